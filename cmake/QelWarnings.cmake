@@ -1,0 +1,15 @@
+# Warning, sanitizer and coverage flags shared by every target of the project.
+add_library(qel_build_flags INTERFACE)
+target_compile_options(qel_build_flags INTERFACE -Wall -Wextra -Wshadow -Wnon-virtual-dtor)
+if(QEL_WERROR)
+  target_compile_options(qel_build_flags INTERFACE -Werror)
+endif()
+if(QEL_SANITIZE)
+  target_compile_options(qel_build_flags INTERFACE -fsanitize=${QEL_SANITIZE}
+                                                   -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_link_options(qel_build_flags INTERFACE -fsanitize=${QEL_SANITIZE})
+endif()
+if(QEL_COVERAGE)
+  target_compile_options(qel_build_flags INTERFACE --coverage -O0)
+  target_link_options(qel_build_flags INTERFACE --coverage)
+endif()

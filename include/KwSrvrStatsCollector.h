@@ -1,0 +1,185 @@
+// KwSrvrStatsCollector: the process-wide collector of diagnostic statistics.
+//
+// Calling order expected of the host:
+//   KwSrvrStatsCollector& c = KwSrvrStatsCollector::GetInstance();
+//   c.SetTimerManager(timerMgr);                       // once
+//   int id = c.RegisterEvent("rxPackets", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+//   ...                                                // every event, at most 256
+//   c.Start();                                         // collection thread
+//   c.DoneInit();                                      // registration complete
+//   c.SetEvent(id, 0, nullptr);                        // any thread, any time
+//   std::string text = c.GetStatsReport();             // any thread, any time
+//   c.Reset();                                         // clears the statistics
+//   c.Stop();                                          // final
+//
+// Threads: host threads call the public members; one collection thread of
+// the collector's own (started by Start() through ACE) folds the queued
+// reports into the statistics and rolls them up once a second; the timer
+// manager's thread only raises a flag through DiagDataCollectTimerCb().
+// Every public member is thread-safe.
+//
+// States: ST_INIT (registration open), ST_COLLECTING (reports accepted),
+// ST_STOPPED (final: nothing is accepted again).
+//
+// Ownership: the collector owns the event records, every report from the
+// moment SetEvent() queued it, and the statistics stores; the collection
+// thread releases them all when it stops. The host owns the timer manager,
+// which must outlive the collection thread.
+//
+// Stopping: Stop() returns at once; the thread ends within about 10 ms of
+// finishing the report in hand. The thread belongs to ACE's default thread
+// manager, so ACE_Thread_Manager::instance()->wait() waits for it. Should
+// the process exit with the thread still running, the collector's destructor
+// stops the thread and joins it before anything is released.
+//
+// Refusals: RegisterEvent() and SetEvent() return -1, SetTimerManager()
+// returns 0, GetStatsReport() returns an empty string; each writes one log
+// line through __dlog_printf.
+#ifndef KW_SRVR_STATS_COLLECTOR_H
+#define KW_SRVR_STATS_COLLECTOR_H
+
+#include <time.h>
+
+#include <atomic>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "ace/Task.h"
+
+#include "KwDiagTypes.h"
+#include "KwLinuxMutex.h"
+
+class KwMaxValue;
+class KwSrvrStatsCount;
+class KwTimeTracker;
+class KwTimerMgr;
+template <class T>
+class KwRingBuffer;
+
+// The kind of an event.
+enum StatsDataType {
+    STATS_DATA_COUNT = 0,      // counted occurrences
+    STATS_DATA_WATER_MARK = 1  // a sampled 4-byte value whose high-water mark is kept
+};
+
+// Flag bits of an event.
+enum {
+    STATS_FLAG_LATENCY_START = 0x1,  // counted event: starts the latency measurement
+    STATS_FLAG_MAX_RATE = 0x2,       // keep the peak occurrences per second
+    STATS_FLAG_LATENCY_END = 0x4     // counted event: ends it; the longest latency is kept
+};
+
+// A registered event. Slots index the statistics stores; -1 means none.
+struct KwSrvrStatsEvent {
+    StatsDataType type;
+    int flags;
+    std::string name;
+    int countSlot;
+    int rateSlot;
+    int waterMarkSlot;
+};
+
+class KW_DIAG_EXPORT KwSrvrStatsCollector : private ACE_Task_Base {
+public:
+    enum { ST_INIT = 0, ST_COLLECTING = 1, ST_STOPPED = 2 };
+
+    // The one collector, built on first use (thread-safe) and destroyed at
+    // process exit.
+    static KwSrvrStatsCollector& GetInstance();
+
+    // Keeps `mgr` for the one-second timer. Returns 1, or 0 (and keeps the
+    // first) when a manager is already set.
+    int SetTimerManager(KwTimerMgr& mgr);
+
+    // Starts the collection thread. Returns 0 when started, -1 when it could
+    // not be started, 1 when it is still running (nothing new is started).
+    int Start();
+    // Asks the collection thread to stop; does not wait.
+    void Stop();
+    // True while collecting.
+    bool IsRunning() const;
+    // Declares registration complete; the thread then sizes its stores.
+    void DoneInit();
+    // Number of registered events.
+    int GetMonitoredEventNumber() const;
+
+    // Timer callback: only raises the roll-up flag.
+    static void DiagDataCollectTimerCb(unsigned short timerId, void* arg);
+
+    // Registers an event while in ST_INIT; returns its id (0..255) or -1.
+    // `name` is copied; a null name is refused.
+    int RegisterEvent(const char* name, int flags, StatsDataType type);
+
+    // Queues one occurrence of `eventId` with `size` payload bytes copied
+    // from `data` (a water-mark event takes one 4-byte unsigned value).
+    // Returns 0 when queued, -1 when refused: not collecting, unknown id,
+    // negative size, null data with a non-zero size, or no memory.
+    int SetEvent(int eventId, int size, const void* data);
+
+    // Clears every count, peak, high-water mark and history while
+    // collection goes on. Refused (logged) when not collecting.
+    void Reset();
+
+    // The three-line report; empty when not collecting.
+    std::string GetStatsReport() const;
+
+private:
+    friend class KwSrvrStatsCollectorTestPeer;
+
+    // A queued report: one malloc block, the payload right behind the header.
+    struct KwStatsDataMsgStruct {
+        int eventId;
+        int size;
+        timespec stamp;  // CLOCK_MONOTONIC at submission; {0, 0} if unreadable
+        unsigned char payload[];
+    };
+
+    KwSrvrStatsCollector();
+    ~KwSrvrStatsCollector() override;
+    KwSrvrStatsCollector(const KwSrvrStatsCollector&) = delete;
+    KwSrvrStatsCollector& operator=(const KwSrvrStatsCollector&) = delete;
+
+    // The collection thread.
+    int svc() override;
+    void MakeStores();
+    int CollectUntilStopped(KwTimeTracker& latency);
+    void Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency);
+    bool RollUp();
+    int ExitPath(int result);
+    void Cleanup();
+    void RefuseRegistration(const char* name) const;
+    void RefuseSubmission(int eventId) const;
+    static void PollSleep();
+
+    std::atomic<bool> m_keepRunning;
+    std::atomic<bool> m_initDone;
+    std::atomic<KwTimerMgr*> m_timerMgr;
+    int m_numCountSlots;
+    int m_numRateSlots;
+    int m_numWaterMarkSlots;
+    std::vector<KwSrvrStatsEvent*> m_events;
+    // Size of m_events, readable without m_dataLock.
+    std::atomic<int> m_eventCount;
+    int m_secondsInMinute;
+    int m_minutesInHour;
+    KwMaxValue* m_maxRates;
+    KwMaxValue* m_waterMarks;
+    KwSrvrStatsCount* m_currentCounts;
+    KwSrvrStatsCount* m_lastRollupCounts;
+    KwRingBuffer<KwSrvrStatsCount>* m_minuteRing;
+    KwRingBuffer<KwSrvrStatsCount>* m_hourRing;
+    KwRingBuffer<KwSrvrStatsCount>* m_dayRing;
+    unsigned short m_timerId;
+    mutable KwLinuxMutex m_dataLock;
+    KwLinuxMutex m_queueLock;
+    std::list<KwStatsDataMsgStruct*> m_waitingList;
+    std::atomic<int> m_state;
+
+    static std::atomic<bool> s_statsTimerExpired;
+    // Idle poll of the collection thread in microseconds (10 ms); tests
+    // shorten it to run hours of roll-ups quickly.
+    static std::atomic<unsigned int> s_pollIntervalUs;
+};
+
+#endif  // KW_SRVR_STATS_COLLECTOR_H

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever this project needs that the machine lacks.
+# Idempotent, and quiet when everything is there already.
+#
+#   scripts/setup.sh          build, test and demo: compiler, CMake, ACE, GoogleTest
+#   scripts/setup.sh bench    + Google Benchmark and wrk
+#   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
+#                             gcovr, the i686 and PowerPC cross compilers, qemu-user
+#                             and the 32-bit runtime (what .ci/run needs)
+set -euo pipefail
+
+profile=${1:-base}
+packages=(cmake make g++ pkg-config libace-dev libgtest-dev)
+case "$profile" in
+  base) ;;
+  bench) packages+=(libbenchmark-dev wrk) ;;
+  proof)
+    packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
+               libasan8 libubsan1 libtsan2
+               g++-i686-linux-gnu g++-powerpc-linux-gnu qemu-user
+               libc6:i386 libstdc++6:i386)
+    ;;
+  *) echo "usage: $0 [base|bench|proof]" >&2; exit 2 ;;
+esac
+
+sudo_cmd=()
+if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
+
+need_i386=0
+for pkg in "${packages[@]}"; do
+  if [[ $pkg == *:i386 ]]; then need_i386=1; fi
+done
+updated=0
+if [ $need_i386 = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  "${sudo_cmd[@]}" dpkg --add-architecture i386
+  "${sudo_cmd[@]}" apt-get update -qq
+  updated=1
+fi
+
+missing=()
+for pkg in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  if [ "$status" != "install ok installed" ]; then missing+=("$pkg"); fi
+done
+[ ${#missing[@]} = 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}" >&2
+if [ $updated = 0 ]; then "${sudo_cmd[@]}" apt-get update -qq; fi
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null

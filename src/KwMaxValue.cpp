@@ -1,0 +1,51 @@
+#include "KwMaxValue.h"
+
+#include <stdio.h>
+#include <time.h>
+
+#include "KwTimeConvert.h"
+
+KwMaxValue::KwMaxValue() {
+    Reset();
+}
+
+KwMaxValue::~KwMaxValue() {}
+
+void KwMaxValue::Reset() {
+    m_timeTicks = 0;
+    m_value = 0;
+}
+
+bool KwMaxValue::UpdateIfLarger(KwUlong32 value) {
+    if (m_value >= value) {
+        return false;
+    }
+    m_value = value;
+    timespec now{0, 0};
+    // Should the wall clock be unreadable, the stamp is the epoch itself:
+    // the report then shows 1970-01-01, which no real peak can carry.
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        now.tv_sec = 0;
+    }
+    m_timeTicks = static_cast<KwLong32>(now.tv_sec);
+    return true;
+}
+
+KwUlong32 KwMaxValue::GetValue() const {
+    return m_value;
+}
+
+KwLong32 KwMaxValue::GetTimeTicks() const {
+    return m_timeTicks;
+}
+
+std::string KwMaxValue::GetValueWithStamp() const {
+    if (m_value == 0) {
+        return "0,-";
+    }
+    KwTimeConvert::KwTimeZones zone = static_cast<KwTimeConvert::KwTimeZones>(0);
+    std::string when = KwTimeConvert::ConvertUtcTicksToStr(zone, m_timeTicks);
+    char text[512];
+    snprintf(text, sizeof text, "%lu, %s", static_cast<unsigned long>(m_value), when.c_str());
+    return text;
+}

@@ -1,0 +1,593 @@
+#include "KwSrvrStatsCollector.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+#include <new>
+
+#include "KwMaxValue.h"
+#include "KwMutexGuard.h"
+#include "KwRingBuffer.h"
+#include "KwSrvrStatsCount.h"
+#include "KwTimeConvert.h"
+#include "KwTimeTracker.h"
+#include "KwTimerMgr.h"
+#include "dlog.h"
+
+namespace {
+
+const char kFile[] = "KwSrvrStatsCollector.cpp";
+
+constexpr int kMaxEvents = 256;
+constexpr unsigned long kRollupPeriodMs = 1000;
+constexpr unsigned int kSecondsPerMinute = 60;
+constexpr unsigned int kMinutesPerHour = 60;
+constexpr unsigned int kHoursPerDay = 24;
+// More waiting reports than this are worth a trace line.
+constexpr size_t kBacklogTrace = 5;
+
+// The level of a state refusal: 3 for the first one in the life of the
+// process, 7 after it, so a host that keeps calling too early or too late
+// does not flood its log.
+int NextRefusalLevel(std::atomic<int>& level) {
+    return level.exchange(DLOG_DEBUG);
+}
+
+}  // namespace
+
+std::atomic<bool> KwSrvrStatsCollector::s_statsTimerExpired{false};
+std::atomic<unsigned int> KwSrvrStatsCollector::s_pollIntervalUs{10000};
+
+KwSrvrStatsCollector& KwSrvrStatsCollector::GetInstance() {
+    static KwSrvrStatsCollector instance;
+    return instance;
+}
+
+KwSrvrStatsCollector::KwSrvrStatsCollector()
+    : ACE_Task_Base(nullptr),
+      m_keepRunning(false),
+      m_initDone(false),
+      m_timerMgr(nullptr),
+      m_numCountSlots(0),
+      m_numRateSlots(0),
+      m_numWaterMarkSlots(0),
+      m_eventCount(0),
+      m_secondsInMinute(0),
+      m_minutesInHour(0),
+      m_maxRates(nullptr),
+      m_waterMarks(nullptr),
+      m_currentCounts(nullptr),
+      m_lastRollupCounts(nullptr),
+      m_minuteRing(nullptr),
+      m_hourRing(nullptr),
+      m_dayRing(nullptr),
+      m_timerId(KwTimerMgr::INVALID_TIMER_ID),
+      m_state(ST_INIT) {}
+
+KwSrvrStatsCollector::~KwSrvrStatsCollector() {
+    // A host that exits without waiting for the collection thread would
+    // leave it running on a destroyed object: stop it and join it here, so
+    // that it releases everything through its own exit path first.
+    if (thr_count() > 0) {
+        m_keepRunning.store(false);
+        wait();
+    }
+    // Whatever a thread that left early (or never ran) did not release:
+    // event records, stores made before a missing timer manager was noticed.
+    Cleanup();
+}
+
+int KwSrvrStatsCollector::SetTimerManager(KwTimerMgr& mgr) {
+    KwTimerMgr* none = nullptr;
+    if (m_timerMgr.compare_exchange_strong(none, &mgr)) {
+        return 1;
+    }
+    __dlog_printf(DLOG_ERR, kFile,
+                  "%s: The collector has a timer manager set.The new timer manager will be ignored",
+                  "SetTimerManager");
+    return 0;
+}
+
+int KwSrvrStatsCollector::Start() {
+    m_keepRunning.store(true);
+    return activate();
+}
+
+void KwSrvrStatsCollector::Stop() {
+    m_keepRunning.store(false);
+}
+
+bool KwSrvrStatsCollector::IsRunning() const {
+    return m_state.load() == ST_COLLECTING;
+}
+
+void KwSrvrStatsCollector::DoneInit() {
+    m_initDone.store(true);
+}
+
+int KwSrvrStatsCollector::GetMonitoredEventNumber() const {
+    return m_eventCount.load();
+}
+
+void KwSrvrStatsCollector::DiagDataCollectTimerCb(unsigned short, void*) {
+    s_statsTimerExpired.store(true);
+}
+
+void KwSrvrStatsCollector::PollSleep() {
+    usleep(s_pollIntervalUs.load());
+}
+
+// ---------------------------------------------------------------------------
+// Registration
+
+void KwSrvrStatsCollector::RefuseRegistration(const char* name) const {
+    static std::atomic<int> level{DLOG_ERR};
+    __dlog_printf(NextRefusalLevel(level), kFile,
+                  "%s: Cannot register a new event for %s if the collector is not in ST_INIT "
+                  "state",
+                  "RegisterEvent", name != nullptr ? name : "(null)");
+}
+
+int KwSrvrStatsCollector::RegisterEvent(const char* name, int flags, StatsDataType type) {
+    if (m_state.load() != ST_INIT) {
+        RefuseRegistration(name);
+        return -1;
+    }
+    if (name == nullptr) {
+        __dlog_printf(DLOG_ERR, kFile, "%s: an event without a name is not to be monitored",
+                      "RegisterEvent");
+        return -1;
+    }
+    KwMutexGuard guard(m_dataLock);
+    // Tested again under the lock: the collection thread sizes its stores
+    // and leaves ST_INIT under this lock, so no registration slips in after
+    // the stores were sized.
+    if (m_state.load() != ST_INIT) {
+        RefuseRegistration(name);
+        return -1;
+    }
+    int id = static_cast<int>(m_events.size());
+    if (id > kMaxEvents - 1) {
+        __dlog_printf(DLOG_ERR, kFile,
+                      "%s: Maximum number of events can be monitored by this object has been "
+                      "reached, the event %s is not to be monitored",
+                      "RegisterEvent", name);
+        return -1;
+    }
+    bool counted = type == STATS_DATA_COUNT;
+    bool rated = (flags & STATS_FLAG_MAX_RATE) != 0;
+    bool marked =
+        (counted && (flags & STATS_FLAG_LATENCY_END) != 0) || type == STATS_DATA_WATER_MARK;
+    std::unique_ptr<KwSrvrStatsEvent> event(
+        new KwSrvrStatsEvent{type, flags, name, counted ? m_numCountSlots : -1,
+                             rated ? m_numRateSlots : -1, marked ? m_numWaterMarkSlots : -1});
+    m_events.push_back(event.get());
+    event.release();
+    // Slots are committed only once the record is in place, so a failed
+    // allocation above leaves the numbering untouched.
+    m_numCountSlots += counted ? 1 : 0;
+    m_numRateSlots += rated ? 1 : 0;
+    m_numWaterMarkSlots += marked ? 1 : 0;
+    m_eventCount.store(id + 1);
+    __dlog_printf(DLOG_DEBUG, kFile, "%s: registered event %s as %d", "RegisterEvent", name, id);
+    return id;
+}
+
+// ---------------------------------------------------------------------------
+// Submission
+
+void KwSrvrStatsCollector::RefuseSubmission(int eventId) const {
+    static std::atomic<int> level{DLOG_ERR};
+    __dlog_printf(NextRefusalLevel(level), kFile,
+                  "%s: Tried to enter data %d when the stats collector is not in collecting state",
+                  "SetEvent", eventId);
+}
+
+int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
+    if (m_state.load() != ST_COLLECTING) {
+        RefuseSubmission(eventId);
+        return -1;
+    }
+    if (eventId < 0 || eventId >= GetMonitoredEventNumber()) {
+        __dlog_printf(DLOG_ERR, kFile, "%s: Tried to set an unrecognized event %d.", "SetEvent",
+                      eventId);
+        return -1;
+    }
+    if (size < 0 || (size > 0 && data == nullptr)) {
+        __dlog_printf(DLOG_ERR, kFile,
+                      "%s: Tried to enter data %d with an invalid payload (%d bytes at %p).",
+                      "SetEvent", eventId, size, data);
+        return -1;
+    }
+    KwStatsDataMsgStruct* msg = static_cast<KwStatsDataMsgStruct*>(
+        malloc(sizeof(KwStatsDataMsgStruct) + static_cast<size_t>(size)));
+    if (msg == nullptr) {
+        __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed", "SetEvent");
+        return -1;
+    }
+    msg->eventId = eventId;
+    msg->size = size;
+    if (clock_gettime(CLOCK_MONOTONIC, &msg->stamp) != 0) {
+        __dlog_printf(DLOG_ERR, kFile,
+                      "%s: eventId = %d call clock_gettime CLOCK_MONOTONIC failed: %s", "SetEvent",
+                      eventId, strerror(errno));
+        msg->stamp.tv_sec = 0;
+        msg->stamp.tv_nsec = 0;
+    }
+    if (size > 0) {
+        memcpy(msg->payload, data, static_cast<size_t>(size));
+    }
+    // The list node is made before the lock, so the critical section is a
+    // splice that can neither allocate nor throw.
+    std::list<KwStatsDataMsgStruct*> node;
+    try {
+        node.push_back(msg);
+    } catch (const std::bad_alloc&) {
+        free(msg);
+        __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed", "SetEvent");
+        return -1;
+    }
+    bool queued;
+    {
+        KwMutexGuard guard(m_queueLock);
+        // The exit path leaves ST_COLLECTING before it empties the list under
+        // this lock: a report that passed the first test just before that is
+        // either appended before the list is emptied (and released there) or
+        // refused here.
+        queued = m_state.load() == ST_COLLECTING;
+        if (queued) {
+            m_waitingList.splice(m_waitingList.end(), node);
+        }
+    }
+    if (!queued) {
+        free(msg);
+        RefuseSubmission(eventId);
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Collection thread
+
+int KwSrvrStatsCollector::svc() {
+    __dlog_printf(DLOG_DEBUG, kFile,
+                  "%s: data collector waiting for client to finish registration.", "svc");
+    bool sized = false;
+    if (m_keepRunning.load()) {
+        bool ready = true;
+        while (!m_initDone.load()) {
+            PollSleep();
+            if (!m_keepRunning.load()) {
+                ready = false;
+                break;
+            }
+        }
+        if (ready) {
+            MakeStores();
+            sized = true;
+            __dlog_printf(DLOG_DEBUG, kFile,
+                          "%s: diagnostic data collector initialization has finished .", "svc");
+        }
+    }
+    KwTimerMgr* timerMgr = m_timerMgr.load();
+    if (timerMgr == nullptr) {
+        __dlog_printf(DLOG_ERR, kFile, "%s: No timer manager to run the stats collector, exit",
+                      "svc");
+        return 1;
+    }
+    m_timerId = timerMgr->CreateTimer(kRollupPeriodMs, DiagDataCollectTimerCb, nullptr, nullptr);
+    if (m_timerId == KwTimerMgr::INVALID_TIMER_ID) {
+        __dlog_printf(DLOG_ERR, kFile,
+                      "%s: create periodic diagnostic data collection timer failed, exit", "svc");
+        return 1;
+    }
+    // One latency reference for all events; until a start event arrives it
+    // is the moment the first timer was armed.
+    KwTimeTracker latency;
+    int result = 0;
+    // A Start() racing a Stop() during the registration wait can raise the
+    // run flag again after the stores were skipped: without stores there is
+    // nothing to collect into, so the thread leaves as stopped.
+    if (m_keepRunning.load() && sized) {
+        result = CollectUntilStopped(latency);
+    }
+    return ExitPath(result);
+}
+
+void KwSrvrStatsCollector::MakeStores() {
+    KwMutexGuard guard(m_dataLock);
+    unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
+    m_maxRates = new KwMaxValue[m_numRateSlots];
+    m_waterMarks = new KwMaxValue[m_numWaterMarkSlots];
+    m_currentCounts = new KwSrvrStatsCount(dimension);
+    m_lastRollupCounts = new KwSrvrStatsCount(dimension);
+    m_minuteRing = new KwRingBuffer<KwSrvrStatsCount>(kSecondsPerMinute, dimension, true);
+    m_hourRing = new KwRingBuffer<KwSrvrStatsCount>(kMinutesPerHour, dimension, true);
+    m_dayRing = new KwRingBuffer<KwSrvrStatsCount>(kHoursPerDay, dimension, true);
+    m_state.store(ST_COLLECTING);
+}
+
+int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
+    for (;;) {
+        // Unlinking moves the node into `taken`, so it is freed after the
+        // lock is released.
+        std::list<KwStatsDataMsgStruct*> taken;
+        size_t left = 0;
+        {
+            KwMutexGuard guard(m_queueLock);
+            size_t waiting = m_waitingList.size();
+            if (waiting > 0) {
+                if (waiting > kBacklogTrace) {
+                    __dlog_printf(DLOG_DEBUG, kFile, "%s: %d events in waiting list", "svc",
+                                  static_cast<int>(waiting));
+                }
+                taken.splice(taken.end(), m_waitingList, m_waitingList.begin());
+                left = waiting - 1;
+            }
+        }
+        if (!taken.empty()) {
+            {
+                KwMutexGuard guard(m_dataLock);
+                Process(*taken.front(), latency);
+            }
+            free(taken.front());
+        }
+        bool running = m_keepRunning.load();
+        if (left > 0 && running) {
+            continue;
+        }
+        if (running && s_statsTimerExpired.load()) {
+            if (!RollUp()) {
+                return 1;
+            }
+        } else {
+            PollSleep();
+        }
+        if (!m_keepRunning.load()) {
+            return 0;
+        }
+    }
+}
+
+void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) {
+    if (msg.eventId < 0 || static_cast<size_t>(msg.eventId) >= m_events.size()) {
+        __dlog_printf(DLOG_ERR, kFile, "%s: unregistered stats data %d received.", "svc",
+                      msg.eventId);
+        return;
+    }
+    const KwSrvrStatsEvent& event = *m_events[static_cast<size_t>(msg.eventId)];
+    if (event.type == STATS_DATA_COUNT) {
+        if (event.countSlot == -1) {
+            return;
+        }
+        ++(*m_currentCounts)[static_cast<unsigned int>(event.countSlot)];
+        timespec stamp = msg.stamp;
+        if ((event.flags & STATS_FLAG_LATENCY_START) != 0) {
+            latency.Set(stamp);
+        } else if ((event.flags & STATS_FLAG_LATENCY_END) != 0 && event.waterMarkSlot != -1) {
+            KwLong32 tenths = latency.GetElapsedTenthms(stamp);
+            if (tenths > 0) {
+                m_waterMarks[event.waterMarkSlot].UpdateIfLarger(static_cast<KwUlong32>(tenths));
+            }
+            __dlog_printf(DLOG_DEBUG, kFile, "%s: event latency [%d] = %ld", "svc", msg.eventId,
+                          static_cast<long>(tenths));
+        }
+    } else if (event.type == STATS_DATA_WATER_MARK) {
+        if (event.waterMarkSlot == -1) {
+            return;
+        }
+        if (msg.size != 4) {
+            __dlog_printf(DLOG_ERR, kFile,
+                          "%s: incorrect size = %d for water-mark value received, id = %d", "svc",
+                          msg.size, msg.eventId);
+            return;
+        }
+        uint32_t value;
+        memcpy(&value, msg.payload, sizeof value);
+        m_waterMarks[event.waterMarkSlot].UpdateIfLarger(value);
+    }
+}
+
+bool KwSrvrStatsCollector::RollUp() {
+    unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
+    KwSrvrStatsCount second(dimension);
+    {
+        KwMutexGuard guard(m_dataLock);
+        second = *m_currentCounts;
+        second -= *m_lastRollupCounts;
+        *m_lastRollupCounts = *m_currentCounts;
+        m_minuteRing->PushHead(second);
+        for (const KwSrvrStatsEvent* event : m_events) {
+            // An event without a counter (a water mark registered with
+            // STATS_FLAG_MAX_RATE) has no per-second count: its peak stays
+            // empty and the report shows it as "0,-".
+            if ((event->flags & STATS_FLAG_MAX_RATE) != 0 && event->rateSlot != -1 &&
+                event->countSlot != -1) {
+                m_maxRates[event->rateSlot].UpdateIfLarger(
+                    second[static_cast<unsigned int>(event->countSlot)]);
+            }
+        }
+        if (++m_secondsInMinute > static_cast<int>(kSecondsPerMinute) - 1) {
+            m_secondsInMinute = 0;
+            KwSrvrStatsCount period(dimension);
+            m_minuteRing->GetSum(period);
+            m_hourRing->PushHead(period);
+            if (++m_minutesInHour > static_cast<int>(kMinutesPerHour) - 1) {
+                m_minutesInHour = 0;
+                m_hourRing->GetSum(period);
+                m_dayRing->PushHead(period);
+            }
+        }
+    }
+    // Cleared before the next timer exists, so its expiry cannot be lost.
+    s_statsTimerExpired.store(false);
+    m_timerId =
+        m_timerMgr.load()->CreateTimer(kRollupPeriodMs, DiagDataCollectTimerCb, nullptr, nullptr);
+    if (m_timerId == KwTimerMgr::INVALID_TIMER_ID) {
+        __dlog_printf(DLOG_ERR, kFile, "%s: Data collector is stopping due to CreateTimer failure.",
+                      "svc");
+        return false;
+    }
+    PollSleep();
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Shutdown
+
+int KwSrvrStatsCollector::ExitPath(int result) {
+    m_state.store(ST_STOPPED);
+    if (m_timerId != KwTimerMgr::INVALID_TIMER_ID) {
+        m_timerMgr.load()->CancelTimer(m_timerId);
+        s_statsTimerExpired.store(false);
+        m_timerId = KwTimerMgr::INVALID_TIMER_ID;
+    }
+    Cleanup();
+    __dlog_printf(DLOG_INFO, kFile, "%s: Stats collector is shutting down.", "svc");
+    return result;
+}
+
+void KwSrvrStatsCollector::Cleanup() {
+    // Each lock is held while what it guards is released, so a report,
+    // reset or submission that passed its state test just before the switch
+    // to ST_STOPPED never touches released memory. The stores are set to
+    // null so that such a late caller finds nothing to work on.
+    {
+        KwMutexGuard guard(m_dataLock);
+        delete[] m_maxRates;
+        m_maxRates = nullptr;
+        delete[] m_waterMarks;
+        m_waterMarks = nullptr;
+        delete m_currentCounts;
+        m_currentCounts = nullptr;
+        delete m_lastRollupCounts;
+        m_lastRollupCounts = nullptr;
+        delete m_minuteRing;
+        m_minuteRing = nullptr;
+        delete m_hourRing;
+        m_hourRing = nullptr;
+        delete m_dayRing;
+        m_dayRing = nullptr;
+        for (KwSrvrStatsEvent* event : m_events) {
+            delete event;
+        }
+        m_events.clear();
+        m_eventCount.store(0);
+    }
+    std::list<KwStatsDataMsgStruct*> dropped;
+    {
+        KwMutexGuard guard(m_queueLock);
+        dropped.swap(m_waitingList);
+    }
+    for (KwStatsDataMsgStruct* msg : dropped) {
+        free(msg);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Reset and report
+
+void KwSrvrStatsCollector::Reset() {
+    if (!IsRunning()) {
+        __dlog_printf(DLOG_ERR, kFile, "%s: call Reset before it has complete initialization.",
+                      "Reset");
+        return;
+    }
+    __dlog_printf(DLOG_DEBUG, kFile, "%s: Reset Stats data occurred", "Reset");
+    KwMutexGuard guard(m_dataLock);
+    if (m_maxRates != nullptr) {
+        for (int i = 0; i < m_numRateSlots; ++i) {
+            m_maxRates[i].Reset();
+        }
+    }
+    if (m_waterMarks != nullptr) {
+        for (int i = 0; i < m_numWaterMarkSlots; ++i) {
+            m_waterMarks[i].Reset();
+        }
+    }
+    if (m_currentCounts != nullptr) {
+        m_currentCounts->Reset();
+    }
+    if (m_lastRollupCounts != nullptr) {
+        m_lastRollupCounts->Reset();
+    }
+    for (KwRingBuffer<KwSrvrStatsCount>* ring : {m_minuteRing, m_hourRing, m_dayRing}) {
+        if (ring != nullptr) {
+            ring->Reset();
+        }
+    }
+}
+
+std::string KwSrvrStatsCollector::GetStatsReport() const {
+    std::string counts = "Statistics Event Counts: min, hour, day, total;";
+    std::string rates = "Maximum Events Per Second: cnts, stamp;";
+    std::string marks = "High-Water-Mark Values: value, stamp;";
+    {
+        KwMutexGuard guard(m_dataLock);
+        int state = m_state.load();
+        if (state != ST_COLLECTING || m_minuteRing == nullptr || m_hourRing == nullptr ||
+            m_dayRing == nullptr) {
+            __dlog_printf(DLOG_WARNING, kFile, "%s: empty report generated (%i, %p, %p, %p).",
+                          "GetStatsReport", state, static_cast<const void*>(m_minuteRing),
+                          static_cast<const void*>(m_hourRing),
+                          static_cast<const void*>(m_dayRing));
+            return std::string();
+        }
+        unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
+        KwSrvrStatsCount minute(dimension);
+        KwSrvrStatsCount hour(dimension);
+        KwSrvrStatsCount day(dimension);
+        m_minuteRing->GetSum(minute);
+        m_hourRing->GetSum(hour);
+        m_dayRing->GetSum(day);
+
+        // snprintf cuts a record at 511 characters; what it reports as the
+        // full length is not used.
+        char record[512];
+        for (const KwSrvrStatsEvent* event : m_events) {
+            const char* name = event->name.c_str();
+            if (event->countSlot != -1) {
+                unsigned int slot = static_cast<unsigned int>(event->countSlot);
+                snprintf(record, sizeof record, "%s: %lu, %lu, %lu, %lu%s", name,
+                         static_cast<unsigned long>(minute[slot]),
+                         static_cast<unsigned long>(hour[slot]),
+                         static_cast<unsigned long>(day[slot]),
+                         static_cast<unsigned long>((*m_currentCounts)[slot]), ";");
+                counts += record;
+            }
+            if (event->rateSlot != -1) {
+                snprintf(record, sizeof record, "%s: %s%s", name,
+                         m_maxRates[event->rateSlot].GetValueWithStamp().c_str(), ";");
+                rates += record;
+            }
+            if (event->waterMarkSlot != -1) {
+                const KwMaxValue& mark = m_waterMarks[event->waterMarkSlot];
+                if (event->countSlot == -1) {
+                    snprintf(record, sizeof record, "%s: %s%s", name,
+                             mark.GetValueWithStamp().c_str(), ";");
+                } else if (mark.GetValue() == 0) {
+                    snprintf(record, sizeof record, "%s Latency (ms): 0.0, -%s", name, ";");
+                } else {
+                    // Latencies are kept in tenths of a millisecond and shown
+                    // as whole milliseconds.
+                    float millis = static_cast<float>(mark.GetValue() / 10u);
+                    KwTimeConvert::KwTimeZones zone = static_cast<KwTimeConvert::KwTimeZones>(0);
+                    std::string when =
+                        KwTimeConvert::ConvertUtcTicksToStr(zone, mark.GetTimeTicks());
+                    snprintf(record, sizeof record, "%s Latency (ms): %.1f,%s%s", name,
+                             static_cast<double>(millis), when.c_str(), ";");
+                }
+                marks += record;
+            }
+        }
+    }
+    counts.pop_back();
+    rates.pop_back();
+    marks.pop_back();
+    return counts + "\n" + rates + "\n" + marks;
+}

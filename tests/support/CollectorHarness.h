@@ -1,0 +1,161 @@
+// Test access to the collector's insides, and a fixture that drives the
+// collection thread through a manual-clock timer manager.
+#ifndef QEL_TEST_COLLECTOR_HARNESS_H
+#define QEL_TEST_COLLECTOR_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "KwMaxValue.h"
+#include "KwMutexGuard.h"
+#include "KwRingBuffer.h"
+#include "KwSrvrStatsCollector.h"
+#include "KwSrvrStatsCount.h"
+#include "KwTimerMgr.h"
+#include "LogCapture.h"
+#include "Wait.h"
+#include "ace/Thread_Manager.h"
+
+class KwSrvrStatsCollectorTestPeer {
+public:
+    typedef KwSrvrStatsCollector C;
+
+    static void SetPollIntervalUs(unsigned int us) { C::s_pollIntervalUs.store(us); }
+    static int State(const C& c) { return c.m_state.load(); }
+    static bool TimerExpired() { return C::s_statsTimerExpired.load(); }
+    static unsigned short TimerId(const C& c) { return c.m_timerId; }
+
+    static size_t Waiting(C& c) {
+        KwMutexGuard guard(c.m_queueLock);
+        return c.m_waitingList.size();
+    }
+    static KwSrvrStatsEvent Event(C& c, int id) {
+        KwMutexGuard guard(c.m_dataLock);
+        return *c.m_events.at(static_cast<size_t>(id));
+    }
+    static void SlotCounts(C& c, int& counts, int& rates, int& marks) {
+        KwMutexGuard guard(c.m_dataLock);
+        counts = c.m_numCountSlots;
+        rates = c.m_numRateSlots;
+        marks = c.m_numWaterMarkSlots;
+    }
+    // The running total of a counter slot, or -1 when there are no stores.
+    static long long Total(C& c, int countSlot) {
+        KwMutexGuard guard(c.m_dataLock);
+        if (c.m_currentCounts == nullptr) {
+            return -1;
+        }
+        return (*c.m_currentCounts)[static_cast<unsigned int>(countSlot)];
+    }
+    static unsigned long WaterMark(C& c, int slot) {
+        KwMutexGuard guard(c.m_dataLock);
+        return c.m_waterMarks[slot].GetValue();
+    }
+    static unsigned long MaxRate(C& c, int slot) {
+        KwMutexGuard guard(c.m_dataLock);
+        return c.m_maxRates[slot].GetValue();
+    }
+    static long MaxRateTicks(C& c, int slot) {
+        KwMutexGuard guard(c.m_dataLock);
+        return c.m_maxRates[slot].GetTimeTicks();
+    }
+    // Entries held by the minute (0), hour (1) or day (2) ring.
+    static unsigned int RingCount(C& c, int which) {
+        KwMutexGuard guard(c.m_dataLock);
+        return Ring(c, which)->Count();
+    }
+    // Element `slot` of the ring entry at `position` (0 = oldest).
+    static unsigned long RingEntry(C& c, int which, unsigned int position, unsigned int slot) {
+        KwMutexGuard guard(c.m_dataLock);
+        return Ring(c, which)->At(position)[slot];
+    }
+    static void Positions(C& c, int& seconds, int& minutes) {
+        KwMutexGuard guard(c.m_dataLock);
+        seconds = c.m_secondsInMinute;
+        minutes = c.m_minutesInHour;
+    }
+    static bool StoresReleased(C& c) {
+        KwMutexGuard guard(c.m_dataLock);
+        return c.m_maxRates == nullptr && c.m_waterMarks == nullptr &&
+               c.m_currentCounts == nullptr && c.m_lastRollupCounts == nullptr &&
+               c.m_minuteRing == nullptr && c.m_hourRing == nullptr && c.m_dayRing == nullptr &&
+               c.m_events.empty();
+    }
+
+private:
+    static KwRingBuffer<KwSrvrStatsCount>* Ring(C& c, int which) {
+        return which == 0 ? c.m_minuteRing : which == 1 ? c.m_hourRing : c.m_dayRing;
+    }
+};
+
+typedef KwSrvrStatsCollectorTestPeer Peer;
+
+// Each test runs in a process of its own (ctest), so the singleton is fresh.
+class CollectorTest : public ::testing::Test {
+protected:
+    // Built before the collector, so both outlive it and its thread at exit.
+    static LogCapture& Log() {
+        static LogCapture capture;
+        return capture;
+    }
+    static KwTimerMgr& Timer() {
+        static KwTimerMgr mgr(KwTimerMgr::MANUAL_CLOCK);
+        return mgr;
+    }
+
+    void SetUp() override {
+        Log();
+        Timer();
+        Peer::SetPollIntervalUs(200);
+        collector = &KwSrvrStatsCollector::GetInstance();
+    }
+
+    void TearDown() override {
+        collector->Stop();
+        ACE_Thread_Manager::instance()->wait();
+    }
+
+    // Hands over the timer manager, starts the thread and waits until it
+    // collects with its first timer armed.
+    void StartCollecting() {
+        collector->SetTimerManager(Timer());
+        ASSERT_EQ(collector->Start(), 0);
+        collector->DoneInit();
+        ASSERT_TRUE(WaitUntil([&] { return collector->IsRunning(); }));
+        ASSERT_TRUE(Timer().WaitForCreated(1, 20000));
+    }
+
+    // Fires the pending one-second timer `n` times, each time waiting until
+    // the roll-up has armed the next one.
+    void RollUps(int n) {
+        for (int i = 0; i < n; ++i) {
+            unsigned long created = Timer().CreatedCount();
+            ASSERT_EQ(Timer().Advance(1000), 1u);
+            ASSERT_TRUE(Timer().WaitForCreated(created + 1, 20000)) << "roll-up " << i;
+        }
+    }
+
+    // Submits `n` occurrences of a counted event and waits until they count.
+    void Occur(int id, int n) {
+        int slot = Peer::Event(*collector, id).countSlot;
+        long long before = Peer::Total(*collector, slot);
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(collector->SetEvent(id, 0, nullptr), 0);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return Peer::Total(*collector, slot) == before + n; }));
+    }
+
+    // Waits until every report queued before this call has been processed:
+    // the counted event `marker` is counted only after all of them (FIFO).
+    void Flush(int marker) { Occur(marker, 1); }
+
+    void WaitStopped() {
+        collector->Stop();
+        ACE_Thread_Manager::instance()->wait();
+    }
+
+    KwSrvrStatsCollector* collector = nullptr;
+};
+
+#endif  // QEL_TEST_COLLECTOR_HARNESS_H

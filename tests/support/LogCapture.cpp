@@ -1,0 +1,58 @@
+#include "LogCapture.h"
+
+#include "Wait.h"
+#include "dlog.h"
+
+LogCapture::LogCapture() {
+    dlog_set_sink(&LogCapture::Sink, this);
+}
+
+LogCapture::~LogCapture() {
+    dlog_set_sink(nullptr, nullptr);
+}
+
+void LogCapture::Sink(int level, const char* file, const char* text, void* context) {
+    LogCapture* self = static_cast<LogCapture*>(context);
+    std::lock_guard<std::mutex> guard(self->m_lock);
+    self->m_entries.push_back(LogEntry{level, file != nullptr ? file : "", text});
+}
+
+std::vector<LogEntry> LogCapture::Entries() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_entries;
+}
+
+std::vector<LogEntry> LogCapture::Matching(const std::string& text) const {
+    std::vector<LogEntry> found;
+    for (const LogEntry& entry : Entries()) {
+        if (entry.text == text) {
+            found.push_back(entry);
+        }
+    }
+    return found;
+}
+
+size_t LogCapture::Count(int level, const std::string& file, const std::string& text) const {
+    size_t count = 0;
+    for (const LogEntry& entry : Entries()) {
+        count += entry.level == level && entry.file == file && entry.text == text ? 1 : 0;
+    }
+    return count;
+}
+
+size_t LogCapture::CountContaining(const std::string& part) const {
+    size_t count = 0;
+    for (const LogEntry& entry : Entries()) {
+        count += entry.text.find(part) != std::string::npos ? 1 : 0;
+    }
+    return count;
+}
+
+bool LogCapture::WaitFor(const std::string& text, std::chrono::milliseconds timeout) const {
+    return WaitUntil([&] { return !Matching(text).empty(); }, timeout);
+}
+
+void LogCapture::Clear() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_entries.clear();
+}
