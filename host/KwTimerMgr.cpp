@@ -21,13 +21,13 @@ KwTimerMgr::~KwTimerMgr() {
     }
 }
 
-uint64_t KwTimerMgr::NowMs() const {
+uint64_t KwTimerMgr::NowUs() const {
     if (m_clock == MANUAL_CLOCK) {
-        return m_manualNowMs;
+        return m_manualNowUs;
     }
     auto sinceEpoch = std::chrono::steady_clock::now().time_since_epoch();
     return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count());
+        std::chrono::duration_cast<std::chrono::microseconds>(sinceEpoch).count());
 }
 
 unsigned short KwTimerMgr::CreateTimer(unsigned long timeoutMs, TimerCallback onExpiry,
@@ -54,9 +54,9 @@ unsigned short KwTimerMgr::CreateTimer(unsigned long timeoutMs, TimerCallback on
         if (id == INVALID_TIMER_ID) {
             return INVALID_TIMER_ID;
         }
-        Timer timer{NowMs() + timeoutMs, m_sequence++, onExpiry, otherCb, arg};
+        Timer timer{NowUs() + static_cast<uint64_t>(timeoutMs) * 1000u, m_sequence++, onExpiry, otherCb, arg};
         m_pending[id] = timer;
-        m_byDue[std::make_pair(timer.dueMs, timer.sequence)] = id;
+        m_byDue[std::make_pair(timer.dueUs, timer.sequence)] = id;
         ++m_created;
     }
     m_changed.notify_all();
@@ -89,7 +89,7 @@ KwTimerMgr::TimerMap::iterator KwTimerMgr::Earliest() {
 }
 
 void KwTimerMgr::Erase(TimerMap::iterator timer) {
-    m_byDue.erase(std::make_pair(timer->second.dueMs, timer->second.sequence));
+    m_byDue.erase(std::make_pair(timer->second.dueUs, timer->second.sequence));
     m_pending.erase(timer);
 }
 
@@ -101,9 +101,9 @@ void KwTimerMgr::Run() {
             m_changed.wait(lock);
             continue;
         }
-        uint64_t now = NowMs();
-        if (next->second.dueMs > now) {
-            m_changed.wait_for(lock, std::chrono::milliseconds(next->second.dueMs - now));
+        uint64_t now = NowUs();
+        if (next->second.dueUs > now) {
+            m_changed.wait_for(lock, std::chrono::microseconds(next->second.dueUs - now));
             continue;
         }
         unsigned short id = next->first;
@@ -124,7 +124,7 @@ unsigned int KwTimerMgr::Advance(unsigned long ms) {
     uint64_t target;
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        target = m_manualNowMs + ms;
+        target = m_manualNowUs + static_cast<uint64_t>(ms) * 1000u;
     }
     for (;;) {
         unsigned short id;
@@ -132,12 +132,12 @@ unsigned int KwTimerMgr::Advance(unsigned long ms) {
         {
             std::lock_guard<std::mutex> guard(m_lock);
             TimerMap::iterator next = Earliest();
-            if (next == m_pending.end() || next->second.dueMs > target) {
-                m_manualNowMs = target;
+            if (next == m_pending.end() || next->second.dueUs > target) {
+                m_manualNowUs = target;
                 break;
             }
-            if (next->second.dueMs > m_manualNowMs) {
-                m_manualNowMs = next->second.dueMs;
+            if (next->second.dueUs > m_manualNowUs) {
+                m_manualNowUs = next->second.dueUs;
             }
             id = next->first;
             due = next->second;

@@ -75,7 +75,7 @@ public:
 
 private:
     struct Timer {
-        uint64_t dueMs;
+        uint64_t dueUs;
         uint64_t sequence;  // keeps creation order among equal due times
         TimerCallback onExpiry;
         TimerCallback otherCb;
@@ -85,7 +85,7 @@ private:
     // Pending timers in firing order: due time, then creation.
     typedef std::map<std::pair<uint64_t, uint64_t>, unsigned short> DueIndex;
 
-    uint64_t NowMs() const;  // needs m_lock for MANUAL_CLOCK
+    uint64_t NowUs() const;  // needs m_lock for MANUAL_CLOCK
     TimerMap::iterator Earliest();
     void Erase(TimerMap::iterator timer);
     void Run();
@@ -97,7 +97,7 @@ private:
     DueIndex m_byDue;
     unsigned short m_lastId = 0;
     uint64_t m_sequence = 0;
-    uint64_t m_manualNowMs = 0;
+    uint64_t m_manualNowUs = 0;
     unsigned long m_created = 0;
     unsigned int m_failuresToInject = 0;
     bool m_stopping = false;

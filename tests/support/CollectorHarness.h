@@ -5,13 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
 #include <string>
+#include <vector>
 
 #include "KwMaxValue.h"
 #include "KwMutexGuard.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
+#include "KwTimeTracker.h"
 #include "KwTimerMgr.h"
 #include "LogCapture.h"
 #include "Wait.h"
@@ -52,6 +56,10 @@ public:
         KwMutexGuard guard(c.m_dataLock);
         return c.m_waterMarks[slot].GetValue();
     }
+    static long WaterMarkTicks(C& c, int slot) {
+        KwMutexGuard guard(c.m_dataLock);
+        return c.m_waterMarks[slot].GetTimeTicks();
+    }
     static unsigned long MaxRate(C& c, int slot) {
         KwMutexGuard guard(c.m_dataLock);
         return c.m_maxRates[slot].GetValue();
@@ -81,6 +89,34 @@ public:
                c.m_currentCounts == nullptr && c.m_lastRollupCounts == nullptr &&
                c.m_minuteRing == nullptr && c.m_hourRing == nullptr && c.m_dayRing == nullptr &&
                c.m_events.empty();
+    }
+
+    // The lock that the thread takes to process a report: holding it keeps
+    // the thread from finishing the report in hand.
+    static KwLinuxMutex& DataLock(C& c) { return c.m_dataLock; }
+
+    // Processes a hand-made report with its own stamp and latency tracker,
+    // exactly as the collection thread processes a queued one.
+    static void Inject(C& c, int eventId, timespec stamp, KwTimeTracker& latency, int size = 0,
+                       const void* payload = nullptr) {
+        std::vector<unsigned char> block(sizeof(C::KwStatsDataMsgStruct) +
+                                         static_cast<size_t>(size));
+        C::KwStatsDataMsgStruct* msg = reinterpret_cast<C::KwStatsDataMsgStruct*>(block.data());
+        msg->eventId = eventId;
+        msg->size = size;
+        msg->stamp = stamp;
+        if (size > 0) {
+            memcpy(msg->payload, payload, static_cast<size_t>(size));
+        }
+        KwMutexGuard guard(c.m_dataLock);
+        c.Process(*msg, latency);
+    }
+
+    // Sets a counter's running total and its value at the last roll-up.
+    static void SetCounter(C& c, int countSlot, KwUlong32 value) {
+        KwMutexGuard guard(c.m_dataLock);
+        (*c.m_currentCounts)[static_cast<unsigned int>(countSlot)] = value;
+        (*c.m_lastRollupCounts)[static_cast<unsigned int>(countSlot)] = value;
     }
 
 private:

@@ -1,0 +1,232 @@
+// Submission of reports and their processing on the collection thread.
+#include <time.h>
+
+#include <thread>
+
+#include "CollectorHarness.h"
+
+namespace {
+
+const char kFile[] = "KwSrvrStatsCollector.cpp";
+
+timespec Now() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+long TenthsBetween(timespec from, timespec to) {
+    return static_cast<long>((to.tv_sec - from.tv_sec) * 10000 +
+                             (to.tv_nsec - from.tv_nsec) / 100000);
+}
+
+timespec At(long sec, long nsec) {
+    timespec t;
+    t.tv_sec = sec;
+    t.tv_nsec = nsec;
+    return t;
+}
+
+}  // namespace
+
+TEST_F(CollectorTest, SubmissionBeforeCollectingIsRefusedLoudlyOnlyOnce) {
+    collector->RegisterEvent("early", 0, STATS_DATA_COUNT);
+    EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
+    EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
+    const char text[] =
+        "SetEvent: Tried to enter data 0 when the stats collector is not in collecting state";
+    EXPECT_EQ(Log().Count(3, kFile, text), 1u);
+    EXPECT_EQ(Log().Count(7, kFile, text), 1u);
+}
+
+TEST_F(CollectorTest, SubmissionsWithBadIdsOrPayloadsAreRefused) {
+    collector->RegisterEvent("one", 0, STATS_DATA_COUNT);
+    collector->RegisterEvent("two", 0, STATS_DATA_COUNT);
+    StartCollecting();
+    EXPECT_EQ(collector->SetEvent(-1, 0, nullptr), -1);
+    EXPECT_EQ(collector->SetEvent(2, 0, nullptr), -1);
+    EXPECT_EQ(Log().Count(3, kFile, "SetEvent: Tried to set an unrecognized event -1."), 1u);
+    EXPECT_EQ(Log().Count(3, kFile, "SetEvent: Tried to set an unrecognized event 2."), 1u);
+    uint32_t value = 1;
+    EXPECT_EQ(collector->SetEvent(0, -4, &value), -1);
+    EXPECT_EQ(collector->SetEvent(0, 4, nullptr), -1);
+    EXPECT_EQ(Log().CountContaining("invalid payload"), 2u);
+    EXPECT_EQ(collector->SetEvent(1, 0, nullptr), 0);  // no payload at all is fine
+    Flush(0);
+    EXPECT_EQ(Peer::Total(*collector, 1), 1);
+    EXPECT_EQ(Peer::Total(*collector, 0), 1);
+}
+
+TEST_F(CollectorTest, BurstFromManyThreadsIsCountedExactly) {
+    collector->RegisterEvent("a", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    collector->RegisterEvent("b", 0, STATS_DATA_COUNT);
+    StartCollecting();
+    const int threads = 4;
+    const int perThread = 25000;
+    std::vector<std::thread> producers;
+    for (int t = 0; t < threads; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < perThread; ++i) {
+                ASSERT_EQ(collector->SetEvent(t % 2, 0, nullptr), 0);
+            }
+        });
+    }
+    for (std::thread& producer : producers) {
+        producer.join();
+    }
+    ASSERT_TRUE(WaitUntil([&] {
+        return Peer::Total(*collector, 0) + Peer::Total(*collector, 1) == threads * perThread;
+    }));
+    EXPECT_EQ(Peer::Total(*collector, 0), 2 * perThread);
+    EXPECT_EQ(Peer::Total(*collector, 1), 2 * perThread);
+}
+
+TEST_F(CollectorTest, ReportsFromOneThreadAreProcessedInOrder) {
+    collector->RegisterEvent("reqStart", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
+    collector->RegisterEvent("reqDone", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    StartCollecting();
+    // Let the thread's own start lie well in the past, so a latency measured
+    // from it could not pass for one measured from the start event.
+    timespec threadStarted = Now();
+    while (TenthsBetween(threadStarted, Now()) < 500) {
+    }
+    timespec before = Now();
+    ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+    timespec started = Now();
+    while (TenthsBetween(started, Now()) < 30) {
+    }
+    ASSERT_EQ(collector->SetEvent(1, 0, nullptr), 0);
+    timespec after = Now();
+    // reqDone holds the only water-mark slot, 0.
+    ASSERT_TRUE(WaitUntil([&] { return Peer::WaterMark(*collector, 0) != 0; }));
+    unsigned long latency = Peer::WaterMark(*collector, 0);
+    EXPECT_GE(latency, 30u);
+    EXPECT_LE(latency, static_cast<unsigned long>(TenthsBetween(before, after)));
+    EXPECT_EQ(Log().CountContaining("svc: event latency [1] = "), 1u);
+}
+
+TEST_F(CollectorTest, LatencyEndBeforeAnyStartMeasuresFromTheThreadsStart) {
+    collector->RegisterEvent("reqDone", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    timespec before = Now();
+    StartCollecting();
+    timespec started = Now();
+    while (TenthsBetween(started, Now()) < 20) {
+    }
+    ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+    timespec after = Now();
+    ASSERT_TRUE(WaitUntil([&] { return Peer::WaterMark(*collector, 0) != 0; }));
+    EXPECT_GE(Peer::WaterMark(*collector, 0), 20u);
+    EXPECT_LE(Peer::WaterMark(*collector, 0),
+              static_cast<unsigned long>(TenthsBetween(before, after)));
+}
+
+TEST_F(CollectorTest, LatencyIsTheLongestPositiveSpanFromTheLatestStart) {
+    collector->RegisterEvent("start", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
+    collector->RegisterEvent("end", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    collector->RegisterEvent("both", STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END,
+                             STATS_DATA_COUNT);
+    StartCollecting();
+    KwTimeTracker latency;
+    Peer::Inject(*collector, 0, At(100, 0), latency);
+    Peer::Inject(*collector, 1, At(100, 12700000), latency);  // 127 tenths
+    Peer::Inject(*collector, 1, At(100, 5000000), latency);   // shorter: kept 127
+    EXPECT_EQ(Peer::WaterMark(*collector, 0), 127u);
+    Peer::Inject(*collector, 1, At(100, 99999), latency);  // same tenth: 0, nothing stored
+    EXPECT_EQ(Log().Count(7, kFile, "svc: event latency [1] = 0"), 1u);
+    EXPECT_EQ(Peer::WaterMark(*collector, 0), 127u);
+
+    // An event that both starts and ends only starts: its mark stays empty.
+    Peer::Inject(*collector, 2, At(200, 0), latency);
+    Peer::Inject(*collector, 2, At(300, 0), latency);
+    EXPECT_EQ(Peer::WaterMark(*collector, 1), 0u);
+    Peer::Inject(*collector, 1, At(200, 20000000), latency);  // from the latest start: 200
+    EXPECT_EQ(Peer::WaterMark(*collector, 0), 127u);
+    EXPECT_EQ(Log().Count(7, kFile, "svc: event latency [1] = -1"), 1u);  // 300 s > 200 s
+    EXPECT_EQ(Log().Count(3, "KwTimeTracker.cpp",
+                          "GetElapsedTenthms: Can not calculate correctly because start time > "
+                          "end time(in sec)"),
+              1u);
+    EXPECT_EQ(Peer::Total(*collector, 1), 4);  // every report counted all the same
+    EXPECT_EQ(Peer::Total(*collector, 2), 2);
+}
+
+TEST_F(CollectorTest, ZeroStampedStartLeavesNoReferenceUntilTheNextValidStart) {
+    collector->RegisterEvent("start", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
+    collector->RegisterEvent("end", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    StartCollecting();
+    KwTimeTracker latency;
+    Peer::Inject(*collector, 0, At(0, 0), latency);
+    Peer::Inject(*collector, 1, At(10, 0), latency);
+    Peer::Inject(*collector, 1, At(11, 0), latency);
+    EXPECT_EQ(Log().Count(7, kFile, "svc: event latency [1] = -1"), 2u);
+    EXPECT_EQ(Log().Count(3, "KwTimeTracker.cpp",
+                          "GetElapsedTenthms: start time has not been set correctly"),
+              2u);
+    Peer::Inject(*collector, 0, At(20, 0), latency);
+    Peer::Inject(*collector, 1, At(20, 300000), latency);
+    EXPECT_EQ(Peer::WaterMark(*collector, 0), 3u);
+}
+
+TEST_F(CollectorTest, WaterMarksTakeFourByteValuesOnly) {
+    collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
+    collector->RegisterEvent("depth", 0, STATS_DATA_WATER_MARK);
+    StartCollecting();
+    uint16_t two = 50;
+    uint64_t eight = 60;
+    uint32_t four = 40;
+    EXPECT_EQ(collector->SetEvent(1, 2, &two), 0);
+    EXPECT_EQ(collector->SetEvent(1, 8, &eight), 0);
+    EXPECT_EQ(collector->SetEvent(1, 4, &four), 0);
+    Flush(0);
+    EXPECT_EQ(Peer::WaterMark(*collector, 0), 40u);
+    EXPECT_EQ(Log().Count(3, kFile, "svc: incorrect size = 2 for water-mark value received, id = 1"),
+              1u);
+    EXPECT_EQ(Log().Count(3, kFile, "svc: incorrect size = 8 for water-mark value received, id = 1"),
+              1u);
+    uint32_t smaller = 39, zero = 0, larger = 4294967295u;
+    collector->SetEvent(1, 4, &smaller);
+    collector->SetEvent(1, 4, &zero);
+    Flush(0);
+    EXPECT_EQ(Peer::WaterMark(*collector, 0), 40u);
+    collector->SetEvent(1, 4, &larger);
+    Flush(0);
+    EXPECT_EQ(Peer::WaterMark(*collector, 0), 4294967295u);
+}
+
+TEST_F(CollectorTest, ReportsOfUnknownIdsAndTypesAreDropped) {
+    collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
+    collector->RegisterEvent("odd", STATS_FLAG_LATENCY_END, static_cast<StatsDataType>(5));
+    StartCollecting();
+    KwTimeTracker latency;
+    size_t before = Log().Entries().size();
+    Peer::Inject(*collector, 99, At(1, 0), latency);
+    EXPECT_EQ(Log().Count(3, kFile, "svc: unregistered stats data 99 received."), 1u);
+    EXPECT_EQ(collector->SetEvent(1, 0, nullptr), 0);
+    Flush(0);
+    EXPECT_EQ(Log().Entries().size(), before + 1);
+    EXPECT_EQ(Peer::Total(*collector, 0), 1);
+}
+
+TEST_F(CollectorTest, BacklogOfSixOrMoreIsTraced) {
+    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
+    StartCollecting();
+    {
+        // Hold the thread on its first report while six more queue up.
+        KwMutexGuard hold(Peer::DataLock(*collector));
+        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+        ASSERT_TRUE(WaitUntil([&] { return Peer::Waiting(*collector) == 0; }));
+        for (int i = 0; i < 6; ++i) {
+            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+        }
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Peer::Total(*collector, 0) == 7; }));
+    std::vector<LogEntry> backlog;
+    for (const LogEntry& entry : Log().Entries()) {
+        if (entry.text.find("events in waiting list") != std::string::npos) {
+            backlog.push_back(entry);
+        }
+    }
+    ASSERT_EQ(backlog.size(), 1u);
+    EXPECT_EQ(backlog[0].text, "svc: 6 events in waiting list");
+    EXPECT_EQ(backlog[0].level, 7);
+}
