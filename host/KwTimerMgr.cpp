@@ -54,7 +54,8 @@ unsigned short KwTimerMgr::CreateTimer(unsigned long timeoutMs, TimerCallback on
         if (id == INVALID_TIMER_ID) {
             return INVALID_TIMER_ID;
         }
-        Timer timer{NowUs() + static_cast<uint64_t>(timeoutMs) * 1000u, m_sequence++, onExpiry, otherCb, arg};
+        Timer timer{NowUs() + static_cast<uint64_t>(timeoutMs) * 1000u, m_sequence++, onExpiry,
+                    otherCb, arg};
         m_pending[id] = timer;
         m_byDue[std::make_pair(timer.dueUs, timer.sequence)] = id;
         ++m_created;

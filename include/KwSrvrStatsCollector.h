@@ -58,7 +58,9 @@ template <class T>
 class KwRingBuffer;
 
 // The kind of an event.
-enum StatsDataType {
+// The underlying type is fixed so that any int a host passes is a valid value
+// (other kinds are stored and ignored).
+enum StatsDataType : int {
     STATS_DATA_COUNT = 0,      // counted occurrences
     STATS_DATA_WATER_MARK = 1  // a sampled 4-byte value whose high-water mark is kept
 };

@@ -37,7 +37,8 @@ TEST_F(CollectorTest, UnusualCombinationsGetTheSlotsTheirKindImplies) {
     collector->RegisterEvent("startEnd", STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END,
                              STATS_DATA_COUNT);
     collector->RegisterEvent("odd", 0, static_cast<StatsDataType>(7));
-    collector->RegisterEvent("oddRated", STATS_FLAG_MAX_RATE | 0x100, static_cast<StatsDataType>(9));
+    collector->RegisterEvent("oddRated", STATS_FLAG_MAX_RATE | 0x100,
+                             static_cast<StatsDataType>(9));
     collector->RegisterEvent("dup", 0, STATS_DATA_COUNT);
     collector->RegisterEvent("dup", 0, STATS_DATA_COUNT);
 
@@ -65,8 +66,8 @@ TEST_F(CollectorTest, ConcurrentRegistrationsGetDenseIdsAndTheLimitHolds) {
         registrars.emplace_back([&, t] {
             for (int i = 0; i < 70; ++i) {
                 std::string name = "ev" + std::to_string(t) + "_" + std::to_string(i);
-                ids[t].push_back(collector->RegisterEvent(name.c_str(), STATS_FLAG_MAX_RATE,
-                                                          STATS_DATA_COUNT));
+                ids[t].push_back(
+                    collector->RegisterEvent(name.c_str(), STATS_FLAG_MAX_RATE, STATS_DATA_COUNT));
             }
         });
     }

@@ -50,12 +50,13 @@ TEST_F(CollectorTest, LatencyPrintsWholeMillisecondsWithItsTime) {
     StartCollecting();
     KwTimeTracker latency;
     Peer::Inject(*collector, 0, At(100, 0), latency);
-    Peer::Inject(*collector, 1, At(100, 500000), latency);  // 5 tenths
+    Peer::Inject(*collector, 1, At(100, 500000), latency);    // 5 tenths
     Peer::Inject(*collector, 2, At(100, 12790000), latency);  // 127 tenths
     std::string report = collector->GetStatsReport();
     std::string marks = report.substr(report.rfind('\n') + 1);
     EXPECT_EQ(marks, "High-Water-Mark Values: value, stamp;short Latency (ms): 0.0," +
-                         TimeText(Peer::WaterMarkTicks(*collector, 0)) + ";long Latency (ms): 12.0," +
+                         TimeText(Peer::WaterMarkTicks(*collector, 0)) +
+                         ";long Latency (ms): 12.0," +
                          TimeText(Peer::WaterMarkTicks(*collector, 1)));
 }
 
@@ -140,6 +141,7 @@ TEST_F(CollectorTest, ReportAfterStopIsEmptyWithAWarningEveryTime) {
     WaitStopped();
     EXPECT_EQ(collector->GetStatsReport(), "");
     EXPECT_EQ(collector->GetStatsReport(), "");
-    EXPECT_EQ(Log().Count(4, kFile, "GetStatsReport: empty report generated (2, (nil), (nil), (nil))."),
-              2u);
+    EXPECT_EQ(
+        Log().Count(4, kFile, "GetStatsReport: empty report generated (2, (nil), (nil), (nil))."),
+        2u);
 }

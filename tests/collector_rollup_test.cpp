@@ -10,7 +10,9 @@ namespace {
 const char kFile[] = "KwSrvrStatsCollector.cpp";
 
 // The first line of a report: the count records.
-std::string CountLine(const std::string& report) { return report.substr(0, report.find('\n')); }
+std::string CountLine(const std::string& report) {
+    return report.substr(0, report.find('\n'));
+}
 
 long WallSeconds() {
     timespec now;
@@ -168,7 +170,8 @@ TEST_F(CollectorTest, RateSlotOfAnEventWithoutCounterStaysEmpty) {
     EXPECT_EQ(Peer::MaxRate(*collector, 0), 0u);
     EXPECT_EQ(Log().CountContaining("operator[]"), 0u);
     std::string report = collector->GetStatsReport();
-    EXPECT_NE(report.find("\nMaximum Events Per Second: cnts, stamp;depth: 0,-\n"), std::string::npos)
+    EXPECT_NE(report.find("\nMaximum Events Per Second: cnts, stamp;depth: 0,-\n"),
+              std::string::npos)
         << report;
 }
 

@@ -89,26 +89,21 @@ TEST_F(CollectorTest, ResetClearsEveryStatisticAndKeepsTheRhythm) {
 TEST_F(CollectorTest, EverythingAtOnceThenStop) {
     collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     collector->RegisterEvent("start", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
-    collector->RegisterEvent("done", STATS_FLAG_LATENCY_END | STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    collector->RegisterEvent("done", STATS_FLAG_LATENCY_END | STATS_FLAG_MAX_RATE,
+                             STATS_DATA_COUNT);
     collector->RegisterEvent("depth", STATS_FLAG_MAX_RATE, STATS_DATA_WATER_MARK);
     StartCollecting();
 
     std::atomic<bool> stopping{false};
     std::atomic<long> accepted{0};
+    auto produce = [&](int t, long count) {
+        for (long i = 0; i < count && !stopping.load(); ++i) {
+            uint32_t value = static_cast<uint32_t>(i % 1000);
+            int id = static_cast<int>((i + t) % 4);
+            accepted += collector->SetEvent(id, id == 3 ? 4 : 0, &value) == 0 ? 1 : 0;
+        }
+    };
     std::vector<std::thread> hosts;
-    for (int t = 0; t < 3; ++t) {
-        hosts.emplace_back([&, t] {
-            for (uint32_t i = 0; !stopping.load() || i % 64 != 0; ++i) {
-                uint32_t value = i % 1000;
-                int id = static_cast<int>((i + static_cast<uint32_t>(t)) % 4);
-                int result = collector->SetEvent(id, id == 3 ? 4 : 0, &value);
-                accepted += result == 0 ? 1 : 0;
-                if (i > 200000) {
-                    break;
-                }
-            }
-        });
-    }
     hosts.emplace_back([&] {
         while (!stopping.load()) {
             std::string report = collector->GetStatsReport();
@@ -123,16 +118,35 @@ TEST_F(CollectorTest, EverythingAtOnceThenStop) {
             std::this_thread::yield();
         }
     });
-    for (int second = 0; second < 120; ++second) {
-        RollUps(1);
+
+    // Roll-ups under load: they run whenever the producers let the queue empty.
+    std::vector<std::thread> producers;
+    for (int t = 0; t < 3; ++t) {
+        producers.emplace_back(produce, t, 10000);
     }
+    RollUps(20);
+    for (std::thread& producer : producers) {
+        producer.join();
+    }
+    producers.clear();
+
+    // Stop while reports are still arriving.
+    long before = accepted.load();
+    for (int t = 0; t < 3; ++t) {
+        producers.emplace_back(produce, t, 1L << 40);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return accepted.load() > before + 1000; }));
     collector->Stop();
+    ASSERT_TRUE(WaitUntil([&] { return !collector->IsRunning(); }));
     stopping.store(true);
+    for (std::thread& producer : producers) {
+        producer.join();
+    }
     for (std::thread& host : hosts) {
         host.join();
     }
     ACE_Thread_Manager::instance()->wait();
-    EXPECT_GT(accepted.load(), 0);
+    EXPECT_GE(accepted.load(), 30000);
     EXPECT_TRUE(Peer::StoresReleased(*collector));
     EXPECT_EQ(Peer::Waiting(*collector), 0u);
     EXPECT_EQ(collector->GetStatsReport(), "");
