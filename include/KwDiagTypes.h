@@ -17,6 +17,7 @@ typedef long KwLong32;            // signed 32-bit latency or seconds
 typedef std::uint32_t KwUlong32;
 typedef std::int32_t KwLong32;
 #endif
+static_assert(sizeof(KwUlong32) == 4 && sizeof(KwLong32) == 4, "counters are 32-bit");
 
 // Marks the classes whose symbols the shared library exports.
 #define KW_DIAG_EXPORT __attribute__((visibility("default")))

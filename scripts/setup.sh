@@ -26,6 +26,12 @@ esac
 sudo_cmd=()
 if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
 
+# A mirror caught mid-sync can fail one index; what the install needs is
+# then judged by the install itself.
+refresh_lists() {
+  "${sudo_cmd[@]}" apt-get update -qq || echo "setup: apt-get update reported errors; going on" >&2
+}
+
 need_i386=0
 for pkg in "${packages[@]}"; do
   if [[ $pkg == *:i386 ]]; then need_i386=1; fi
@@ -33,7 +39,7 @@ done
 updated=0
 if [ $need_i386 = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
-  "${sudo_cmd[@]}" apt-get update -qq
+  refresh_lists
   updated=1
 fi
 
@@ -45,6 +51,6 @@ done
 [ ${#missing[@]} = 0 ] && exit 0
 
 echo "setup: installing ${missing[*]}" >&2
-if [ $updated = 0 ]; then "${sudo_cmd[@]}" apt-get update -qq; fi
+if [ $updated = 0 ]; then refresh_lists; fi
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
   "${missing[@]}" >/dev/null

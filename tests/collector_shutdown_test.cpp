@@ -1,4 +1,6 @@
 // Shutdown with work in flight, statistics reset, and everything at once.
+#include <limits.h>
+
 #include <atomic>
 #include <thread>
 
@@ -133,7 +135,7 @@ TEST_F(CollectorTest, EverythingAtOnceThenStop) {
     // Stop while reports are still arriving.
     long before = accepted.load();
     for (int t = 0; t < 3; ++t) {
-        producers.emplace_back(produce, t, 1L << 40);
+        producers.emplace_back(produce, t, LONG_MAX);
     }
     ASSERT_TRUE(WaitUntil([&] { return accepted.load() > before + 1000; }));
     collector->Stop();
