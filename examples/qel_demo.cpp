@@ -1,19 +1,310 @@
-// A host process that embeds the collector: set-up, collection, output.
+// qel_demo: a small server that embeds the statistics collector.
+//
+// It shows the three phases of use in order:
+//   1. set-up:     the host's timer manager, the collector, the events;
+//   2. collection: worker threads report packets, requests and queue depths;
+//   3. output:     the report every few seconds, then a clean stop.
+//
+// Run it with --help for its options.
+#include <errno.h>
+#include <getopt.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "KwSrvrStatsCollector.h"
 #include "KwTimerMgr.h"
 #include "ace/Thread_Manager.h"
+#include "dlog.h"
 
-int main() {
-    // The timer manager belongs to the host and must outlive the collector.
+namespace {
+
+struct Options {
+    int seconds = 12;     // how long the workers run
+    int threads = 3;      // packet workers, besides the request worker
+    int rate = 2000;      // packets per second per packet worker, on average
+    int reportEvery = 4;  // seconds between reports
+    int logLevel = DLOG_WARNING;
+};
+
+void Usage(FILE* out) {
+    fprintf(out,
+            "usage: qel_demo [options]\n"
+            "Runs a small server that reports events to the statistics collector and\n"
+            "prints the collector's report every few seconds.\n"
+            "\n"
+            "  -s, --seconds N       run for N seconds (1..86400, default 12)\n"
+            "  -t, --threads N       packet worker threads (1..64, default 3)\n"
+            "  -r, --rate N          packets per second per worker (0..1000000, default 2000)\n"
+            "  -e, --report-every N  seconds between reports (1..3600, default 4)\n"
+            "  -l, --log-level N     show log lines up to level N (0..7, default 4)\n"
+            "  -h, --help            show this help\n");
+}
+
+bool ParseNumber(const char* text, int low, int high, int& value) {
+    char* end = nullptr;
+    errno = 0;
+    long parsed = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) {
+        return false;
+    }
+    value = static_cast<int>(parsed);
+    return true;
+}
+
+// Returns 0 to run, 1 after --help, 2 on a bad option.
+int ParseOptions(int argc, char** argv, Options& options) {
+    static const option kLong[] = {{"seconds", required_argument, nullptr, 's'},
+                                   {"threads", required_argument, nullptr, 't'},
+                                   {"rate", required_argument, nullptr, 'r'},
+                                   {"report-every", required_argument, nullptr, 'e'},
+                                   {"log-level", required_argument, nullptr, 'l'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {nullptr, 0, nullptr, 0}};
+    opterr = 0;
+    int c;
+    while ((c = getopt_long(argc, argv, ":s:t:r:e:l:h", kLong, nullptr)) != -1) {
+        bool ok = true;
+        switch (c) {
+            case 's':
+                ok = ParseNumber(optarg, 1, 86400, options.seconds);
+                break;
+            case 't':
+                ok = ParseNumber(optarg, 1, 64, options.threads);
+                break;
+            case 'r':
+                ok = ParseNumber(optarg, 0, 1000000, options.rate);
+                break;
+            case 'e':
+                ok = ParseNumber(optarg, 1, 3600, options.reportEvery);
+                break;
+            case 'l':
+                ok = ParseNumber(optarg, 0, 7, options.logLevel);
+                break;
+            case 'h':
+                Usage(stdout);
+                return 1;
+            case ':':
+                fprintf(stderr, "qel_demo: option %s needs a value\n", argv[optind - 1]);
+                return 2;
+            default:
+                fprintf(stderr, "qel_demo: unknown option %s\n", argv[optind - 1]);
+                Usage(stderr);
+                return 2;
+        }
+        if (!ok) {
+            fprintf(stderr, "qel_demo: bad value '%s' for -%c (see --help)\n", optarg, c);
+            return 2;
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "qel_demo: unexpected argument '%s' (see --help)\n", argv[optind]);
+        return 2;
+    }
+    return 0;
+}
+
+// The ids the collector handed out for our events.
+struct Events {
+    int rxPackets;   // counted, with its peak per second
+    int reqStart;    // counted, starts a latency measurement
+    int reqDone;     // counted, ends it: longest latency and peak per second
+    int queueDepth;  // sampled: high-water mark
+    int txDropped;   // counted
+};
+
+using Clock = std::chrono::steady_clock;
+
+// Packets arrive in bursts: every fifth second is busy, every seventh quiet.
+void PacketWorker(KwSrvrStatsCollector& collector, const Events& events, const Options& options,
+                  Clock::time_point end, unsigned seed) {
+    std::mt19937 random(seed);
+    const auto tick = std::chrono::milliseconds(10);
+    for (Clock::time_point next = Clock::now(); next < end; next += tick) {
+        long second =
+            std::chrono::duration_cast<std::chrono::seconds>(next.time_since_epoch()).count();
+        int perTick = options.rate / 100;
+        if (second % 7 == 0) {
+            perTick = 0;
+        } else if (second % 5 == 0) {
+            perTick *= 4;
+        }
+        for (int i = 0; i < perTick; ++i) {
+            collector.SetEvent(events.rxPackets, 0, nullptr);
+            if (random() % 500 == 0) {
+                collector.SetEvent(events.txDropped, 0, nullptr);
+            }
+        }
+        std::this_thread::sleep_until(next + tick);
+    }
+}
+
+// One request at a time, so each latency runs from its own start: a short
+// piece of work, now and then a slow one.
+void RequestWorker(KwSrvrStatsCollector& collector, const Events& events, Clock::time_point end,
+                   unsigned seed) {
+    std::mt19937 random(seed);
+    while (Clock::now() < end) {
+        collector.SetEvent(events.reqStart, 0, nullptr);
+        int workMs = random() % 20 == 0 ? 20 + static_cast<int>(random() % 60)
+                                        : 1 + static_cast<int>(random() % 8);
+        std::this_thread::sleep_for(std::chrono::milliseconds(workMs));
+        collector.SetEvent(events.reqDone, 0, nullptr);
+    }
+}
+
+// The queue fills and drains in waves of about ten seconds.
+void QueueSampler(KwSrvrStatsCollector& collector, const Events& events, Clock::time_point end,
+                  unsigned seed) {
+    std::mt19937 random(seed);
+    uint32_t depth = 0;
+    int direction = -1;  // turns to filling at the first step
+    for (int step = 0; Clock::now() < end; ++step) {
+        if (step % 50 == 0) {
+            direction = -direction;
+        }
+        uint32_t change = random() % 6;
+        depth = direction > 0 ? depth + change : (depth > change ? depth - change : 0);
+        collector.SetEvent(events.queueDepth, sizeof depth, &depth);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream stream(text);
+    for (std::string part; std::getline(stream, part, separator);) {
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+std::string Trim(const std::string& text) {
+    size_t first = text.find_first_not_of(' ');
+    size_t last = text.find_last_not_of(' ');
+    return first == std::string::npos ? "" : text.substr(first, last - first + 1);
+}
+
+// The same figures as the report, as aligned tables. The report is plain
+// text on purpose: records are separated by ';', fields by ','.
+void PrintTables(const std::string& report) {
+    std::vector<std::string> lines = Split(report, '\n');
+    if (lines.size() != 3) {
+        return;
+    }
+    printf("  %-24s %10s %10s %10s %10s\n", "event", "last min", "last hour", "last day", "total");
+    std::vector<std::string> records = Split(lines[0], ';');
+    for (size_t i = 1; i < records.size(); ++i) {
+        size_t colon = records[i].rfind(": ");
+        std::vector<std::string> counts = Split(records[i].substr(colon + 2), ',');
+        if (counts.size() == 4) {
+            printf("  %-24s %10s %10s %10s %10s\n", records[i].substr(0, colon).c_str(),
+                   Trim(counts[0]).c_str(), Trim(counts[1]).c_str(), Trim(counts[2]).c_str(),
+                   Trim(counts[3]).c_str());
+        }
+    }
+    const char* headings[] = {"peak per second", "high-water mark"};
+    for (int line = 1; line <= 2; ++line) {
+        printf("  %-24s %10s   %s\n", headings[line - 1], "value", "reached at (UTC)");
+        records = Split(lines[static_cast<size_t>(line)], ';');
+        for (size_t i = 1; i < records.size(); ++i) {
+            size_t colon = records[i].rfind(": ");
+            std::string name = records[i].substr(0, colon);
+            std::string rest = records[i].substr(colon + 2);
+            size_t comma = rest.find(',');
+            std::string value = Trim(rest.substr(0, comma));
+            std::string when = Trim(rest.substr(comma + 1));
+            printf("  %-24s %10s   %s\n", name.c_str(), value.c_str(),
+                   when == "-" ? "(none yet)" : when.c_str());
+        }
+    }
+}
+
+void PrintReport(const KwSrvrStatsCollector& collector, int elapsed) {
+    std::string report = collector.GetStatsReport();
+    printf("=== report after %d s ===\n%s\n\n", elapsed, report.c_str());
+    PrintTables(report);
+    printf("\n");
+    fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (getenv("DLOG_LEVEL") != nullptr) {
+        options.logLevel = dlog_get_threshold();
+    }
+    int parsed = ParseOptions(argc, argv, options);
+    if (parsed != 0) {
+        return parsed == 1 ? 0 : 2;
+    }
+    dlog_set_threshold(options.logLevel);
+
+    // 1. Set-up. The timer manager belongs to the host; it must outlive the
+    //    collection thread, so it is made before the collector.
     static KwTimerMgr timerMgr;
     KwSrvrStatsCollector& collector = KwSrvrStatsCollector::GetInstance();
     collector.SetTimerManager(timerMgr);
-    collector.Start();
+    Events events;
+    events.rxPackets = collector.RegisterEvent("rxPackets", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    events.reqStart =
+        collector.RegisterEvent("reqStart", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
+    events.reqDone = collector.RegisterEvent(
+        "reqDone", STATS_FLAG_LATENCY_END | STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    events.queueDepth = collector.RegisterEvent("queueDepth", 0, STATS_DATA_WATER_MARK);
+    events.txDropped = collector.RegisterEvent("txDropped", 0, STATS_DATA_COUNT);
+    if (collector.Start() != 0) {
+        fprintf(stderr, "qel_demo: the collection thread could not be started\n");
+        return 1;
+    }
     collector.DoneInit();
+    while (!collector.IsRunning()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    printf(
+        "qel_demo: %d events registered; %d packet workers at about %d packets/s each, "
+        "one request worker, one queue sampler; %d s\n\n",
+        collector.GetMonitoredEventNumber(), options.threads, options.rate, options.seconds);
+
+    // 2. Collection: any thread reports events.
+    Clock::time_point start = Clock::now();
+    Clock::time_point end = start + std::chrono::seconds(options.seconds);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < options.threads; ++t) {
+        workers.emplace_back(PacketWorker, std::ref(collector), std::cref(events),
+                             std::cref(options), end, 1000u + static_cast<unsigned>(t));
+    }
+    workers.emplace_back(RequestWorker, std::ref(collector), std::cref(events), end, 7u);
+    workers.emplace_back(QueueSampler, std::ref(collector), std::cref(events), end, 11u);
+
+    // 3. Output: the report from any thread, at any time.
+    for (int elapsed = options.reportEvery; elapsed < options.seconds;
+         elapsed += options.reportEvery) {
+        std::this_thread::sleep_until(start + std::chrono::seconds(elapsed));
+        PrintReport(collector, elapsed);
+    }
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    // Let the last second roll up before the final report.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    PrintReport(collector, options.seconds);
+
+    // Stop: the thread releases everything it owns; wait for it through
+    // ACE's thread manager, which runs it.
     collector.Stop();
     ACE_Thread_Manager::instance()->wait();
-    printf("collector started and stopped\n");
+    printf("qel_demo: collector stopped\n");
     return 0;
 }
