@@ -64,10 +64,13 @@ extern "C" int __dlog_printf(int level, const char* file, const char* format, ..
     if (!captured && level > g_threshold.load(std::memory_order_relaxed)) {
         return 0;
     }
+    if (format == nullptr) {
+        return 0;
+    }
     char text[kMaxLine];
     va_list args;
     va_start(args, format);
-    int length = vsnprintf(text, sizeof text, format != nullptr ? format : "", args);
+    int length = vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (length < 0) {
         return 0;
