@@ -176,6 +176,8 @@ private:
     mutable KwLinuxMutex m_dataLock;
     KwLinuxMutex m_queueLock;
     std::list<KwStatsDataMsgStruct*> m_waitingList;
+    // Size of m_waitingList, for the collection thread's backlog trace.
+    std::atomic<size_t> m_waitingCount;
     std::atomic<int> m_state;
 
     static std::atomic<bool> s_statsTimerExpired;

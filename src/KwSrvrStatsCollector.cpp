@@ -66,6 +66,7 @@ KwSrvrStatsCollector::KwSrvrStatsCollector()
       m_hourRing(nullptr),
       m_dayRing(nullptr),
       m_timerId(KwTimerMgr::INVALID_TIMER_ID),
+      m_waitingCount(0),
       m_state(ST_INIT) {}
 
 KwSrvrStatsCollector::~KwSrvrStatsCollector() {
@@ -241,6 +242,7 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
         queued = m_state.load() == ST_COLLECTING;
         if (queued) {
             m_waitingList.splice(m_waitingList.end(), node);
+            m_waitingCount.store(m_waitingList.size(), std::memory_order_relaxed);
         }
     }
     if (!queued) {
@@ -313,45 +315,57 @@ void KwSrvrStatsCollector::MakeStores() {
 }
 
 int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
+    // Reports are taken off the shared list a batch at a time, so that the
+    // submitters meet the collection thread on m_queueLock once per batch
+    // rather than once per report; they are still processed one at a time,
+    // oldest first, and a pass counts what waits in the batch and the list.
+    std::list<KwStatsDataMsgStruct*> batch;
+    int result = 0;
     for (;;) {
-        // Unlinking moves the node into `taken`, so it is freed after the
-        // lock is released.
-        std::list<KwStatsDataMsgStruct*> taken;
-        size_t left = 0;
-        {
+        size_t waiting;
+        if (batch.empty()) {
             KwMutexGuard guard(m_queueLock);
-            size_t waiting = m_waitingList.size();
-            if (waiting > 0) {
-                if (waiting > kBacklogTrace) {
-                    __dlog_printf(DLOG_DEBUG, kFile, "%s: %d events in waiting list", "svc",
-                                  static_cast<int>(waiting));
-                }
-                taken.splice(taken.end(), m_waitingList, m_waitingList.begin());
-                left = waiting - 1;
-            }
+            batch.swap(m_waitingList);
+            m_waitingCount.store(0, std::memory_order_relaxed);
+            waiting = batch.size();
+        } else {
+            waiting = batch.size() + m_waitingCount.load(std::memory_order_relaxed);
         }
-        if (!taken.empty()) {
+        if (waiting > kBacklogTrace) {
+            __dlog_printf(DLOG_DEBUG, kFile, "%s: %d events in waiting list", "svc",
+                          static_cast<int>(waiting));
+        }
+        if (!batch.empty()) {
+            KwStatsDataMsgStruct* msg = batch.front();
             {
                 KwMutexGuard guard(m_dataLock);
-                Process(*taken.front(), latency);
+                Process(*msg, latency);
             }
-            free(taken.front());
+            batch.pop_front();
+            free(msg);
         }
+        size_t left = waiting > 0 ? waiting - 1 : 0;
         bool running = m_keepRunning.load();
         if (left > 0 && running) {
             continue;
         }
         if (running && s_statsTimerExpired.load()) {
             if (!RollUp()) {
-                return 1;
+                result = 1;
+                break;
             }
         } else {
             PollSleep();
         }
         if (!m_keepRunning.load()) {
-            return 0;
+            break;
         }
     }
+    // Reports not processed go back to the front of the list, in order,
+    // where the exit path releases them with the rest.
+    KwMutexGuard guard(m_queueLock);
+    m_waitingList.splice(m_waitingList.begin(), batch);
+    return result;
 }
 
 void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) {

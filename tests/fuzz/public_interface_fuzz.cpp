@@ -83,8 +83,13 @@ KwSrvrStatsCollector& Collector() {
         KwSrvrStatsCollectorTestPeer::ShortPoll();
         g_timer = &timer;
         collector.SetTimerManager(timer);
-        const std::string names[] = {"", std::string(600, 'x'), "d\xc3\xa9" "bit\xe2\x82\xac",
-                                     "semi;colon", "percent %s %n", "new\nline"};
+        const std::string names[] = {"",
+                                     std::string(600, 'x'),
+                                     "d\xc3\xa9"
+                                     "bit\xe2\x82\xac",
+                                     "semi;colon",
+                                     "percent %s %n",
+                                     "new\nline"};
         const int flags[] = {0, 1, 2, 3, 4, 5, 6, 7, 0x100, -1};
         const int types[] = {0, 1, 2, -1, 0x7fffffff};
         int id = 0;
@@ -135,11 +140,21 @@ void FuzzCounts(Input& in) {
     KwSrvrStatsCount right(b);
     for (int step = in.Byte() % 16; step > 0; --step) {
         switch (in.Byte() % 6) {
-            case 0: left[in.Word()] = in.Word(); break;
-            case 1: right[in.Byte()] += in.Word(); break;
-            case 2: left += right; break;
-            case 3: left -= right; break;
-            case 4: right = left; break;
+            case 0:
+                left[in.Word()] = in.Word();
+                break;
+            case 1:
+                right[in.Byte()] += in.Word();
+                break;
+            case 2:
+                left += right;
+                break;
+            case 3:
+                left -= right;
+                break;
+            case 4:
+                right = left;
+                break;
             default: {
                 const KwSrvrStatsCount& constant = left;
                 KwUlong32 value = constant[in.Word()];
@@ -219,8 +234,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Check((result == 0) == (id >= 0 && id < 256), "SetEvent accepts known ids only");
                 break;
             }
-            case 2: CheckReport(collector.GetStatsReport()); break;
-            case 3: collector.Reset(); break;
+            case 2:
+                CheckReport(collector.GetStatsReport());
+                break;
+            case 3:
+                collector.Reset();
+                break;
             case 4:
                 if (rollUpsLeft-- > 0) {
                     RollUp();
@@ -230,9 +249,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 Check(collector.RegisterEvent("late", in.Byte(), STATS_DATA_COUNT) == -1,
                       "no registration while collecting");
                 break;
-            case 6: FuzzCounts(in); break;
-            case 7: FuzzRing(in); break;
-            case 8: FuzzTime(in); break;
+            case 6:
+                FuzzCounts(in);
+                break;
+            case 7:
+                FuzzRing(in);
+                break;
+            case 8:
+                FuzzTime(in);
+                break;
             default: {
                 int big = static_cast<int>(in.Word() % 100000u);
                 std::vector<uint8_t> payload(static_cast<size_t>(big % 4096));

@@ -1,0 +1,320 @@
+// Speed of the collector, each figure beside a floor measured in this run.
+//
+//   SetEvent           one submission, the collection thread draining
+//   Floor              what a submission cannot avoid: one monotonic clock
+//                      read, one malloc/free of the message, one uncontended
+//                      lock/unlock and one list append and removal
+//   GetStatsReport     the report of 256 events of every kind
+//   FormatOnly         snprintf of the same 256 records, nothing else
+//   RollUpClosingHour  the roll-up that closes a minute and an hour
+//   Drain              a burst of 1,000,000 reports from two threads, until
+//                      the collection thread has counted every one
+//
+// After the usual table, main() prints the ratios.
+#include <benchmark/benchmark.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <list>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "KwMutexGuard.h"
+#include "KwSrvrStatsCollector.h"
+#include "KwSrvrStatsCount.h"
+#include "KwTimerMgr.h"
+#include "ace/Thread_Manager.h"
+#include "dlog.h"
+
+// Test access to the collector, as in the unit tests.
+class KwSrvrStatsCollectorTestPeer {
+public:
+    typedef KwSrvrStatsCollector C;
+    static void SetPollIntervalUs(unsigned int us) { C::s_pollIntervalUs.store(us); }
+    static KwLinuxMutex& DataLock(C& c) { return c.m_dataLock; }
+    // The running count of a counted event.
+    static unsigned long Total(C& c, int eventId) {
+        KwMutexGuard guard(c.m_dataLock);
+        int slot = c.m_events[static_cast<size_t>(eventId)]->countSlot;
+        return (*c.m_currentCounts)[static_cast<unsigned int>(slot)];
+    }
+    // One roll-up that closes a minute and an hour, then drops its timer.
+    static void RollUpClosingHour(C& c, KwTimerMgr& timer) {
+        {
+            KwMutexGuard guard(c.m_dataLock);
+            c.m_secondsInMinute = 59;
+            c.m_minutesInHour = 59;
+        }
+        c.RollUp();
+        timer.CancelTimer(c.m_timerId);
+    }
+};
+typedef KwSrvrStatsCollectorTestPeer Peer;
+
+namespace {
+
+// The collection thread only rolls up when the bench says so.
+KwTimerMgr g_timer(KwTimerMgr::MANUAL_CLOCK);
+int g_counted = -1;  // a counted event used for submissions
+int g_marker = -1;   // another one, to tell when the queue has been worked off
+
+KwSrvrStatsCollector& Collector() {
+    static bool ready = false;
+    KwSrvrStatsCollector& collector = KwSrvrStatsCollector::GetInstance();
+    if (!ready) {
+        ready = true;
+        collector.SetTimerManager(g_timer);
+        const int flags[] = {STATS_FLAG_MAX_RATE, STATS_FLAG_LATENCY_START,
+                             STATS_FLAG_LATENCY_END | STATS_FLAG_MAX_RATE, 0};
+        for (int i = 0; i < 256; ++i) {
+            std::string name = "event" + std::to_string(i);
+            StatsDataType type = i % 5 == 4 ? STATS_DATA_WATER_MARK : STATS_DATA_COUNT;
+            int id = collector.RegisterEvent(name.c_str(), flags[i % 4], type);
+            if (type == STATS_DATA_COUNT && flags[i % 4] == 0) {
+                if (g_counted < 0) {
+                    g_counted = id;
+                } else if (g_marker < 0) {
+                    g_marker = id;
+                }
+            }
+        }
+        collector.Start();
+        collector.DoneInit();
+        while (!collector.IsRunning()) {
+            std::this_thread::yield();
+        }
+        // Give every statistic a value, so the report prints every form.
+        for (int id = 0; id < 256; ++id) {
+            uint32_t value = 1000u + static_cast<uint32_t>(id);
+            collector.SetEvent(id, 4, &value);
+        }
+    }
+    return collector;
+}
+
+// Returns once every report queued so far has been processed: the marker
+// is counted only after all of them.
+void Settle(KwSrvrStatsCollector& collector) {
+    unsigned long marks = Peer::Total(collector, g_marker);
+    collector.SetEvent(g_marker, 0, nullptr);
+    while (Peer::Total(collector, g_marker) == marks) {
+        std::this_thread::yield();
+    }
+}
+
+void SetEvent(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(collector.SetEvent(g_counted, 0, nullptr));
+    }
+}
+BENCHMARK(SetEvent)->Threads(1)->Threads(2)->UseRealTime();
+
+// The same with the collection thread held back: the submitter's own cost,
+// without a consumer touching the queue and the messages.
+void SetEventConsumerHeld(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    Settle(collector);
+    {
+        KwMutexGuard hold(Peer::DataLock(collector));
+        for (auto _ : state) {
+            benchmark::DoNotOptimize(collector.SetEvent(g_counted, 0, nullptr));
+        }
+    }
+    Settle(collector);
+}
+BENCHMARK(SetEventConsumerHeld)->UseRealTime();
+
+// What every submission must do at least, in one thread.
+void Floor(benchmark::State& state) {
+    std::mutex lock;
+    std::list<void*> list;
+    for (auto _ : state) {
+        timespec stamp;
+        clock_gettime(CLOCK_MONOTONIC, &stamp);
+        void* msg = malloc(32);
+        benchmark::DoNotOptimize(msg);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            list.push_back(msg);
+        }
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            list.pop_front();
+        }
+        free(msg);
+        benchmark::DoNotOptimize(stamp);
+    }
+}
+BENCHMARK(Floor)->UseRealTime();
+
+void GetStatsReport(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    size_t length = 0;
+    for (auto _ : state) {
+        std::string report = collector.GetStatsReport();
+        length = report.size();
+        benchmark::DoNotOptimize(report);
+    }
+    state.counters["chars"] = static_cast<double>(length);
+}
+BENCHMARK(GetStatsReport);
+
+// The same 256 records through snprintf alone, with fixed figures.
+void FormatOnly(benchmark::State& state) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 256; ++i) {
+        names.push_back("event" + std::to_string(i));
+    }
+    for (auto _ : state) {
+        std::string lines[3];
+        char record[512];
+        for (int i = 0; i < 256; ++i) {
+            const char* name = names[static_cast<size_t>(i)].c_str();
+            snprintf(record, sizeof record, "%s: %lu, %lu, %lu, %lu%s", name, 7ul, 402ul, 815ul,
+                     961ul, ";");
+            lines[0] += record;
+            snprintf(record, sizeof record, "%s: %s%s", name, "9, 2026-12-05 14:38:14", ";");
+            lines[1] += record;
+            snprintf(record, sizeof record, "%s Latency (ms): %.1f,%s%s", name, 12.0,
+                     "2026-12-05 14:38:14", ";");
+            lines[2] += record;
+        }
+        benchmark::DoNotOptimize(lines);
+    }
+}
+BENCHMARK(FormatOnly);
+
+void RollUpClosingHour(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    Peer::SetPollIntervalUs(0);
+    for (int i = 0; i < 60; ++i) {  // full rings
+        Peer::RollUpClosingHour(collector, g_timer);
+    }
+    for (auto _ : state) {
+        Peer::RollUpClosingHour(collector, g_timer);
+    }
+    Peer::SetPollIntervalUs(10000);
+}
+BENCHMARK(RollUpClosingHour);
+
+// One producer alone: the rate at which reports can be submitted.
+void SubmitOneMillion(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    Settle(collector);
+    for (auto _ : state) {
+        for (int i = 0; i < 1000000; ++i) {
+            collector.SetEvent(g_counted, 0, nullptr);
+        }
+        state.PauseTiming();
+        Settle(collector);
+        state.ResumeTiming();
+    }
+    state.counters["reports/s"] =
+        benchmark::Counter(1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(SubmitOneMillion)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// Two producers, 500,000 reports each, until every report is counted.
+void DrainOneMillion(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    bool exact = true;
+    Settle(collector);
+    for (auto _ : state) {
+        unsigned long before = Peer::Total(collector, g_counted);
+        std::thread producers[2];
+        for (std::thread& producer : producers) {
+            producer = std::thread([&] {
+                for (int i = 0; i < 500000; ++i) {
+                    collector.SetEvent(g_counted, 0, nullptr);
+                }
+            });
+        }
+        for (std::thread& producer : producers) {
+            producer.join();
+        }
+        Settle(collector);
+        exact = exact && Peer::Total(collector, g_counted) == before + 1000000;
+    }
+    state.counters["reports/s"] =
+        benchmark::Counter(1e6, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["exact"] = exact ? 1 : 0;
+}
+BENCHMARK(DrainOneMillion)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// Keeps every run's time per iteration for the ratio table.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type == Run::RT_Iteration) {
+                nanos[run.benchmark_name()] = run.GetAdjustedRealTime() *
+                                              (run.time_unit == benchmark::kMillisecond ? 1e6 : 1);
+                counters[run.benchmark_name()] = run.counters;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> nanos;
+    std::map<std::string, benchmark::UserCounters> counters;
+};
+
+double Find(const std::map<std::string, double>& values, const std::string& prefix) {
+    for (const auto& entry : values) {
+        if (entry.first.rfind(prefix, 0) == 0) {
+            return entry.second;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    dlog_set_threshold(DLOG_WARNING);
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    double floor = Find(reporter.nanos, "Floor");
+    double one = Find(reporter.nanos, "SetEvent/real_time/threads:1");
+    double two = Find(reporter.nanos, "SetEvent/real_time/threads:2");
+    double report = Find(reporter.nanos, "GetStatsReport");
+    double format = Find(reporter.nanos, "FormatOnly");
+    double rollup = Find(reporter.nanos, "RollUpClosingHour");
+    double submit = Find(reporter.nanos, "SubmitOneMillion");
+    double drain = Find(reporter.nanos, "DrainOneMillion");
+    printf("\n%-44s %12s %12s %8s\n", "figure", "measured", "baseline", "ratio");
+    auto row = [](const char* what, double value, double base, const char* unit) {
+        if (value > 0 && base > 0) {
+            printf("%-44s %9.1f %-2s %9.1f %-2s %8.2f\n", what, value, unit, base, unit,
+                   value / base);
+        }
+    };
+    row("SetEvent, 1 producer / floor", one, floor, "ns");
+    row("SetEvent, 2 producers / floor", two, floor, "ns");
+    row("GetStatsReport, 256 events / snprintf only", report / 1000, format / 1000, "us");
+    row("roll-up closing an hour / snprintf report", rollup / 1000, format / 1000, "us");
+    if (submit > 0 && drain > 0) {
+        // 1e6 reports: rates in millions per second.
+        printf("%-44s %9.2f M/s %8.2f M/s %8.2f\n", "drain (2 producers) / 1-producer submission",
+               1e9 / drain, 1e9 / submit, submit / drain);
+        bool exact = false;
+        for (auto& entry : reporter.counters) {
+            if (entry.first.rfind("DrainOneMillion", 0) == 0) {
+                exact = entry.second["exact"] > 0.5;
+            }
+        }
+        printf("one million reports from two threads counted exactly: %s\n", exact ? "yes" : "NO");
+    }
+    // The collection thread ends before the timer manager it uses.
+    KwSrvrStatsCollector::GetInstance().Stop();
+    ACE_Thread_Manager::instance()->wait();
+    return 0;
+}

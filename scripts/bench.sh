@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release) and runs them; ends with one table of
+# every figure beside the baseline measured in the same run.
+#   scripts/bench.sh [seconds per wrk run (3)] [wrk rounds (3)]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh bench
+build=build-bench
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQEL_BUILD_BENCHMARKS=ON -DQEL_BUILD_TESTS=OFF \
+      -DQEL_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target collector_bench http_server_bench
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+"$build/bench/collector_bench" --benchmark_min_time=1 | tee "$out"
+"$build/bench/http_server_bench" "${1:-3}" "${2:-3}" | tee -a "$out"
+echo
+echo "Machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"
+printf '%-44s %12s %12s %8s\n' "figure" "measured" "baseline" "ratio"
+grep -E '^(SetEvent, |GetStatsReport, |roll-up |drain |HTTP throughput)' "$out"
+grep -E '^(one million|requests served)' "$out"
