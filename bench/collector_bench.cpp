@@ -1,6 +1,7 @@
 // Speed of the collector, each figure beside a floor measured in this run.
 //
 //   SetEvent           one submission, the collection thread draining
+//   SetEventConsumerHeld  the same while the collection thread is held
 //   Floor              what a submission cannot avoid: one monotonic clock
 //                      read, one malloc/free of the message, one uncontended
 //                      lock/unlock and one list append and removal
@@ -285,6 +286,7 @@ int main(int argc, char** argv) {
     double floor = Find(reporter.nanos, "Floor");
     double one = Find(reporter.nanos, "SetEvent/real_time/threads:1");
     double two = Find(reporter.nanos, "SetEvent/real_time/threads:2");
+    double held = Find(reporter.nanos, "SetEventConsumerHeld");
     double report = Find(reporter.nanos, "GetStatsReport");
     double format = Find(reporter.nanos, "FormatOnly");
     double rollup = Find(reporter.nanos, "RollUpClosingHour");
@@ -299,6 +301,7 @@ int main(int argc, char** argv) {
     };
     row("SetEvent, 1 producer / floor", one, floor, "ns");
     row("SetEvent, 2 producers / floor", two, floor, "ns");
+    row("SetEvent, collection thread held / floor", held, floor, "ns");
     row("GetStatsReport, 256 events / snprintf only", report / 1000, format / 1000, "us");
     row("roll-up closing an hour / snprintf report", rollup / 1000, format / 1000, "us");
     if (submit > 0 && drain > 0) {
