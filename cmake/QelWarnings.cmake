@@ -15,6 +15,7 @@ if(QEL_SANITIZE)
   endif()
 endif()
 if(QEL_COVERAGE)
-  target_compile_options(qel_build_flags INTERFACE --coverage -O0)
+  # Atomic counters: the collector runs several threads at once.
+  target_compile_options(qel_build_flags INTERFACE --coverage -O0 -fprofile-update=atomic)
   target_link_options(qel_build_flags INTERFACE --coverage)
 endif()

@@ -9,5 +9,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DQEL_COVERAGE=ON -DQEL_BUILD_EX
 cmake --build "$build" -j"$(nproc)"
 find "$build" -name '*.gcda' -delete
 ctest --test-dir "$build" -j"$(nproc)" >/dev/null || true
+# Printed, not gated: a figure gcovr cannot read is reported, not fatal.
 gcovr -r . --object-directory "$build" --filter 'src/' --filter 'include/' \
-      --exclude-unreachable-branches --exclude-throw-branches --txt --print-summary
+      --exclude-unreachable-branches --exclude-throw-branches --gcov-ignore-parse-errors \
+      --txt --print-summary || echo "coverage: gcovr could not read the coverage data"

@@ -4,30 +4,11 @@
 #include <thread>
 
 #include "CollectorHarness.h"
+#include "TestTime.h"
 
 namespace {
-
 const char kFile[] = "KwSrvrStatsCollector.cpp";
-
-timespec Now() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
 }
-
-long TenthsBetween(timespec from, timespec to) {
-    return static_cast<long>((to.tv_sec - from.tv_sec) * 10000 +
-                             (to.tv_nsec - from.tv_nsec) / 100000);
-}
-
-timespec At(long sec, long nsec) {
-    timespec t;
-    t.tv_sec = sec;
-    t.tv_nsec = nsec;
-    return t;
-}
-
-}  // namespace
 
 TEST_F(CollectorTest, SubmissionBeforeCollectingIsRefusedLoudlyOnlyOnce) {
     collector->RegisterEvent("early", 0, STATS_DATA_COUNT);

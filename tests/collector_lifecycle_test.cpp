@@ -1,7 +1,10 @@
 // The collector object: singleton, timer manager, start and stop.
+#include <stdlib.h>
+
 #include <thread>
 
 #include "CollectorHarness.h"
+#include "dlog.h"
 
 namespace {
 const char kFile[] = "KwSrvrStatsCollector.cpp";
@@ -46,10 +49,13 @@ TEST_F(CollectorTest, SecondTimerManagerIsRefusedAndTheFirstKept) {
                           "SetTimerManager: The collector has a timer manager set.The new timer "
                           "manager will be ignored"),
               1u);
-    collector->DoneInit();
+    collector->DoneInit();  // before Start: the thread sizes its stores at once
     ASSERT_EQ(collector->Start(), 0);
     ASSERT_TRUE(Timer().WaitForCreated(1, 20000));
     EXPECT_EQ(other.CreatedCount(), 0u);
+    EXPECT_TRUE(collector->IsRunning());
+    EXPECT_EQ(Log().Count(7, kFile, "svc: diagnostic data collector initialization has finished ."),
+              1u);
 }
 
 TEST_F(CollectorTest, StopBeforeStartOnlyClearsAFlag) {
@@ -87,18 +93,6 @@ TEST_F(CollectorTest, StopDuringTheRegistrationWaitEndsStoppedWithoutStores) {
     EXPECT_EQ(Timer().PendingCount(), 0u);
     EXPECT_TRUE(Peer::StoresReleased(*collector));
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 0);
-}
-
-TEST_F(CollectorTest, DoneInitBeforeStartCollectsWithoutWaiting) {
-    collector->SetTimerManager(Timer());
-    collector->DoneInit();
-    ASSERT_EQ(collector->Start(), 0);
-    ASSERT_TRUE(WaitUntil([&] { return collector->IsRunning(); }));
-    EXPECT_EQ(Peer::State(*collector), KwSrvrStatsCollector::ST_COLLECTING);
-    ASSERT_TRUE(Timer().WaitForCreated(1, 20000));
-    EXPECT_EQ(Timer().PendingCount(), 1u);
-    EXPECT_EQ(Log().Count(7, kFile, "svc: diagnostic data collector initialization has finished ."),
-              1u);
 }
 
 TEST_F(CollectorTest, StopEndsCollectionAndIsFinal) {
@@ -149,4 +143,21 @@ TEST_F(CollectorTest, RestartAfterStopCollectsButKnowsNoEvent) {
     EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
     EXPECT_EQ(Log().Count(3, kFile, "SetEvent: Tried to set an unrecognized event 0."), 1u);
     EXPECT_EQ(collector->RegisterEvent("again", 0, STATS_DATA_COUNT), -1);
+}
+
+TEST_F(CollectorTest, ExitWithoutStopStopsTheThreadAndReleasesEverything) {
+    // No thread runs yet, so the child forked here holds the only one.
+    EXPECT_EXIT(
+        {
+            collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
+            StartCollecting();
+            for (int i = 0; i < 100; ++i) {
+                collector->SetEvent(0, 0, nullptr);
+            }
+            dlog_set_sink(nullptr, nullptr);
+            dlog_set_threshold(6);
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        "<6> KwSrvrStatsCollector.cpp svc: Stats collector is shutting down\\.");
 }

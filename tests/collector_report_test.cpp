@@ -1,6 +1,7 @@
 // The three-line statistics report, byte for byte.
 #include "CollectorHarness.h"
 #include "KwTimeConvert.h"
+#include "TestTime.h"
 
 namespace {
 
@@ -9,13 +10,6 @@ const char kFile[] = "KwSrvrStatsCollector.cpp";
 std::string TimeText(long seconds) {
     KwTimeConvert::KwTimeZones zone = static_cast<KwTimeConvert::KwTimeZones>(0);
     return KwTimeConvert::ConvertUtcTicksToStr(zone, seconds);
-}
-
-timespec At(long sec, long nsec) {
-    timespec t;
-    t.tv_sec = sec;
-    t.tv_nsec = nsec;
-    return t;
 }
 
 }  // namespace

@@ -194,25 +194,6 @@ TEST(KwTimerMgrReal, ManyTimersEachFireExactlyOnceInDueOrder) {
     EXPECT_EQ(mgr.CreatedCount(), 200u);
 }
 
-TEST(KwTimerMgrReal, CallbackMayArmTheNextTimer) {
-    struct Chain {
-        KwTimerMgr* mgr;
-        std::atomic<int> left{5};
-        static void Fire(unsigned short, void* arg) {
-            Chain* self = static_cast<Chain*>(arg);
-            if (--self->left > 0) {
-                self->mgr->CreateTimer(1, &Chain::Fire, nullptr, self);
-            }
-        }
-    };
-    KwTimerMgr mgr;
-    Chain chain;
-    chain.mgr = &mgr;
-    mgr.CreateTimer(1, &Chain::Fire, nullptr, &chain);
-    ASSERT_TRUE(WaitUntil([&] { return chain.left.load() == 0; }));
-    EXPECT_EQ(mgr.CreatedCount(), 5u);
-}
-
 TEST(KwTimerMgrReal, DestructorDropsPendingTimersAndJoins) {
     FireLog fired;
     {

@@ -24,6 +24,11 @@ TEST(KwMaxValueTest, EmptyUntilAValueAboveZeroIsStored) {
     EXPECT_EQ(max.GetValueWithStamp(), "0,-");
     EXPECT_FALSE(max.UpdateIfLarger(0));
     EXPECT_EQ(max.GetValueWithStamp(), "0,-");
+    max.UpdateIfLarger(7);
+    max.Reset();
+    EXPECT_EQ(max.GetValue(), 0u);
+    EXPECT_EQ(max.GetTimeTicks(), 0);
+    EXPECT_TRUE(max.UpdateIfLarger(1));
 }
 
 TEST(KwMaxValueTest, StoresOnlyStrictlyLargerValuesWithTheirWallClockSecond) {
@@ -63,14 +68,4 @@ TEST(KwMaxValueTest, ComparesAsUnsigned32Bit) {
     EXPECT_FALSE(max.UpdateIfLarger(2147483648u));
     EXPECT_EQ(max.GetValue(), 4294967295u);
     EXPECT_EQ(max.GetValueWithStamp().substr(0, 12), "4294967295, ");
-}
-
-TEST(KwMaxValueTest, ResetEmptiesIt) {
-    KwMaxValue max;
-    max.UpdateIfLarger(7);
-    max.Reset();
-    EXPECT_EQ(max.GetValue(), 0u);
-    EXPECT_EQ(max.GetTimeTicks(), 0);
-    EXPECT_EQ(max.GetValueWithStamp(), "0,-");
-    EXPECT_TRUE(max.UpdateIfLarger(1));
 }

@@ -3,6 +3,7 @@
 
 #include "KwTimeTracker.h"
 #include "LogCapture.h"
+#include "TestTime.h"
 
 namespace {
 
@@ -12,13 +13,6 @@ const char kBeforeSec[] =
     "GetElapsedTenthms: Can not calculate correctly because start time > end time(in sec)";
 const char kBeforeNs[] =
     "GetElapsedTenthms: Can not calculate correctly because start time > end time(in ns)";
-
-timespec At(long sec, long nsec) {
-    timespec t;
-    t.tv_sec = sec;
-    t.tv_nsec = nsec;
-    return t;
-}
 
 KwLong32 Elapsed(timespec start, timespec end) {
     KwTimeTracker tracker;
