@@ -178,7 +178,7 @@ TEST(KwTimerMgrReal, CancelBeforeExpiryPreventsTheCallAndNotifiesOtherCb) {
     EXPECT_EQ(mgr.CancelTimer(KwTimerMgr::INVALID_TIMER_ID), -1);
 }
 
-TEST(KwTimerMgrReal, ManyTimersEachFireExactlyOnceInDueOrder) {
+TEST(KwTimerMgrReal, ManyTimersEachFireExactlyOnce) {
     KwTimerMgr mgr;
     FireLog fired;
     std::vector<unsigned short> ids;
