@@ -196,8 +196,7 @@ TEST_F(CollectorTest, BacklogOfSixOrMoreIsTraced) {
     {
         // Hold the thread on its first report while six more queue up.
         KwMutexGuard hold(Peer::DataLock(*collector));
-        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-        ASSERT_TRUE(WaitUntil([&] { return Peer::Waiting(*collector) == 0; }));
+        HoldThreadOnReport(0);
         for (int i = 0; i < 6; ++i) {
             ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
         }

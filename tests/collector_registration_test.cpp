@@ -26,9 +26,7 @@ TEST_F(CollectorTest, SlotsAreNumberedPerKindInRegistrationOrder) {
               std::vector<int>({-1, -1, 0}));
     EXPECT_EQ(std::vector<int>({c.countSlot, c.rateSlot, c.waterMarkSlot}),
               std::vector<int>({1, -1, 1}));
-    int counts, rates, marks;
-    Peer::SlotCounts(*collector, counts, rates, marks);
-    EXPECT_EQ(std::vector<int>({counts, rates, marks}), std::vector<int>({2, 1, 2}));
+    EXPECT_EQ(Peer::SlotCounts(*collector), std::vector<int>({2, 1, 2}));
     EXPECT_EQ(Log().Count(7, kFile, "RegisterEvent: registered event C as 2"), 1u);
 }
 
@@ -89,10 +87,7 @@ TEST_F(CollectorTest, ConcurrentRegistrationsGetDenseIdsAndTheLimitHolds) {
         EXPECT_EQ(Peer::Event(*collector, i).rateSlot, i);
     }
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 256);
-    int counts, rates, marks;
-    Peer::SlotCounts(*collector, counts, rates, marks);
-    EXPECT_EQ(counts, 256);
-    EXPECT_EQ(rates, 256);
+    EXPECT_EQ(Peer::SlotCounts(*collector), std::vector<int>({256, 256, 0}));
     EXPECT_EQ(Log().CountContaining("Maximum number of events can be monitored by this object has "
                                     "been reached"),
               24u);
@@ -110,10 +105,7 @@ TEST_F(CollectorTest, The257thRegistrationIsRefusedWithTheLimitLine) {
                           "object has been reached, the event oneTooMany is not to be monitored"),
               1u);
     EXPECT_EQ(Log().CountContaining("the event twoTooMany is not to be monitored"), 1u);
-    int counts, rates, marks;
-    Peer::SlotCounts(*collector, counts, rates, marks);
-    EXPECT_EQ(counts, 256);
-    EXPECT_EQ(marks, 0);
+    EXPECT_EQ(Peer::SlotCounts(*collector), std::vector<int>({256, 0, 0}));
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 256);
 }
 

@@ -16,8 +16,7 @@ TEST_F(CollectorTest, StopWithReportsQueuedReleasesThemUnprocessed) {
     StartCollecting();
     {
         KwMutexGuard hold(Peer::DataLock(*collector));
-        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-        ASSERT_TRUE(WaitUntil([&] { return Peer::Waiting(*collector) == 0; }));
+        HoldThreadOnReport(0);
         uint32_t payload[8] = {};
         for (int i = 0; i < 100; ++i) {
             ASSERT_EQ(collector->SetEvent(0, sizeof payload, payload), 0);

@@ -14,7 +14,6 @@
 #include <thread>
 #include <vector>
 
-#include "KwLinuxMutex.h"
 #include "KwTimeConvert.h"
 #include "KwTimerMgr.h"
 #include "LogCapture.h"
@@ -119,25 +118,6 @@ TEST(Dlog, ConcurrentWritersProduceWholeLinesFilteredByLevel) {
         seen.insert({std::stoi(parts[1]), std::stoi(parts[2])});
     }
     EXPECT_EQ(seen.size(), static_cast<size_t>(threads * perThread));
-}
-
-TEST(KwLinuxMutexTest, SerialisesIncrementsFromManyThreads) {
-    KwLinuxMutex mutex;
-    long counter = 0;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < 4; ++t) {
-        workers.emplace_back([&] {
-            for (int i = 0; i < 20000; ++i) {
-                mutex.Lock();
-                ++counter;
-                mutex.Unlock();
-            }
-        });
-    }
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    EXPECT_EQ(counter, 80000);
 }
 
 TEST(KwTimeConvertTest, ZoneZeroIsUtcText) {

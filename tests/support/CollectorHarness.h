@@ -38,11 +38,10 @@ public:
         KwMutexGuard guard(c.m_dataLock);
         return *c.m_events.at(static_cast<size_t>(id));
     }
-    static void SlotCounts(C& c, int& counts, int& rates, int& marks) {
+    // Counter, rate and water-mark slots handed out so far.
+    static std::vector<int> SlotCounts(C& c) {
         KwMutexGuard guard(c.m_dataLock);
-        counts = c.m_numCountSlots;
-        rates = c.m_numRateSlots;
-        marks = c.m_numWaterMarkSlots;
+        return {c.m_numCountSlots, c.m_numRateSlots, c.m_numWaterMarkSlots};
     }
     // The running total of a counter slot, or -1 when there are no stores.
     static long long Total(C& c, int countSlot) {
@@ -185,6 +184,13 @@ protected:
     // Waits until every report queued before this call has been processed:
     // the counted event `marker` is counted only after all of them (FIFO).
     void Flush(int marker) { Occur(marker, 1); }
+
+    // With DataLock() held by the caller: submits one report of `id` and
+    // waits until the thread has taken it and stands blocked on the lock.
+    void HoldThreadOnReport(int id) {
+        ASSERT_EQ(collector->SetEvent(id, 0, nullptr), 0);
+        ASSERT_TRUE(WaitUntil([&] { return Peer::Waiting(*collector) == 0; }));
+    }
 
     void WaitStopped() {
         collector->Stop();
