@@ -1,16 +1,34 @@
-# Installation: headers, libraries with their SONAME links, a CMake package
-# (find_package(QelDiagUtils) -> QelDiagUtils::QelDiagUtils) and pkg-config
-# files (QelDiagUtils, plus QelDiagUtilsHost for the stand-in host services).
+# Installation.
+#
+# The default install (`cmake --install build`) is what a host needs: the
+# library with its SONAME links, its public headers (under
+# include/QelDiagUtils), the CMake package and QelDiagUtils.pc. The host's own
+# logging library, mutex, timer manager and time conversion are not part of
+# it: on a board they come from the host.
+#
+# The stand-ins of this project for those host services install only on
+# request, as the component `standins` (`cmake --install build --component
+# standins`): their headers under include/QelDiagUtilsHost, libdlog and
+# libKwHostServices, QelDiagUtilsHost.pc and their CMake targets
+# QelDiagUtils::dlog and QelDiagUtils::KwHostServices.
 include(CMakePackageConfigHelpers)
 
 set(QEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QelDiagUtils)
-install(TARGETS QelDiagUtils dlog KwHostServices EXPORT QelDiagUtilsTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-file(GLOB QEL_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/*.h ${PROJECT_SOURCE_DIR}/host/*.h)
-install(FILES ${QEL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QelDiagUtils)
-install(EXPORT QelDiagUtilsTargets NAMESPACE QelDiagUtils:: DESTINATION ${QEL_CMAKE_DIR})
+install(TARGETS QelDiagUtils EXPORT QelDiagUtilsTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library)
+file(GLOB QEL_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/*.h)
+install(FILES ${QEL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QelDiagUtils
+        COMPONENT library)
+install(EXPORT QelDiagUtilsTargets NAMESPACE QelDiagUtils:: DESTINATION ${QEL_CMAKE_DIR}
+        COMPONENT library)
+
+install(TARGETS dlog KwHostServices EXPORT QelDiagUtilsStandinsTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT standins EXCLUDE_FROM_ALL)
+file(GLOB QEL_STANDIN_HEADERS ${PROJECT_SOURCE_DIR}/host/*.h)
+install(FILES ${QEL_STANDIN_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QelDiagUtilsHost
+        COMPONENT standins EXCLUDE_FROM_ALL)
+install(EXPORT QelDiagUtilsStandinsTargets NAMESPACE QelDiagUtils:: DESTINATION ${QEL_CMAKE_DIR}
+        COMPONENT standins EXCLUDE_FROM_ALL)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QelDiagUtilsConfig.cmake.in
                               ${PROJECT_BINARY_DIR}/QelDiagUtilsConfig.cmake
@@ -19,11 +37,14 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/QelDiagUtilsConfigVersion
                                  COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtilsConfig.cmake
               ${PROJECT_BINARY_DIR}/QelDiagUtilsConfigVersion.cmake
-        DESTINATION ${QEL_CMAKE_DIR})
+        DESTINATION ${QEL_CMAKE_DIR} COMPONENT library)
 
 # Relative to the .pc file, so an installed tree can be moved.
 file(RELATIVE_PATH QEL_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 foreach(pc QelDiagUtils QelDiagUtilsHost)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtils.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT library)
+install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtilsHost.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT standins EXCLUDE_FROM_ALL)

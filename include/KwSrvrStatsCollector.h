@@ -127,8 +127,6 @@ public:
     std::string GetStatsReport() const;
 
 private:
-    friend class KwSrvrStatsCollectorTestPeer;
-
     // A queued report: one malloc block, the payload right behind the header.
     struct KwStatsDataMsgStruct {
         int eventId;
@@ -152,7 +150,6 @@ private:
     void Cleanup();
     void RefuseRegistration(const char* name) const;
     void RefuseSubmission(int eventId) const;
-    static void PollSleep();
 
     std::atomic<bool> m_keepRunning;
     std::atomic<bool> m_initDone;
@@ -181,9 +178,6 @@ private:
     std::atomic<int> m_state;
 
     static std::atomic<bool> s_statsTimerExpired;
-    // Idle poll of the collection thread in microseconds (10 ms); tests
-    // shorten it to run hours of roll-ups quickly.
-    static std::atomic<unsigned int> s_pollIntervalUs;
 };
 
 #endif  // KW_SRVR_STATS_COLLECTOR_H

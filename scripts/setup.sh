@@ -5,8 +5,9 @@
 #   scripts/setup.sh          build, test and demo: compiler, CMake, ACE, GoogleTest
 #   scripts/setup.sh bench    + Google Benchmark and wrk
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
-#                             gcovr, the i686 and PowerPC cross compilers, qemu-user
-#                             and the 32-bit runtime (what .ci/run needs)
+#                             gcovr, the i686 and PowerPC cross compilers, qemu-user,
+#                             the 32-bit runtime, and Debian's source packages (the
+#                             PowerPC leg builds ACE from them): what .ci/run needs
 set -euo pipefail
 
 profile=${1:-base}
@@ -17,7 +18,7 @@ case "$profile" in
   proof)
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2
-               g++-i686-linux-gnu g++-powerpc-linux-gnu qemu-user
+               g++-i686-linux-gnu g++-powerpc-linux-gnu qemu-user dpkg-dev perl make
                libc6:i386 libstdc++6:i386)
     ;;
   *) echo "usage: $0 [base|bench|proof]" >&2; exit 2 ;;
@@ -36,7 +37,28 @@ need_i386=0
 for pkg in "${packages[@]}"; do
   if [[ $pkg == *:i386 ]]; then need_i386=1; fi
 done
+# Source packages: a deb-src entry for every Debian deb entry, unless the
+# machine has some already.
+has_deb_src() {
+  grep -rqsE '^(deb-src|Types:.*deb-src)' /etc/apt/sources.list /etc/apt/sources.list.d/
+}
+add_deb_src() {
+  local list=/etc/apt/sources.list.d/qel-deb-src
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    awk 'BEGIN { RS = ""; ORS = "\n\n" }
+         /(^|\n)Types: deb(\n|$)/ { sub(/Types: deb/, "Types: deb-src"); print }' \
+      /etc/apt/sources.list.d/debian.sources | "${sudo_cmd[@]}" tee "$list.sources" >/dev/null
+  else
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | "${sudo_cmd[@]}" tee "$list.list" >/dev/null
+  fi
+}
+
 updated=0
+if [ "$profile" = proof ] && ! has_deb_src; then
+  add_deb_src
+  refresh_lists
+  updated=1
+fi
 if [ $need_i386 = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
   refresh_lists

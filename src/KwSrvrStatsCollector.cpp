@@ -24,6 +24,8 @@ const char kFile[] = "KwSrvrStatsCollector.cpp";
 
 constexpr int kMaxEvents = 256;
 constexpr unsigned long kRollupPeriodMs = 1000;
+// The collection thread's idle poll.
+constexpr useconds_t kPollUs = 10000;
 constexpr unsigned int kSecondsPerMinute = 60;
 constexpr unsigned int kMinutesPerHour = 60;
 constexpr unsigned int kHoursPerDay = 24;
@@ -40,7 +42,6 @@ int NextRefusalLevel(std::atomic<int>& level) {
 }  // namespace
 
 std::atomic<bool> KwSrvrStatsCollector::s_statsTimerExpired{false};
-std::atomic<unsigned int> KwSrvrStatsCollector::s_pollIntervalUs{10000};
 
 KwSrvrStatsCollector& KwSrvrStatsCollector::GetInstance() {
     static KwSrvrStatsCollector instance;
@@ -116,10 +117,6 @@ int KwSrvrStatsCollector::GetMonitoredEventNumber() const {
 
 void KwSrvrStatsCollector::DiagDataCollectTimerCb(unsigned short, void*) {
     s_statsTimerExpired.store(true);
-}
-
-void KwSrvrStatsCollector::PollSleep() {
-    usleep(s_pollIntervalUs.load());
 }
 
 // ---------------------------------------------------------------------------
@@ -263,7 +260,7 @@ int KwSrvrStatsCollector::svc() {
     if (m_keepRunning.load()) {
         bool ready = true;
         while (!m_initDone.load()) {
-            PollSleep();
+            usleep(kPollUs);
             if (!m_keepRunning.load()) {
                 ready = false;
                 break;
@@ -350,12 +347,22 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
             continue;
         }
         if (running && s_statsTimerExpired.load()) {
+            // Reports that arrived while the batch was worked off belong to
+            // the second that is closing: count them before it closes.
+            bool arrived;
+            {
+                KwMutexGuard guard(m_queueLock);
+                arrived = !m_waitingList.empty();
+            }
+            if (arrived) {
+                continue;
+            }
             if (!RollUp()) {
                 result = 1;
                 break;
             }
         } else {
-            PollSleep();
+            usleep(kPollUs);
         }
         if (!m_keepRunning.load()) {
             break;
@@ -447,7 +454,7 @@ bool KwSrvrStatsCollector::RollUp() {
                       "svc");
         return false;
     }
-    PollSleep();
+    usleep(kPollUs);
     return true;
 }
 

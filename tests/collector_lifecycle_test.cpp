@@ -97,6 +97,9 @@ TEST_F(CollectorTest, StopDuringTheRegistrationWaitEndsStoppedWithoutStores) {
 
 TEST_F(CollectorTest, StopEndsCollectionAndIsFinal) {
     StartCollecting();
+    // Idle, the thread polls in sleeps of 10 ms (the tests shorten them).
+    ASSERT_TRUE(WaitUntil([] { return LastRequestedSleepUs() != 0; }));
+    EXPECT_EQ(LastRequestedSleepUs(), 10000u);
     WaitStopped();
     EXPECT_FALSE(collector->IsRunning());
     EXPECT_EQ(Peer::State(*collector), KwSrvrStatsCollector::ST_STOPPED);

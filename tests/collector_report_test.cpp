@@ -74,7 +74,7 @@ TEST_F(CollectorTest, WorkedExampleOfADayOfStatistics) {
     const int rx = collector->RegisterEvent("rxPackets", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     const int req = collector->RegisterEvent("reqDone", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
     const int depth = collector->RegisterEvent("queueDepth", 0, STATS_DATA_WATER_MARK);
-    Peer::SetPollIntervalUs(50);
+    ShortenPollSleeps(50);
     StartCollecting();
     // Requests go in by hand with their own stamps, so that their latencies
     // are known: every one ends where it starts except the 127-tenth one.

@@ -62,7 +62,7 @@ TEST_F(CollectorTest, MinuteRingHoldsExactlyTheLastSixtySeconds) {
 TEST_F(CollectorTest, The3600thRollUpClosesTheFirstHourIntoTheDayColumn) {
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
     collector->RegisterEvent("other", 0, STATS_DATA_COUNT);
-    Peer::SetPollIntervalUs(50);
+    ShortenPollSleeps(50);
     StartCollecting();
     Occur(0, 3);  // lands in the first second
     RollUps(3599);
@@ -121,16 +121,18 @@ TEST_F(CollectorTest, PeakRateKeepsTheTimeOfTheFirstSecondThatReachedIt) {
     EXPECT_GT(Peer::MaxRateTicks(*collector, 0), first);
 }
 
-TEST_F(CollectorTest, RollUpHeldBackByABacklogCountsTheWholeSpanAsOneSecond) {
+TEST_F(CollectorTest, RollUpWaitsForReportsThatArriveWhileOneIsInHand) {
     collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     StartCollecting();
     unsigned long created = Timer().CreatedCount();
     {
         KwMutexGuard hold(Peer::DataLock(*collector));
-        for (int i = 0; i < 50; ++i) {
+        HoldThreadOnReport(0);  // the thread has taken everything queued so far
+        for (int i = 0; i < 49; ++i) {
             ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
         }
-        // The timer fires while reports wait: the roll-up must wait for them.
+        // The timer fires while reports wait behind the one in hand: the
+        // second must not close without them.
         ASSERT_EQ(Timer().Advance(1000), 1u);
     }
     ASSERT_TRUE(Timer().WaitForCreated(created + 1, 20000));

@@ -21,14 +21,9 @@
 #include "KwSrvrStatsCount.h"
 #include "KwTimeTracker.h"
 #include "KwTimerMgr.h"
+#include "PollSleeps.h"
 #include "ace/Thread_Manager.h"
 #include "dlog.h"
-
-// The collector's test access: a short idle poll keeps roll-ups quick.
-class KwSrvrStatsCollectorTestPeer {
-public:
-    static void ShortPoll() { KwSrvrStatsCollector::s_pollIntervalUs.store(100); }
-};
 
 namespace {
 
@@ -80,7 +75,7 @@ KwSrvrStatsCollector& Collector() {
     if (!ready) {
         ready = true;
         dlog_set_threshold(0);
-        KwSrvrStatsCollectorTestPeer::ShortPoll();
+        ShortenPollSleeps(100);  // quick roll-ups
         g_timer = &timer;
         collector.SetTimerManager(timer);
         const std::string names[] = {"",

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, checks what the shared library
-# exposes, and builds and runs the README's sample against the installed tree
-# twice: through find_package and through pkg-config.
+# Installs the build into temporary prefixes and checks them from outside:
+#  - the default install holds the library, its headers, the CMake package
+#    and QelDiagUtils.pc, and none of the stand-in host services;
+#  - the shared library exports the public classes only, and no test seam;
+#  - with the component `standins` added, the README's sample builds and
+#    runs against the installed tree, through find_package and pkg-config.
 set -euo pipefail
 build=$1
 source=$2
@@ -10,44 +13,62 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 sample=$source/examples/embed_sample.cpp
 expect='queueDepth: 42, '
+fail() { echo "install check: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 lib=$(find "$prefix" -name 'libQelDiagUtils.so.*.*.*' | head -n 1)
+[ -n "$lib" ] || fail "no libQelDiagUtils.so.X.Y.Z installed"
 libdir=$(dirname "$lib")
 [ -L "$libdir/libQelDiagUtils.so" ] && [ -L "$libdir/libQelDiagUtils.so.1" ] \
-  || { echo "missing SONAME links in $libdir"; exit 1; }
-readelf -d "$lib" | grep -q 'SONAME.*\[libQelDiagUtils.so.1\]' || { echo "bad SONAME"; exit 1; }
+  || fail "missing SONAME links in $libdir"
+readelf -d "$lib" | grep -q 'SONAME.*\[libQelDiagUtils.so.1\]' || fail "bad SONAME"
+for f in include/QelDiagUtils/KwSrvrStatsCollector.h include/QelDiagUtils/KwRingBuffer.h \
+         "${libdir#"$prefix"/}/pkgconfig/QelDiagUtils.pc" \
+         "${libdir#"$prefix"/}/cmake/QelDiagUtils/QelDiagUtilsConfig.cmake"; do
+  [ -e "$prefix/$f" ] || fail "default install lacks $f"
+done
+standins=$(cd "$prefix" && find . \( -name 'KwTimerMgr.h' -o -name 'KwLinuxMutex.h' \
+  -o -name 'KwTimeConvert.h' -o -name 'dlog.h' -o -name 'libdlog*' -o -name 'libKwHostServices*' \
+  -o -name 'QelDiagUtilsHost.pc' -o -name 'QelDiagUtilsStandinsTargets*' \) -print)
+[ -z "$standins" ] || fail "default install holds stand-ins: $standins"
 
 # Load-time dependencies: ACE, the logging library and the C/C++ runtime only.
 needed=$(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 for dep in $needed; do
   case "$dep" in
     libACE*.so*|libdlog.so.1|libstdc++.so.6|libgcc_s.so.1|libc.so.6|libm.so.6|ld-linux*) ;;
-    *) echo "unexpected NEEDED entry: $dep"; exit 1 ;;
+    *) fail "unexpected NEEDED entry: $dep" ;;
   esac
 done
 echo "$needed" | grep -q '^libACE' && echo "$needed" | grep -qx 'libdlog.so.1' \
-  || { echo "ACE or the logging library is not a load-time dependency"; exit 1; }
+  || fail "ACE or the logging library is not a load-time dependency"
 
-# Exported symbols: the public classes only.
+# Exported symbols: the public classes only, and nothing written for tests.
+symbols=$(nm -DC --defined-only "$lib" | cut -d' ' -f3- | sed 's/@@QELDIAG_1$//')
 public='^(KwSrvrStatsCollector|KwTimeTracker|KwMaxValue|KwSrvrStatsCount)::'
 meta='^(typeinfo for|typeinfo name for|vtable for) (KwSrvrStatsCollector|KwTimeTracker|KwMaxValue)$'
-bad=$(nm -D --defined-only "$lib" | c++filt | cut -d' ' -f3- | sed 's/@@QELDIAG_1$//' \
-      | grep -vE "$public" | grep -vE "$meta" | grep -vx 'QELDIAG_1' || true)
-[ -z "$bad" ] || { echo "symbols exported beyond the public classes:"; echo "$bad"; exit 1; }
+bad=$(echo "$symbols" | grep -vE "$public" | grep -vE "$meta" | grep -vx 'QELDIAG_1' || true)
+[ -z "$bad" ] || fail "symbols exported beyond the public classes: $bad"
+seams=$(echo "$symbols" | grep -iE 'test|peer|poll|manual|advance' || true)
+[ -z "$seams" ] || fail "test seams exported: $seams"
+seams=$(grep -liE 'friend|test|MANUAL_CLOCK|Advance\(' "$prefix"/include/QelDiagUtils/*.h || true)
+[ -z "$seams" ] || fail "test hooks in the installed headers: $seams"
 
-# find_package
+# The stand-ins, on request, and the sample built against library + stand-ins.
+cmake --install "$build" --prefix "$prefix" --component standins >/dev/null
+[ -e "$prefix/include/QelDiagUtilsHost/KwTimerMgr.h" ] && [ -e "$libdir/libdlog.so.1" ] \
+  && [ -e "$libdir/libKwHostServices.so.1" ] || fail "component standins is incomplete"
+
 cmake -S "$source/tests/install/consumer" -B "$work/cmake-consumer" \
       -DCMAKE_PREFIX_PATH="$prefix" -DSAMPLE_SOURCE="$sample" >/dev/null
 cmake --build "$work/cmake-consumer" >/dev/null
 "$work/cmake-consumer/consumer" 2>/dev/null | grep -q "$expect" \
-  || { echo "find_package consumer did not report"; exit 1; }
+  || fail "find_package consumer did not report"
 
-# pkg-config
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 # shellcheck disable=SC2046
 g++ -std=c++17 "$sample" -o "$work/pc-consumer" \
     $(pkg-config --cflags --libs QelDiagUtils QelDiagUtilsHost)
 LD_LIBRARY_PATH=$libdir "$work/pc-consumer" 2>/dev/null | grep -q "$expect" \
-  || { echo "pkg-config consumer did not report"; exit 1; }
+  || fail "pkg-config consumer did not report"
 echo "install checks passed"

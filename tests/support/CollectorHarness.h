@@ -1,4 +1,4 @@
-// Test access to the collector's insides, and a fixture that drives the
+// A view of the collector's insides for tests, and a fixture that drives the
 // collection thread through a manual-clock timer manager.
 #ifndef QEL_TEST_COLLECTOR_HARNESS_H
 #define QEL_TEST_COLLECTOR_HARNESS_H
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "CollectorAccess.h"
 #include "KwMaxValue.h"
 #include "KwMutexGuard.h"
 #include "KwRingBuffer.h"
@@ -18,113 +19,119 @@
 #include "KwTimeTracker.h"
 #include "KwTimerMgr.h"
 #include "LogCapture.h"
+#include "PollSleeps.h"
 #include "Wait.h"
 #include "ace/Thread_Manager.h"
 
-class KwSrvrStatsCollectorTestPeer {
+namespace ca = collector_access;
+
+// The collector's insides, as the tests look at them.
+class Peer {
 public:
     typedef KwSrvrStatsCollector C;
 
-    static void SetPollIntervalUs(unsigned int us) { C::s_pollIntervalUs.store(us); }
-    static int State(const C& c) { return c.m_state.load(); }
-    static bool TimerExpired() { return C::s_statsTimerExpired.load(); }
-    static unsigned short TimerId(const C& c) { return c.m_timerId; }
+    static int State(const C& c) { return ca::Member<ca::State>(c).load(); }
+    static bool TimerExpired() { return Get(ca::TimerExpired())->load(); }
+    static unsigned short TimerId(const C& c) { return ca::Member<ca::TimerId>(c); }
 
     static size_t Waiting(C& c) {
-        KwMutexGuard guard(c.m_queueLock);
-        return c.m_waitingList.size();
+        KwMutexGuard guard(ca::Member<ca::QueueLock>(c));
+        return ca::Member<ca::WaitingList>(c).size();
     }
     static KwSrvrStatsEvent Event(C& c, int id) {
-        KwMutexGuard guard(c.m_dataLock);
-        return *c.m_events.at(static_cast<size_t>(id));
+        KwMutexGuard guard(DataLock(c));
+        return *ca::Member<ca::Events>(c).at(static_cast<size_t>(id));
     }
     // Counter, rate and water-mark slots handed out so far.
     static std::vector<int> SlotCounts(C& c) {
-        KwMutexGuard guard(c.m_dataLock);
-        return {c.m_numCountSlots, c.m_numRateSlots, c.m_numWaterMarkSlots};
+        KwMutexGuard guard(DataLock(c));
+        return {ca::Member<ca::NumCountSlots>(c), ca::Member<ca::NumRateSlots>(c),
+                ca::Member<ca::NumWaterMarkSlots>(c)};
     }
     // The running total of a counter slot, or -1 when there are no stores.
     static long long Total(C& c, int countSlot) {
-        KwMutexGuard guard(c.m_dataLock);
-        if (c.m_currentCounts == nullptr) {
+        KwMutexGuard guard(DataLock(c));
+        KwSrvrStatsCount* counts = ca::Member<ca::CurrentCounts>(c);
+        if (counts == nullptr) {
             return -1;
         }
-        return (*c.m_currentCounts)[static_cast<unsigned int>(countSlot)];
+        return (*counts)[static_cast<unsigned int>(countSlot)];
     }
     static unsigned long WaterMark(C& c, int slot) {
-        KwMutexGuard guard(c.m_dataLock);
-        return c.m_waterMarks[slot].GetValue();
+        KwMutexGuard guard(DataLock(c));
+        return ca::Member<ca::WaterMarks>(c)[slot].GetValue();
     }
     static long WaterMarkTicks(C& c, int slot) {
-        KwMutexGuard guard(c.m_dataLock);
-        return c.m_waterMarks[slot].GetTimeTicks();
+        KwMutexGuard guard(DataLock(c));
+        return ca::Member<ca::WaterMarks>(c)[slot].GetTimeTicks();
     }
     static unsigned long MaxRate(C& c, int slot) {
-        KwMutexGuard guard(c.m_dataLock);
-        return c.m_maxRates[slot].GetValue();
+        KwMutexGuard guard(DataLock(c));
+        return ca::Member<ca::MaxRates>(c)[slot].GetValue();
     }
     static long MaxRateTicks(C& c, int slot) {
-        KwMutexGuard guard(c.m_dataLock);
-        return c.m_maxRates[slot].GetTimeTicks();
+        KwMutexGuard guard(DataLock(c));
+        return ca::Member<ca::MaxRates>(c)[slot].GetTimeTicks();
     }
     // Entries held by the minute (0), hour (1) or day (2) ring.
     static unsigned int RingCount(C& c, int which) {
-        KwMutexGuard guard(c.m_dataLock);
+        KwMutexGuard guard(DataLock(c));
         return Ring(c, which)->Count();
     }
     // Element `slot` of the ring entry at `position` (0 = oldest).
     static unsigned long RingEntry(C& c, int which, unsigned int position, unsigned int slot) {
-        KwMutexGuard guard(c.m_dataLock);
+        KwMutexGuard guard(DataLock(c));
         return Ring(c, which)->At(position)[slot];
     }
     static void Positions(C& c, int& seconds, int& minutes) {
-        KwMutexGuard guard(c.m_dataLock);
-        seconds = c.m_secondsInMinute;
-        minutes = c.m_minutesInHour;
+        KwMutexGuard guard(DataLock(c));
+        seconds = ca::Member<ca::SecondsInMinute>(c);
+        minutes = ca::Member<ca::MinutesInHour>(c);
     }
     static bool StoresReleased(C& c) {
-        KwMutexGuard guard(c.m_dataLock);
-        return c.m_maxRates == nullptr && c.m_waterMarks == nullptr &&
-               c.m_currentCounts == nullptr && c.m_lastRollupCounts == nullptr &&
-               c.m_minuteRing == nullptr && c.m_hourRing == nullptr && c.m_dayRing == nullptr &&
-               c.m_events.empty();
+        KwMutexGuard guard(DataLock(c));
+        return ca::Member<ca::MaxRates>(c) == nullptr && ca::Member<ca::WaterMarks>(c) == nullptr &&
+               ca::Member<ca::CurrentCounts>(c) == nullptr &&
+               ca::Member<ca::LastRollupCounts>(c) == nullptr &&
+               ca::Member<ca::MinuteRing>(c) == nullptr && ca::Member<ca::HourRing>(c) == nullptr &&
+               ca::Member<ca::DayRing>(c) == nullptr && ca::Member<ca::Events>(c).empty();
     }
 
     // The lock that the thread takes to process a report: holding it keeps
     // the thread from finishing the report in hand.
-    static KwLinuxMutex& DataLock(C& c) { return c.m_dataLock; }
+    static KwLinuxMutex& DataLock(C& c) { return ca::Member<ca::DataLock>(c); }
 
     // Processes a hand-made report with its own stamp and latency tracker,
     // exactly as the collection thread processes a queued one.
     static void Inject(C& c, int eventId, timespec stamp, KwTimeTracker& latency, int size = 0,
                        const void* payload = nullptr) {
-        std::vector<unsigned char> block(sizeof(C::KwStatsDataMsgStruct) +
-                                         static_cast<size_t>(size));
-        C::KwStatsDataMsgStruct* msg = reinterpret_cast<C::KwStatsDataMsgStruct*>(block.data());
+        typedef ca::Message Message;
+        std::vector<unsigned char> block(sizeof(Message) + static_cast<size_t>(size));
+        Message* msg = reinterpret_cast<Message*>(block.data());
         msg->eventId = eventId;
         msg->size = size;
         msg->stamp = stamp;
         if (size > 0) {
             memcpy(msg->payload, payload, static_cast<size_t>(size));
         }
-        KwMutexGuard guard(c.m_dataLock);
-        c.Process(*msg, latency);
+        KwMutexGuard guard(DataLock(c));
+        (c.*Get(ca::Process()))(*msg, latency);
     }
 
     // Sets a counter's running total and its value at the last roll-up.
     static void SetCounter(C& c, int countSlot, KwUlong32 value) {
-        KwMutexGuard guard(c.m_dataLock);
-        (*c.m_currentCounts)[static_cast<unsigned int>(countSlot)] = value;
-        (*c.m_lastRollupCounts)[static_cast<unsigned int>(countSlot)] = value;
+        KwMutexGuard guard(DataLock(c));
+        (*ca::Member<ca::CurrentCounts>(c))[static_cast<unsigned int>(countSlot)] = value;
+        (*ca::Member<ca::LastRollupCounts>(c))[static_cast<unsigned int>(countSlot)] = value;
     }
 
 private:
     static KwRingBuffer<KwSrvrStatsCount>* Ring(C& c, int which) {
-        return which == 0 ? c.m_minuteRing : which == 1 ? c.m_hourRing : c.m_dayRing;
+        return which == 0   ? ca::Member<ca::MinuteRing>(c)
+               : which == 1 ? ca::Member<ca::HourRing>(c)
+                            : ca::Member<ca::DayRing>(c);
     }
 };
-
-typedef KwSrvrStatsCollectorTestPeer Peer;
 
 // Each test runs in a process of its own (ctest), so the singleton is fresh.
 class CollectorTest : public ::testing::Test {
@@ -142,7 +149,7 @@ protected:
     void SetUp() override {
         Log();
         Timer();
-        Peer::SetPollIntervalUs(200);
+        ShortenPollSleeps(200);
         collector = &KwSrvrStatsCollector::GetInstance();
     }
 
