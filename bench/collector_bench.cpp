@@ -1,24 +1,37 @@
-// Speed of the collector, each figure beside a floor measured in this run.
+// Speed of the collector, each figure beside a baseline measured in this run.
 //
-//   SetEvent           one submission, the collection thread draining
+//   SetEvent            one submission, the collection thread draining
 //   SetEventConsumerHeld  the same while the collection thread is held
-//   Floor              what a submission cannot avoid: one monotonic clock
-//                      read, one malloc/free of the message, one uncontended
-//                      lock/unlock and one list append and removal
-//   GetStatsReport     the report of 256 events of every kind
-//   FormatOnly         snprintf of the same 256 records, nothing else
-//   FloorAcrossThreads the same work split over two threads, as the design
-//                      splits it: allocated here, freed by another thread
-//   RollUpClosingHour  the roll-up that closes a minute and an hour
-//   Drain              a burst of 1,000,000 reports from two threads, until
-//                      the collection thread has counted every one
+//   Floor               what a submission cannot avoid, in one thread: one
+//                       monotonic clock read, one malloc/free of the message,
+//                       one uncontended lock/unlock and one list append and
+//                       removal
+//   FloorAcrossThreads  the same work split over two threads, as the design
+//                       splits it: allocated here, freed by another thread
+//   HandoffFloor        the least the design must pay per report: a message
+//                       block stamped with the monotonic clock and handed
+//                       through a preallocated single-producer ring to
+//                       another thread, which frees it
+//   GetStatsReport      the report of 256 events of every kind
+//   FormatOnly          snprintf of the same 256 records, nothing else
+//   RollUpClosingHour   the roll-up that closes a minute and an hour
+//   SubmitOneMillion    one producer's submission rate
+//   DrainOneMillion     a burst of 1,000,000 reports from two threads, until
+//                       the collection thread has counted every one
+//   DrainHeld           the collection thread's own rate: held while
+//                       1,000,000 reports are queued, timed from its release
+//                       until the last is counted
+//   BacklogTwoProducers two producers at full speed for 10 s: the largest
+//                       number of reports submitted and not yet counted
 //
-// After the usual table, main() prints the ratios.
+// Run with --benchmark_repetitions=3: main() then prints the ratios of the
+// medians.
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <list>
@@ -44,7 +57,7 @@ struct Peer {
         return collector_access::Member<collector_access::DataLock>(c);
     }
     // The running count of a counted event.
-    static unsigned long Total(C& c, int eventId) {
+    static KwUlong32 Total(C& c, int eventId) {
         using namespace collector_access;
         KwMutexGuard guard(DataLock(c));
         int slot = Member<Events>(c)[static_cast<size_t>(eventId)]->countSlot;
@@ -112,10 +125,10 @@ KwSrvrStatsCollector& Collector() {
 // Returns once every report queued so far has been processed: the marker
 // is counted only after all of them.
 void Settle(KwSrvrStatsCollector& collector) {
-    unsigned long marks = Peer::Total(collector, g_marker);
+    KwUlong32 marks = Peer::Total(collector, g_marker);
     collector.SetEvent(g_marker, 0, nullptr);
     while (Peer::Total(collector, g_marker) == marks) {
-        std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
 }
 
@@ -205,6 +218,65 @@ void FloorAcrossThreads(benchmark::State& state) {
     consumer.join();
 }
 BENCHMARK(FloorAcrossThreads)->UseRealTime();
+
+// A single-producer, single-consumer ring of preallocated slots.
+class HandoffRing {
+public:
+    bool Push(void* msg) {
+        size_t head = m_head.load(std::memory_order_relaxed);
+        if (head - m_tail.load(std::memory_order_acquire) == kSlots) {
+            return false;
+        }
+        m_slots[head % kSlots] = msg;
+        m_head.store(head + 1, std::memory_order_release);
+        return true;
+    }
+    void* Pop() {
+        size_t tail = m_tail.load(std::memory_order_relaxed);
+        if (tail == m_head.load(std::memory_order_acquire)) {
+            return nullptr;
+        }
+        void* msg = m_slots[tail % kSlots];
+        m_tail.store(tail + 1, std::memory_order_release);
+        return msg;
+    }
+
+private:
+    static constexpr size_t kSlots = 65536;
+    std::vector<void*> m_slots = std::vector<void*>(kSlots);
+    alignas(64) std::atomic<size_t> m_head{0};
+    alignas(64) std::atomic<size_t> m_tail{0};
+};
+
+// The least a report can cost when one thread makes it and another frees it.
+void HandoffFloor(benchmark::State& state) {
+    // The size of a report without payload: id, size and a time stamp.
+    constexpr size_t kMessageSize = 2 * sizeof(int) + sizeof(timespec);
+    HandoffRing ring;
+    std::atomic<bool> done{false};
+    std::thread consumer([&] {
+        for (;;) {
+            void* msg = ring.Pop();
+            if (msg != nullptr) {
+                free(msg);
+            } else if (done.load()) {
+                return;
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    });
+    for (auto _ : state) {
+        timespec* msg = static_cast<timespec*>(malloc(kMessageSize));
+        clock_gettime(CLOCK_MONOTONIC, msg);
+        while (!ring.Push(msg)) {
+            std::this_thread::yield();
+        }
+    }
+    done.store(true);
+    consumer.join();
+}
+BENCHMARK(HandoffFloor)->UseRealTime();
 
 void GetStatsReport(benchmark::State& state) {
     KwSrvrStatsCollector& collector = Collector();
@@ -300,12 +372,81 @@ void DrainOneMillion(benchmark::State& state) {
 }
 BENCHMARK(DrainOneMillion)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
+// The collection thread alone: 1,000,000 reports wait while it is held.
+void DrainHeld(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    Settle(collector);
+    for (auto _ : state) {
+        KwUlong32 marks = Peer::Total(collector, g_marker);
+        std::chrono::steady_clock::time_point released;
+        {
+            KwMutexGuard hold(Peer::DataLock(collector));
+            for (int i = 0; i < 999999; ++i) {
+                collector.SetEvent(g_counted, 0, nullptr);
+            }
+            collector.SetEvent(g_marker, 0, nullptr);
+            released = std::chrono::steady_clock::now();
+        }
+        while (Peer::Total(collector, g_marker) == marks) {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - released).count());
+    }
+    state.counters["reports/s"] =
+        benchmark::Counter(1e6, benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(DrainHeld)->Unit(benchmark::kMillisecond)->Iterations(3)->UseManualTime();
+
+// Two producers at full speed for 10 s; every millisecond the backlog is
+// sampled as reports submitted minus reports counted.
+void BacklogTwoProducers(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    Settle(collector);
+    double largest = 0;
+    for (auto _ : state) {
+        KwUlong32 before = Peer::Total(collector, g_counted);
+        std::atomic<bool> stop{false};
+        std::atomic<unsigned long> submitted[2] = {{0}, {0}};
+        std::thread producers[2];
+        for (int p = 0; p < 2; ++p) {
+            producers[p] = std::thread([&, p] {
+                unsigned long mine = 0;
+                while (!stop.load(std::memory_order_relaxed)) {
+                    for (int i = 0; i < 256; ++i) {
+                        mine += collector.SetEvent(g_counted, 0, nullptr) == 0 ? 1 : 0;
+                    }
+                    submitted[p].store(mine, std::memory_order_relaxed);
+                }
+            });
+        }
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        unsigned long peak = 0;
+        while (std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            unsigned long counted = Peer::Total(collector, g_counted) - before;
+            unsigned long sent = submitted[0].load() + submitted[1].load();
+            peak = std::max(peak, sent > counted ? sent - counted : 0ul);
+        }
+        stop.store(true);
+        for (std::thread& producer : producers) {
+            producer.join();
+        }
+        Settle(collector);
+        largest = static_cast<double>(peak);
+    }
+    state.counters["backlog"] = largest;
+}
+BENCHMARK(BacklogTwoProducers)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
 // Keeps every run's time per iteration for the ratio table.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration) {
+            // Medians when the runs are repeated, single runs otherwise.
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (median || (run.run_type == Run::RT_Iteration && run.repetitions <= 1)) {
                 nanos[run.benchmark_name()] = run.GetAdjustedRealTime() *
                                               (run.time_unit == benchmark::kMillisecond ? 1e6 : 1);
                 counters[run.benchmark_name()] = run.counters;
@@ -336,6 +477,7 @@ int main(int argc, char** argv) {
 
     double floor = Find(reporter.nanos, "Floor/");
     double across = Find(reporter.nanos, "FloorAcrossThreads");
+    double handoff = Find(reporter.nanos, "HandoffFloor");
     double one = Find(reporter.nanos, "SetEvent/real_time/threads:1");
     double two = Find(reporter.nanos, "SetEvent/real_time/threads:2");
     double held = Find(reporter.nanos, "SetEventConsumerHeld");
@@ -344,30 +486,42 @@ int main(int argc, char** argv) {
     double rollup = Find(reporter.nanos, "RollUpClosingHour");
     double submit = Find(reporter.nanos, "SubmitOneMillion");
     double drain = Find(reporter.nanos, "DrainOneMillion");
-    printf("\n%-44s %12s %12s %8s\n", "figure", "measured", "baseline", "ratio");
+    double drainHeld = Find(reporter.nanos, "DrainHeld");
+    printf("\n%-48s %12s %12s %8s\n", "figure", "measured", "baseline", "ratio");
     auto row = [](const char* what, double value, double base, const char* unit) {
         if (value > 0 && base > 0) {
-            printf("%-44s %9.1f %-2s %9.1f %-2s %8.2f\n", what, value, unit, base, unit,
+            printf("%-48s %9.1f %-2s %9.1f %-2s %8.2f\n", what, value, unit, base, unit,
                    value / base);
         }
     };
+    // Reports per second, in millions, from the time of 1e6 reports.
+    auto rates = [](const char* what, double nanos, double baseNanos) {
+        if (nanos > 0 && baseNanos > 0) {
+            printf("%-48s %8.2f M/s %8.2f M/s %8.2f\n", what, 1e9 / nanos, 1e9 / baseNanos,
+                   baseNanos / nanos);
+        }
+    };
+    row("SetEvent, 1 producer / handoff floor", one, handoff, "ns");
     row("SetEvent, 1 producer / floor", one, floor, "ns");
     row("SetEvent, 2 producers / floor", two, floor, "ns");
     row("SetEvent, collection thread held / floor", held, floor, "ns");
     row("SetEvent, 1 producer / floor across threads", one, across, "ns");
     row("GetStatsReport, 256 events / snprintf only", report / 1000, format / 1000, "us");
     row("roll-up closing an hour / snprintf report", rollup / 1000, format / 1000, "us");
-    if (submit > 0 && drain > 0) {
-        // 1e6 reports: rates in millions per second.
-        printf("%-44s %9.2f M/s %8.2f M/s %8.2f\n", "drain (2 producers) / 1-producer submission",
-               1e9 / drain, 1e9 / submit, submit / drain);
-        bool exact = false;
-        for (auto& entry : reporter.counters) {
-            if (entry.first.rfind("DrainOneMillion", 0) == 0) {
-                exact = entry.second["exact"] > 0.5;
-            }
+    rates("drain, held then released / 1-producer submission", drainHeld, submit);
+    rates("drain (2 producers) / 1-producer submission", drain, submit);
+    for (auto& entry : reporter.counters) {
+        if (entry.first.rfind("BacklogTwoProducers", 0) == 0) {
+            printf("largest backlog, 2 producers at full speed for 10 s: %.0f reports\n",
+                   static_cast<double>(entry.second["backlog"]));
         }
-        printf("one million reports from two threads counted exactly: %s\n", exact ? "yes" : "NO");
+        if (entry.first.rfind("DrainOneMillion", 0) == 0) {
+            printf("one million reports from two threads counted exactly: %s\n",
+                   entry.second["exact"] > 0.5 ? "yes" : "NO");
+        }
+    }
+    if (one > 0) {
+        printf("allocator row: SetEvent, 1 producer: %.1f ns\n", one);
     }
     // The collection thread ends before the timer manager it uses.
     KwSrvrStatsCollector::GetInstance().Stop();

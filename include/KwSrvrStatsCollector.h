@@ -173,9 +173,11 @@ private:
     mutable KwLinuxMutex m_dataLock;
     KwLinuxMutex m_queueLock;
     std::list<KwStatsDataMsgStruct*> m_waitingList;
+    // Emptied list nodes that SetEvent reuses (guarded by m_queueLock).
+    std::list<KwStatsDataMsgStruct*> m_spareNodes;
     // Size of m_waitingList, for the collection thread's backlog trace.
-    std::atomic<size_t> m_waitingCount;
-    std::atomic<int> m_state;
+    alignas(64) std::atomic<size_t> m_waitingCount;
+    alignas(64) std::atomic<int> m_state;
 
     static std::atomic<bool> s_statsTimerExpired;
 };

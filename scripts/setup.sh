@@ -3,7 +3,7 @@
 # Idempotent, and quiet when everything is there already.
 #
 #   scripts/setup.sh          build, test and demo: compiler, CMake, ACE, GoogleTest
-#   scripts/setup.sh bench    + Google Benchmark and wrk
+#   scripts/setup.sh bench    + Google Benchmark, wrk, jemalloc and mimalloc
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
 #                             gcovr, the i686 and PowerPC cross compilers, qemu-user,
 #                             the 32-bit runtime, and Debian's source packages (the
@@ -14,7 +14,7 @@ profile=${1:-base}
 packages=(cmake make g++ pkg-config libace-dev libgtest-dev)
 case "$profile" in
   base) ;;
-  bench) packages+=(libbenchmark-dev wrk) ;;
+  bench) packages+=(libbenchmark-dev wrk libjemalloc2 libmimalloc2.0) ;;
   proof)
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2

@@ -31,6 +31,9 @@ constexpr unsigned int kMinutesPerHour = 60;
 constexpr unsigned int kHoursPerDay = 24;
 // More waiting reports than this are worth a trace line.
 constexpr size_t kBacklogTrace = 5;
+// List nodes kept for reuse by SetEvent: enough for the reports of a busy
+// poll, few enough (some 32 KiB) that a burst does not keep its peak memory.
+constexpr size_t kMaxSpareNodes = 1024;
 
 // The level of a state refusal: 3 for the first one in the life of the
 // process, 7 after it, so a host that keeps calling too early or too late
@@ -219,35 +222,39 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
     if (size > 0) {
         memcpy(msg->payload, data, static_cast<size_t>(size));
     }
-    // The list node is made before the lock, so the critical section is a
-    // splice that can neither allocate nor throw.
-    std::list<KwStatsDataMsgStruct*> node;
-    try {
-        node.push_back(msg);
-    } catch (const std::bad_alloc&) {
-        free(msg);
-        __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed", "SetEvent");
-        return -1;
-    }
-    bool queued;
-    {
-        KwMutexGuard guard(m_queueLock);
-        // The exit path leaves ST_COLLECTING before it empties the list under
-        // this lock: a report that passed the first test just before that is
-        // either appended before the list is emptied (and released there) or
-        // refused here.
-        queued = m_state.load() == ST_COLLECTING;
-        if (queued) {
-            m_waitingList.splice(m_waitingList.end(), node);
-            m_waitingCount.store(m_waitingList.size(), std::memory_order_relaxed);
+    // A list node emptied by the collection thread is reused, so a
+    // submission allocates only its message. Should there be none, one is
+    // made outside the lock: a critical section never allocates.
+    std::list<KwStatsDataMsgStruct*> made;
+    for (;;) {
+        {
+            KwMutexGuard guard(m_queueLock);
+            // The exit path leaves ST_COLLECTING before it empties the list
+            // under this lock: a report that passed the first test just
+            // before that is either appended before the list is emptied (and
+            // released there) or refused here.
+            if (m_state.load() != ST_COLLECTING) {
+                break;
+            }
+            std::list<KwStatsDataMsgStruct*>& nodes = made.empty() ? m_spareNodes : made;
+            if (!nodes.empty()) {
+                nodes.front() = msg;
+                m_waitingList.splice(m_waitingList.end(), nodes, nodes.begin());
+                m_waitingCount.store(m_waitingList.size(), std::memory_order_relaxed);
+                return 0;
+            }
+        }
+        try {
+            made.push_back(nullptr);
+        } catch (const std::bad_alloc&) {
+            free(msg);
+            __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed", "SetEvent");
+            return -1;
         }
     }
-    if (!queued) {
-        free(msg);
-        RefuseSubmission(eventId);
-        return -1;
-    }
-    return 0;
+    free(msg);
+    RefuseSubmission(eventId);
+    return -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -316,14 +323,27 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
     // submitters meet the collection thread on m_queueLock once per batch
     // rather than once per report; they are still processed one at a time,
     // oldest first, and a pass counts what waits in the batch and the list.
+    // The nodes of processed reports go back to the submitters with the next
+    // take.
     std::list<KwStatsDataMsgStruct*> batch;
+    std::list<KwStatsDataMsgStruct*> emptied;
     int result = 0;
     for (;;) {
         size_t waiting;
         if (batch.empty()) {
-            KwMutexGuard guard(m_queueLock);
-            batch.swap(m_waitingList);
-            m_waitingCount.store(0, std::memory_order_relaxed);
+            {
+                KwMutexGuard guard(m_queueLock);
+                batch.swap(m_waitingList);
+                m_waitingCount.store(0, std::memory_order_relaxed);
+                // Neither list exceeds the bound: keep both when they fit
+                // together, else the longer one.
+                if (m_spareNodes.size() + emptied.size() <= kMaxSpareNodes) {
+                    m_spareNodes.splice(m_spareNodes.end(), emptied);
+                } else if (m_spareNodes.size() < emptied.size()) {
+                    m_spareNodes.swap(emptied);
+                }
+            }
+            emptied.clear();  // what the spares have no room for
             waiting = batch.size();
         } else {
             waiting = batch.size() + m_waitingCount.load(std::memory_order_relaxed);
@@ -338,8 +358,12 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
                 KwMutexGuard guard(m_dataLock);
                 Process(*msg, latency);
             }
-            batch.pop_front();
             free(msg);
+            if (emptied.size() < kMaxSpareNodes) {
+                emptied.splice(emptied.end(), batch, batch.begin());
+            } else {
+                batch.pop_front();
+            }
         }
         size_t left = waiting > 0 ? waiting - 1 : 0;
         bool running = m_keepRunning.load();
@@ -501,9 +525,12 @@ void KwSrvrStatsCollector::Cleanup() {
         m_eventCount.store(0);
     }
     std::list<KwStatsDataMsgStruct*> dropped;
+    std::list<KwStatsDataMsgStruct*> spare;
     {
         KwMutexGuard guard(m_queueLock);
         dropped.swap(m_waitingList);
+        spare.swap(m_spareNodes);
+        m_waitingCount.store(0, std::memory_order_relaxed);
     }
     for (KwStatsDataMsgStruct* msg : dropped) {
         free(msg);

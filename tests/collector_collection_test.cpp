@@ -212,3 +212,24 @@ TEST_F(CollectorTest, BacklogOfSixOrMoreIsTraced) {
     EXPECT_EQ(backlog[0].text, "svc: 6 events in waiting list");
     EXPECT_EQ(backlog[0].level, 7);
 }
+
+TEST_F(CollectorTest, ListNodesAreReusedAndTheSparesBounded) {
+    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
+    StartCollecting();
+    Occur(0, 10);
+    // The nodes of processed reports come back for the next submissions.
+    EXPECT_TRUE(WaitUntil([&] { return Peer::SpareNodes(*collector) == 10; }));
+    Occur(0, 4);
+    EXPECT_TRUE(WaitUntil([&] { return Peer::SpareNodes(*collector) == 10; }));
+    {
+        KwMutexGuard hold(Peer::DataLock(*collector));
+        HoldThreadOnReport(0);
+        for (int i = 0; i < 3000; ++i) {
+            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+        }
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Peer::Total(*collector, 0) == 3015; }));
+    // A burst keeps no more than 1024 of its nodes.
+    EXPECT_TRUE(WaitUntil([&] { return Peer::SpareNodes(*collector) == 1024; }));
+    EXPECT_EQ(Peer::SpareNodes(*collector), 1024u);
+}

@@ -38,6 +38,10 @@ public:
         KwMutexGuard guard(ca::Member<ca::QueueLock>(c));
         return ca::Member<ca::WaitingList>(c).size();
     }
+    static size_t SpareNodes(C& c) {
+        KwMutexGuard guard(ca::Member<ca::QueueLock>(c));
+        return ca::Member<ca::SpareNodes>(c).size();
+    }
     static KwSrvrStatsEvent Event(C& c, int id) {
         KwMutexGuard guard(DataLock(c));
         return *ca::Member<ca::Events>(c).at(static_cast<size_t>(id));
