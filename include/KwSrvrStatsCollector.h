@@ -52,6 +52,7 @@
 
 class KwMaxValue;
 class KwSrvrStatsCount;
+struct KwStatsSnapshot;
 class KwTimeTracker;
 class KwTimerMgr;
 template <class T>
@@ -126,6 +127,11 @@ public:
     // The three-line report; empty when not collecting.
     std::string GetStatsReport() const;
 
+    // Copies every statistic, with the histories of the last 60 seconds, 60
+    // minutes and 24 hours, into `out` in one hold of the data lock. Returns
+    // false, with `out` empty, when not collecting (logged as for the report).
+    bool GetStatsSnapshot(KwStatsSnapshot& out) const;
+
 private:
     // A queued report: one malloc block, the payload right behind the header.
     struct KwStatsDataMsgStruct {
@@ -148,6 +154,9 @@ private:
     bool RollUp();
     int ExitPath(int result);
     void Cleanup();
+    bool ReadyForOutput(const char* method) const;
+    static KwUlong32 CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring, unsigned int slot,
+                                 std::vector<KwUlong32>& history);
     void RefuseRegistration(const char* name) const;
     void RefuseSubmission(int eventId) const;
 

@@ -1,9 +1,8 @@
 #include "KwMaxValue.h"
 
-#include <stdio.h>
 #include <time.h>
 
-#include "KwTimeConvert.h"
+#include "KwReportText.h"
 
 KwMaxValue::KwMaxValue() {
     Reset();
@@ -40,12 +39,5 @@ KwLong32 KwMaxValue::GetTimeTicks() const {
 }
 
 std::string KwMaxValue::GetValueWithStamp() const {
-    if (m_value == 0) {
-        return "0,-";
-    }
-    KwTimeConvert::KwTimeZones zone = static_cast<KwTimeConvert::KwTimeZones>(0);
-    std::string when = KwTimeConvert::ConvertUtcTicksToStr(zone, m_timeTicks);
-    char text[512];
-    snprintf(text, sizeof text, "%lu, %s", static_cast<unsigned long>(m_value), when.c_str());
-    return text;
+    return KwValueWithStampText(m_value, m_timeTicks);
 }

@@ -11,9 +11,10 @@
 
 #include "KwMaxValue.h"
 #include "KwMutexGuard.h"
+#include "KwReportText.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCount.h"
-#include "KwTimeConvert.h"
+#include "KwStatsSnapshot.h"
 #include "KwTimeTracker.h"
 #include "KwTimerMgr.h"
 #include "dlog.h"
@@ -571,19 +572,23 @@ void KwSrvrStatsCollector::Reset() {
     }
 }
 
+bool KwSrvrStatsCollector::ReadyForOutput(const char* method) const {
+    int state = m_state.load();
+    if (state == ST_COLLECTING && m_minuteRing != nullptr && m_hourRing != nullptr &&
+        m_dayRing != nullptr) {
+        return true;
+    }
+    __dlog_printf(DLOG_WARNING, kFile, "%s: empty report generated (%i, %p, %p, %p).", method,
+                  state, static_cast<const void*>(m_minuteRing),
+                  static_cast<const void*>(m_hourRing), static_cast<const void*>(m_dayRing));
+    return false;
+}
+
 std::string KwSrvrStatsCollector::GetStatsReport() const {
-    std::string counts = "Statistics Event Counts: min, hour, day, total;";
-    std::string rates = "Maximum Events Per Second: cnts, stamp;";
-    std::string marks = "High-Water-Mark Values: value, stamp;";
+    KwReportText text;
     {
         KwMutexGuard guard(m_dataLock);
-        int state = m_state.load();
-        if (state != ST_COLLECTING || m_minuteRing == nullptr || m_hourRing == nullptr ||
-            m_dayRing == nullptr) {
-            __dlog_printf(DLOG_WARNING, kFile, "%s: empty report generated (%i, %p, %p, %p).",
-                          "GetStatsReport", state, static_cast<const void*>(m_minuteRing),
-                          static_cast<const void*>(m_hourRing),
-                          static_cast<const void*>(m_dayRing));
+        if (!ReadyForOutput("GetStatsReport")) {
             return std::string();
         }
         unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
@@ -593,49 +598,78 @@ std::string KwSrvrStatsCollector::GetStatsReport() const {
         m_minuteRing->GetSum(minute);
         m_hourRing->GetSum(hour);
         m_dayRing->GetSum(day);
-
-        // snprintf cuts a record at 511 characters; what it reports as the
-        // full length is not used.
-        char record[512];
         for (const KwSrvrStatsEvent* event : m_events) {
             const char* name = event->name.c_str();
             if (event->countSlot != -1) {
                 unsigned int slot = static_cast<unsigned int>(event->countSlot);
-                snprintf(record, sizeof record, "%s: %lu, %lu, %lu, %lu%s", name,
-                         static_cast<unsigned long>(minute[slot]),
-                         static_cast<unsigned long>(hour[slot]),
-                         static_cast<unsigned long>(day[slot]),
-                         static_cast<unsigned long>((*m_currentCounts)[slot]), ";");
-                counts += record;
+                text.AddCounts(name, minute[slot], hour[slot], day[slot], (*m_currentCounts)[slot]);
             }
             if (event->rateSlot != -1) {
-                snprintf(record, sizeof record, "%s: %s%s", name,
-                         m_maxRates[event->rateSlot].GetValueWithStamp().c_str(), ";");
-                rates += record;
+                text.AddRate(name, m_maxRates[event->rateSlot].GetValueWithStamp());
             }
             if (event->waterMarkSlot != -1) {
                 const KwMaxValue& mark = m_waterMarks[event->waterMarkSlot];
                 if (event->countSlot == -1) {
-                    snprintf(record, sizeof record, "%s: %s%s", name,
-                             mark.GetValueWithStamp().c_str(), ";");
-                } else if (mark.GetValue() == 0) {
-                    snprintf(record, sizeof record, "%s Latency (ms): 0.0, -%s", name, ";");
+                    text.AddWaterMark(name, mark.GetValueWithStamp());
                 } else {
-                    // Latencies are kept in tenths of a millisecond and shown
-                    // as whole milliseconds.
-                    float millis = static_cast<float>(mark.GetValue() / 10u);
-                    KwTimeConvert::KwTimeZones zone = static_cast<KwTimeConvert::KwTimeZones>(0);
-                    std::string when =
-                        KwTimeConvert::ConvertUtcTicksToStr(zone, mark.GetTimeTicks());
-                    snprintf(record, sizeof record, "%s Latency (ms): %.1f,%s%s", name,
-                             static_cast<double>(millis), when.c_str(), ";");
+                    text.AddLatency(name, mark.GetValue(), mark.GetTimeTicks());
                 }
-                marks += record;
             }
         }
     }
-    counts.pop_back();
-    rates.pop_back();
-    marks.pop_back();
-    return counts + "\n" + rates + "\n" + marks;
+    return text.Assemble();
+}
+
+bool KwSrvrStatsCollector::GetStatsSnapshot(KwStatsSnapshot& out) const {
+    out = KwStatsSnapshot();
+    KwMutexGuard guard(m_dataLock);
+    if (!ReadyForOutput("GetStatsSnapshot")) {
+        return false;
+    }
+    timespec now{0, 0};
+    clock_gettime(CLOCK_REALTIME, &now);
+    out.takenAt = static_cast<KwLong32>(now.tv_sec);
+    out.state = m_state.load();
+    out.waiting = m_waitingCount.load(std::memory_order_relaxed);
+    out.events.resize(m_events.size());
+    for (size_t id = 0; id < m_events.size(); ++id) {
+        const KwSrvrStatsEvent& event = *m_events[id];
+        KwStatsEventSnapshot& copy = out.events[id];
+        copy.id = static_cast<int>(id);
+        copy.name = event.name;
+        copy.type = event.type;
+        copy.flags = event.flags;
+        if (event.countSlot != -1) {
+            unsigned int slot = static_cast<unsigned int>(event.countSlot);
+            copy.counted = true;
+            copy.total = (*m_currentCounts)[slot];
+            copy.minute = CopyHistory(*m_minuteRing, slot, copy.seconds);
+            copy.hour = CopyHistory(*m_hourRing, slot, copy.minutes);
+            copy.day = CopyHistory(*m_dayRing, slot, copy.hours);
+        }
+        if (event.rateSlot != -1) {
+            copy.rated = true;
+            copy.peak = m_maxRates[event.rateSlot].GetValue();
+            copy.peakTime = m_maxRates[event.rateSlot].GetTimeTicks();
+        }
+        if (event.waterMarkSlot != -1) {
+            const KwMaxValue& mark = m_waterMarks[event.waterMarkSlot];
+            copy.mark = event.countSlot == -1 ? KwStatsEventSnapshot::WATER_MARK
+                                              : KwStatsEventSnapshot::LATENCY;
+            copy.markValue = mark.GetValue();
+            copy.markTime = mark.GetTimeTicks();
+        }
+    }
+    return true;
+}
+
+KwUlong32 KwSrvrStatsCollector::CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring,
+                                            unsigned int slot, std::vector<KwUlong32>& history) {
+    KwUlong32 sum = 0;
+    history.resize(ring.Count());
+    for (unsigned int position = 0; position < ring.Count(); ++position) {
+        history[position] = ring.At(position)[slot];
+        sum += history[position];
+    }
+    return sum;
 }

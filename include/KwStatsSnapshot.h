@@ -1,0 +1,66 @@
+// KwStatsSnapshot: the collector's statistics as plain values.
+//
+// KwSrvrStatsCollector::GetStatsSnapshot() fills one in a single hold of the
+// collector's data lock, so every figure in it belongs to the same moment.
+// Exporters (Prometheus, JSON, a status page) read it instead of parsing the
+// report's text, which breaks on event names that hold ";" or ": ".
+//
+// Ownership: a snapshot is a value; it shares nothing with the collector and
+// stays valid after the collector has stopped. Thread safety: like any value
+// type, one snapshot is not to be written and read by two threads at once.
+#ifndef KW_STATS_SNAPSHOT_H
+#define KW_STATS_SNAPSHOT_H
+
+#include <stddef.h>
+
+#include <string>
+#include <vector>
+
+#include "KwDiagTypes.h"
+
+// One registered event. Times are wall-clock seconds since the epoch (UTC),
+// 0 where nothing was recorded yet.
+struct KwStatsEventSnapshot {
+    enum Mark { NO_MARK, WATER_MARK, LATENCY };
+
+    int id = 0;        // the id RegisterEvent() returned
+    std::string name;  // as registered
+    int type = 0;      // a StatsDataType value
+    int flags = 0;     // STATS_FLAG_* bits as registered
+
+    // Counted events (those with a counter) only.
+    bool counted = false;
+    KwUlong32 minute = 0;  // occurrences in the last (up to) 60 rolled-up seconds
+    KwUlong32 hour = 0;    // ... in the last (up to) 60 completed minutes
+    KwUlong32 day = 0;     // ... in the last (up to) 24 completed hours
+    KwUlong32 total = 0;   // since the start or the last reset, rolled up or not
+    // Histories, oldest first: the count of each of the last (up to) 60
+    // seconds, the sum of each of the last 60 minutes, of the last 24 hours.
+    std::vector<KwUlong32> seconds;
+    std::vector<KwUlong32> minutes;
+    std::vector<KwUlong32> hours;
+
+    // Events that keep their peak occurrences per second.
+    bool rated = false;
+    KwUlong32 peak = 0;
+    KwLong32 peakTime = 0;
+
+    // The high-water mark of a sampled value, or the longest latency (in
+    // tenths of a millisecond) of a latency-end event.
+    Mark mark = NO_MARK;
+    KwUlong32 markValue = 0;
+    KwLong32 markTime = 0;
+};
+
+struct KwStatsSnapshot {
+    KwLong32 takenAt = 0;  // when the snapshot was taken (wall clock)
+    int state = 0;         // the collector's state (ST_COLLECTING when filled)
+    size_t waiting = 0;    // reports on the waiting list, not yet taken up
+    std::vector<KwStatsEventSnapshot> events;  // in id order
+};
+
+// The text that GetStatsReport() gives for the same statistics, byte for
+// byte; empty for a snapshot of a collector that was not collecting.
+KW_DIAG_EXPORT std::string KwStatsReportText(const KwStatsSnapshot& snapshot);
+
+#endif  // KW_STATS_SNAPSHOT_H

@@ -1,0 +1,71 @@
+#include "KwReportText.h"
+
+#include <stdio.h>
+
+#include "KwTimeConvert.h"
+
+namespace {
+
+std::string TimeText(KwLong32 timeTicks) {
+    KwTimeConvert::KwTimeZones zone = static_cast<KwTimeConvert::KwTimeZones>(0);
+    return KwTimeConvert::ConvertUtcTicksToStr(zone, timeTicks);
+}
+
+}  // namespace
+
+std::string KwValueWithStampText(KwUlong32 value, KwLong32 timeTicks) {
+    if (value == 0) {
+        return "0,-";
+    }
+    std::string when = TimeText(timeTicks);
+    char text[512];
+    snprintf(text, sizeof text, "%lu, %s", static_cast<unsigned long>(value), when.c_str());
+    return text;
+}
+
+KwReportText::KwReportText()
+    : m_counts("Statistics Event Counts: min, hour, day, total;"),
+      m_rates("Maximum Events Per Second: cnts, stamp;"),
+      m_marks("High-Water-Mark Values: value, stamp;") {}
+
+void KwReportText::Append(std::string& line) {
+    line += m_record;
+}
+
+void KwReportText::AddCounts(const char* name, KwUlong32 minute, KwUlong32 hour, KwUlong32 day,
+                             KwUlong32 total) {
+    snprintf(m_record, sizeof m_record, "%s: %lu, %lu, %lu, %lu%s", name,
+             static_cast<unsigned long>(minute), static_cast<unsigned long>(hour),
+             static_cast<unsigned long>(day), static_cast<unsigned long>(total), ";");
+    Append(m_counts);
+}
+
+void KwReportText::AddRate(const char* name, const std::string& valueWithStamp) {
+    snprintf(m_record, sizeof m_record, "%s: %s%s", name, valueWithStamp.c_str(), ";");
+    Append(m_rates);
+}
+
+void KwReportText::AddWaterMark(const char* name, const std::string& valueWithStamp) {
+    snprintf(m_record, sizeof m_record, "%s: %s%s", name, valueWithStamp.c_str(), ";");
+    Append(m_marks);
+}
+
+void KwReportText::AddLatency(const char* name, KwUlong32 tenths, KwLong32 timeTicks) {
+    if (tenths == 0) {
+        snprintf(m_record, sizeof m_record, "%s Latency (ms): 0.0, -%s", name, ";");
+    } else {
+        // Whole milliseconds: the tenths are dropped before the conversion.
+        float millis = static_cast<float>(tenths / 10u);
+        std::string when = TimeText(timeTicks);
+        snprintf(m_record, sizeof m_record, "%s Latency (ms): %.1f,%s%s", name,
+                 static_cast<double>(millis), when.c_str(), ";");
+    }
+    Append(m_marks);
+}
+
+std::string KwReportText::Assemble() {
+    m_counts.pop_back();
+    m_rates.pop_back();
+    m_marks.pop_back();
+    return m_counts + "\n" + m_rates + "\n" + m_marks;
+}

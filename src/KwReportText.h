@@ -1,0 +1,39 @@
+// The statistics report's three lines, built record by record. Shared by
+// the collector's report and the rendering of a snapshot, so that both
+// produce the same text.
+#ifndef KW_REPORT_TEXT_H
+#define KW_REPORT_TEXT_H
+
+#include <string>
+
+#include "KwDiagTypes.h"
+
+// "<value>, <time text>" for a value, "0,-" for 0.
+std::string KwValueWithStampText(KwUlong32 value, KwLong32 timeTicks);
+
+class KwReportText {
+public:
+    KwReportText();
+
+    void AddCounts(const char* name, KwUlong32 minute, KwUlong32 hour, KwUlong32 day,
+                   KwUlong32 total);
+    void AddRate(const char* name, const std::string& valueWithStamp);
+    void AddWaterMark(const char* name, const std::string& valueWithStamp);
+    // `tenths` of a millisecond, shown as whole milliseconds.
+    void AddLatency(const char* name, KwUlong32 tenths, KwLong32 timeTicks);
+
+    // The three lines, each without its last character, joined by "\n".
+    std::string Assemble();
+
+private:
+    void Append(std::string& line);
+
+    std::string m_counts;
+    std::string m_rates;
+    std::string m_marks;
+    // snprintf cuts a record at 511 characters; what it reports as the full
+    // length is not used.
+    char m_record[512];
+};
+
+#endif  // KW_REPORT_TEXT_H
