@@ -15,6 +15,8 @@
 //   GetStatsReport      the report of 256 events of every kind
 //   FormatOnly          snprintf of the same 256 records, nothing else
 //   RollUpClosingHour   the roll-up that closes a minute and an hour
+//   SnapshotFullHistories  GetStatsSnapshot() of the same 256 events with
+//                       every history full, beside ReportFullHistories
 //   SubmitOneMillion    one producer's submission rate
 //   DrainOneMillion     a burst of 1,000,000 reports from two threads, until
 //                       the collection thread has counted every one
@@ -45,6 +47,7 @@
 #include "KwMutexGuard.h"
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
+#include "KwStatsSnapshot.h"
 #include "KwTimerMgr.h"
 #include "PollSleeps.h"
 #include "ace/Thread_Manager.h"
@@ -328,6 +331,42 @@ void RollUpClosingHour(benchmark::State& state) {
 }
 BENCHMARK(RollUpClosingHour)->UseManualTime()->Iterations(200);
 
+// Every history ring full: each roll-up here closes a minute and an hour.
+void FillHistories(KwSrvrStatsCollector& collector) {
+    static bool full = false;
+    for (int i = 0; i < 60 && !full; ++i) {
+        Peer::RollUpClosingHour(collector, g_timer);
+    }
+    full = true;
+}
+
+void ReportFullHistories(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    FillHistories(collector);
+    for (auto _ : state) {
+        std::string report = collector.GetStatsReport();
+        benchmark::DoNotOptimize(report);
+    }
+}
+BENCHMARK(ReportFullHistories);
+
+void SnapshotFullHistories(benchmark::State& state) {
+    KwSrvrStatsCollector& collector = Collector();
+    FillHistories(collector);
+    size_t values = 0;
+    for (auto _ : state) {
+        KwStatsSnapshot snapshot;
+        collector.GetStatsSnapshot(snapshot);
+        values = 0;
+        for (const KwStatsEventSnapshot& event : snapshot.events) {
+            values += event.seconds.size() + event.minutes.size() + event.hours.size();
+        }
+        benchmark::DoNotOptimize(snapshot);
+    }
+    state.counters["history values"] = static_cast<double>(values);
+}
+BENCHMARK(SnapshotFullHistories);
+
 // One producer alone: the rate at which reports can be submitted.
 void SubmitOneMillion(benchmark::State& state) {
     KwSrvrStatsCollector& collector = Collector();
@@ -508,6 +547,8 @@ int main(int argc, char** argv) {
     row("SetEvent, 1 producer / floor across threads", one, across, "ns");
     row("GetStatsReport, 256 events / snprintf only", report / 1000, format / 1000, "us");
     row("roll-up closing an hour / snprintf report", rollup / 1000, format / 1000, "us");
+    row("snapshot, full histories / GetStatsReport", Find(reporter.nanos, "SnapshotFull") / 1000,
+        Find(reporter.nanos, "ReportFull") / 1000, "us");
     rates("drain, held then released / 1-producer submission", drainHeld, submit);
     rates("drain (2 producers) / 1-producer submission", drain, submit);
     for (auto& entry : reporter.counters) {

@@ -11,21 +11,26 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "KwSrvrStatsCollector.h"
+#include "KwStatsSnapshot.h"
 #include "KwTimerMgr.h"
 #include "ace/Thread_Manager.h"
 #include "dlog.h"
+#ifdef QEL_DEMO_HTTP
+#include "StatusServer.h"
+#endif
 
 namespace {
 
@@ -35,6 +40,8 @@ struct Options {
     int rate = 2000;      // packets per second per packet worker, on average
     int reportEvery = 4;  // seconds between reports
     int logLevel = DLOG_WARNING;
+    int httpPort = 0;  // 0: no HTTP server
+    std::string httpBind = "127.0.0.1";
 };
 
 void Usage(FILE* out) {
@@ -48,6 +55,9 @@ void Usage(FILE* out) {
             "  -r, --rate N          packets per second per worker (0..1000000, default 2000)\n"
             "  -e, --report-every N  seconds between reports (1..3600, default 4)\n"
             "  -l, --log-level N     show log lines up to level N (0..7, default 4)\n"
+            "      --http PORT       serve /metrics (Prometheus), /stats.json and a status\n"
+            "                        page at / on PORT while running\n"
+            "      --http-bind ADDR  the address to serve on (default 127.0.0.1)\n"
             "  -h, --help            show this help\n");
 }
 
@@ -70,6 +80,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
                                    {"report-every", required_argument, nullptr, 'e'},
                                    {"log-level", required_argument, nullptr, 'l'},
                                    {"help", no_argument, nullptr, 'h'},
+                                   {"http", required_argument, nullptr, 'H'},
+                                   {"http-bind", required_argument, nullptr, 'B'},
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int c;
@@ -90,6 +102,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
                 break;
             case 'l':
                 ok = ParseNumber(optarg, 0, 7, options.logLevel);
+                break;
+            case 'H':
+                ok = ParseNumber(optarg, 1, 65535, options.httpPort);
+                break;
+            case 'B':
+                options.httpBind = optarg;
                 break;
             case 'h':
                 Usage(stdout);
@@ -180,52 +198,41 @@ void QueueSampler(KwSrvrStatsCollector& collector, const Events& events, Clock::
     }
 }
 
-std::vector<std::string> Split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::stringstream stream(text);
-    for (std::string part; std::getline(stream, part, separator);) {
-        parts.push_back(part);
+std::string TimeText(KwLong32 seconds) {
+    if (seconds == 0) {
+        return "(none yet)";
     }
-    return parts;
+    time_t when = seconds;
+    tm utc;
+    gmtime_r(&when, &utc);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+    return text;
 }
 
-std::string Trim(const std::string& text) {
-    size_t first = text.find_first_not_of(' ');
-    size_t last = text.find_last_not_of(' ');
-    return first == std::string::npos ? "" : text.substr(first, last - first + 1);
-}
-
-// The same figures as the report, as aligned tables. The report is plain
-// text on purpose: records are separated by ';', fields by ','.
-void PrintTables(const std::string& report) {
-    std::vector<std::string> lines = Split(report, '\n');
-    if (lines.size() != 3) {
-        return;
-    }
+// The same figures as the report, as aligned tables, from a snapshot: no
+// parsing of the report's text.
+void PrintTables(const KwStatsSnapshot& snapshot) {
     printf("  %-24s %10s %10s %10s %10s\n", "event", "last min", "last hour", "last day", "total");
-    std::vector<std::string> records = Split(lines[0], ';');
-    for (size_t i = 1; i < records.size(); ++i) {
-        size_t colon = records[i].rfind(": ");
-        std::vector<std::string> counts = Split(records[i].substr(colon + 2), ',');
-        if (counts.size() == 4) {
-            printf("  %-24s %10s %10s %10s %10s\n", records[i].substr(0, colon).c_str(),
-                   Trim(counts[0]).c_str(), Trim(counts[1]).c_str(), Trim(counts[2]).c_str(),
-                   Trim(counts[3]).c_str());
+    for (const KwStatsEventSnapshot& event : snapshot.events) {
+        if (event.counted) {
+            printf("  %-24s %10lu %10lu %10lu %10lu\n", event.name.c_str(),
+                   static_cast<unsigned long>(event.minute), static_cast<unsigned long>(event.hour),
+                   static_cast<unsigned long>(event.day), static_cast<unsigned long>(event.total));
         }
     }
-    const char* headings[] = {"peak per second", "high-water mark"};
-    for (int line = 1; line <= 2; ++line) {
-        printf("  %-24s %10s   %s\n", headings[line - 1], "value", "reached at (UTC)");
-        records = Split(lines[static_cast<size_t>(line)], ';');
-        for (size_t i = 1; i < records.size(); ++i) {
-            size_t colon = records[i].rfind(": ");
-            std::string name = records[i].substr(0, colon);
-            std::string rest = records[i].substr(colon + 2);
-            size_t comma = rest.find(',');
-            std::string value = Trim(rest.substr(0, comma));
-            std::string when = Trim(rest.substr(comma + 1));
-            printf("  %-24s %10s   %s\n", name.c_str(), value.c_str(),
-                   when == "-" ? "(none yet)" : when.c_str());
+    printf("  %-24s %10s   %s\n", "peak, high-water mark", "value", "reached at (UTC)");
+    for (const KwStatsEventSnapshot& event : snapshot.events) {
+        if (event.rated) {
+            printf("  %-24s %10lu   %s\n", (event.name + " /s").c_str(),
+                   static_cast<unsigned long>(event.peak), TimeText(event.peakTime).c_str());
+        }
+        if (event.mark == KwStatsEventSnapshot::WATER_MARK) {
+            printf("  %-24s %10lu   %s\n", event.name.c_str(),
+                   static_cast<unsigned long>(event.markValue), TimeText(event.markTime).c_str());
+        } else if (event.mark == KwStatsEventSnapshot::LATENCY) {
+            printf("  %-24s %10.1f   %s\n", (event.name + " ms").c_str(), event.markValue / 10.0,
+                   TimeText(event.markTime).c_str());
         }
     }
 }
@@ -233,7 +240,10 @@ void PrintTables(const std::string& report) {
 void PrintReport(const KwSrvrStatsCollector& collector, int elapsed) {
     std::string report = collector.GetStatsReport();
     printf("=== report after %d s ===\n%s\n\n", elapsed, report.c_str());
-    PrintTables(report);
+    KwStatsSnapshot snapshot;
+    if (collector.GetStatsSnapshot(snapshot)) {
+        PrintTables(snapshot);
+    }
     printf("\n");
     fflush(stdout);
 }
@@ -272,6 +282,25 @@ int main(int argc, char** argv) {
     while (!collector.IsRunning()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+#ifdef QEL_DEMO_HTTP
+    std::unique_ptr<StatusServer> server;
+    if (options.httpPort != 0) {
+        std::string error;
+        server = StatusServer::Start(collector, options.httpBind, options.httpPort, error);
+        if (server == nullptr) {
+            fprintf(stderr, "qel_demo: cannot serve on %s:%d: %s\n", options.httpBind.c_str(),
+                    options.httpPort, error.c_str());
+            return 1;
+        }
+        printf("qel_demo: serving http://%s:%d/ (/metrics, /stats.json)\n",
+               options.httpBind.c_str(), options.httpPort);
+    }
+#else
+    if (options.httpPort != 0) {
+        fprintf(stderr, "qel_demo: --http needs a build with the exporters and civetweb\n");
+        return 2;
+    }
+#endif
     printf(
         "qel_demo: %d events registered; %d packet workers at about %d packets/s each, "
         "one request worker, one queue sampler; %d s\n\n",
@@ -301,6 +330,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     PrintReport(collector, options.seconds);
 
+#ifdef QEL_DEMO_HTTP
+    server.reset();
+#endif
     // Stop: the thread releases everything it owns; wait for it through
     // ACE's thread manager, which runs it.
     collector.Stop();

@@ -53,9 +53,9 @@ struct KwStatsEventSnapshot {
 };
 
 struct KwStatsSnapshot {
-    KwLong32 takenAt = 0;  // when the snapshot was taken (wall clock)
-    int state = 0;         // the collector's state (ST_COLLECTING when filled)
-    size_t waiting = 0;    // reports on the waiting list, not yet taken up
+    KwLong32 takenAt = 0;                      // when the snapshot was taken (wall clock)
+    int state = 0;                             // the collector's state (ST_COLLECTING when filled)
+    size_t waiting = 0;                        // reports on the waiting list, not yet taken up
     std::vector<KwStatsEventSnapshot> events;  // in id order
 };
 

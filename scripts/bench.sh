@@ -39,7 +39,7 @@ done
 echo
 echo "Machine: $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -n 1)"
 printf '%-48s %12s %12s %8s\n' "figure" "measured" "baseline" "ratio"
-grep -E '^(SetEvent, |GetStatsReport, |roll-up |drain|HTTP throughput)' "$out"
+grep -E '^(SetEvent, |GetStatsReport, |roll-up |snapshot, |drain|HTTP throughput)' "$out"
 grep -E '^(largest backlog|one million|requests served)' "$out"
 echo
 echo "SetEvent, 1 producer, by allocator (LD_PRELOAD):"

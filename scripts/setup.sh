@@ -4,6 +4,7 @@
 #
 #   scripts/setup.sh          build, test and demo: compiler, CMake, ACE, GoogleTest
 #   scripts/setup.sh bench    + Google Benchmark, wrk, jemalloc and mimalloc
+#   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
 #                             gcovr, the i686 and PowerPC cross compilers, qemu-user,
 #                             the 32-bit runtime, and Debian's source packages (the
@@ -11,17 +12,19 @@
 set -euo pipefail
 
 profile=${1:-base}
-packages=(cmake make g++ pkg-config libace-dev libgtest-dev)
+packages=(cmake make g++ pkg-config libace-dev libgtest-dev prometheus-cpp-dev nlohmann-json3-dev
+          libcivetweb-dev)
 case "$profile" in
   base) ;;
   bench) packages+=(libbenchmark-dev wrk libjemalloc2 libmimalloc2.0) ;;
+  live) packages+=(prometheus chromium curl) ;;
   proof)
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2
                g++-i686-linux-gnu g++-powerpc-linux-gnu qemu-user dpkg-dev perl make
                libc6:i386 libstdc++6:i386)
     ;;
-  *) echo "usage: $0 [base|bench|proof]" >&2; exit 2 ;;
+  *) echo "usage: $0 [base|bench|live|proof]" >&2; exit 2 ;;
 esac
 
 sudo_cmd=()

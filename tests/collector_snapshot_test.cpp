@@ -9,8 +9,8 @@
 // Random registrations (one set per process), then random reports,
 // roll-ups and resets; at every look the rendered snapshot equals the
 // report.
-class SnapshotMatchesReport : public CollectorTest, public ::testing::WithParamInterface<unsigned> {
-};
+class SnapshotMatchesReport : public CollectorTest,
+                              public ::testing::WithParamInterface<unsigned> {};
 
 TEST_P(SnapshotMatchesReport, OverRandomSequences) {
     std::mt19937 random(GetParam());

@@ -1,0 +1,34 @@
+// KwStatsJson: a statistics snapshot as JSON text.
+//
+// {
+//   "taken_at": 1765000000,            wall-clock seconds of the snapshot
+//   "collecting": true,
+//   "reports_waiting": 0,
+//   "events": [
+//     { "id": 0, "name": "rxPackets", "type": "count", "flags": 2,
+//       "total": 961, "minute": 7, "hour": 402, "day": 815,
+//       "history": { "seconds": [...60], "minutes": [...60], "hours": [...24] },
+//       "peak_per_second": { "value": 9, "time": 1765000000 },
+//       "latency_max_ms": { "value": 12.7, "time": 1765000000 } },
+//     { "id": 2, "name": "queueDepth", "type": "water_mark", "flags": 0,
+//       "water_mark": { "value": 17, "time": 1765000000 } }
+//   ]
+// }
+//
+// "type" is "count", "water_mark" or "other". The counts, "history" (oldest
+// first) appear for counted events, "peak_per_second" for events registered
+// with STATS_FLAG_MAX_RATE, "water_mark" for sampled values and
+// "latency_max_ms" (tenths kept) for latency-end events. A time of 0 means
+// nothing was recorded yet. Bytes of a name that are not UTF-8 become U+FFFD.
+//
+// Thread safety: a pure function of its argument.
+#ifndef KW_STATS_JSON_H
+#define KW_STATS_JSON_H
+
+#include <string>
+
+#include "KwStatsSnapshot.h"
+
+std::string KwStatsJson(const KwStatsSnapshot& snapshot, bool collecting);
+
+#endif  // KW_STATS_JSON_H
