@@ -60,7 +60,8 @@ public:
 
 class CivetStatusServer : public StatusServer {
 public:
-    CivetStatusServer(const KwSrvrStatsCollector& collector, const std::vector<std::string>& options)
+    CivetStatusServer(const KwSrvrStatsCollector& collector,
+                      const std::vector<std::string>& options)
         : m_server(options), m_metrics(collector), m_json(collector) {
         m_server.addHandler("/metrics", m_metrics);
         m_server.addHandler("/stats.json", m_json);

@@ -9,7 +9,17 @@ KwLinuxMutex::~KwLinuxMutex() {
 }
 
 int KwLinuxMutex::Lock() {
-    return pthread_mutex_lock(&m_mutex);
+    if (pthread_mutex_trylock(&m_mutex) == 0) {
+        return 0;
+    }
+    ++m_waiters;
+    int result = pthread_mutex_lock(&m_mutex);
+    --m_waiters;
+    return result;
+}
+
+int KwLinuxMutex::Waiters() const {
+    return m_waiters.load();
 }
 
 int KwLinuxMutex::Unlock() {

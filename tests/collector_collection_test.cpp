@@ -1,5 +1,8 @@
 // Submission of reports and their processing on the collection thread.
+#include <stdio.h>
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -10,7 +13,7 @@ namespace {
 const char kFile[] = "KwSrvrStatsCollector.cpp";
 }
 
-TEST_F(CollectorTest, SubmissionBeforeCollectingIsRefusedLoudlyOnlyOnce) {
+TEST_F(CollectorTest, EachStateRefusalIsLoudOnlyTheFirstTime) {
     collector->RegisterEvent("early", 0, STATS_DATA_COUNT);
     EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
     EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
@@ -18,6 +21,46 @@ TEST_F(CollectorTest, SubmissionBeforeCollectingIsRefusedLoudlyOnlyOnce) {
         "SetEvent: Tried to enter data 0 when the stats collector is not in collecting state";
     EXPECT_EQ(Log().Count(3, kFile, text), 1u);
     EXPECT_EQ(Log().Count(7, kFile, text), 1u);
+    // Registration keeps a level of its own: its first refusal is loud too.
+    StartCollecting();
+    EXPECT_EQ(collector->RegisterEvent("late1", 0, STATS_DATA_COUNT), -1);
+    EXPECT_EQ(collector->RegisterEvent("late2", 0, STATS_DATA_COUNT), -1);
+    const char late[] =
+        "RegisterEvent: Cannot register a new event for late%d if the collector is not in "
+        "ST_INIT state";
+    char line[200];
+    for (int n : {1, 2}) {
+        snprintf(line, sizeof line, late, n);
+        EXPECT_EQ(Log().Count(n == 1 ? 3 : 7, kFile, line), 1u) << line;
+    }
+    EXPECT_EQ(collector->GetMonitoredEventNumber(), 1);
+}
+
+TEST_F(CollectorTest, SubmissionWithoutMemoryIsRefused) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators do not fail under an address-space limit";
+#endif
+    if (sizeof(void*) < 8) {
+        GTEST_SKIP() << "needs an address space far larger than the limit it sets";
+    }
+    collector->RegisterEvent("big", 0, STATS_DATA_COUNT);
+    StartCollecting();
+    long pages = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    ASSERT_NE(statm, nullptr);
+    ASSERT_EQ(fscanf(statm, "%ld", &pages), 1);
+    fclose(statm);
+    rlimit old;
+    getrlimit(RLIMIT_AS, &old);
+    rlimit tight = old;
+    tight.rlim_cur =
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (512u << 20);
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    uint32_t small = 0;
+    int result = collector->SetEvent(0, 1 << 30, &small);  // malloc fails: never copied
+    setrlimit(RLIMIT_AS, &old);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(Log().Count(3, kFile, "SetEvent: allocate memory failed"), 1u);
 }
 
 TEST_F(CollectorTest, SubmissionsWithBadIdsOrPayloadsAreRefused) {
@@ -190,27 +233,33 @@ TEST_F(CollectorTest, ReportsOfUnknownIdsAndTypesAreDropped) {
     EXPECT_EQ(Peer::Total(*collector, 0), 1);
 }
 
-TEST_F(CollectorTest, BacklogOfSixOrMoreIsTraced) {
+TEST_F(CollectorTest, BacklogTraceCountsTheReportsInHandAndOnTheListFromSixOn) {
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
+    collector->RegisterEvent("end", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
     StartCollecting();
     {
-        // Hold the thread on its first report while six more queue up.
         KwMutexGuard hold(Peer::DataLock(*collector));
         HoldThreadOnReport(0);
-        for (int i = 0; i < 6; ++i) {
-            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-        }
+        ASSERT_EQ(collector->SetEvent(1, 0, nullptr), 0);  // stops at the gate below
+        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);  // taken with it, still in hand
+        Log().CloseOn("svc: event latency [1]");
     }
-    ASSERT_TRUE(WaitUntil([&] { return Peer::Total(*collector, 0) == 7; }));
-    std::vector<LogEntry> backlog;
+    ASSERT_TRUE(Log().WaitAtGate());
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+    }
+    Log().Open();
+    ASSERT_TRUE(WaitUntil([&] { return Peer::Total(*collector, 0) == 8; }));
+    std::vector<std::string> backlog;
     for (const LogEntry& entry : Log().Entries()) {
         if (entry.text.find("events in waiting list") != std::string::npos) {
-            backlog.push_back(entry);
+            EXPECT_EQ(entry.level, 7);
+            backlog.push_back(entry.text);
         }
     }
-    ASSERT_EQ(backlog.size(), 1u);
-    EXPECT_EQ(backlog[0].text, "svc: 6 events in waiting list");
-    EXPECT_EQ(backlog[0].level, 7);
+    // One in hand and six on the list; then the six; five give no line.
+    EXPECT_EQ(backlog, std::vector<std::string>(
+                           {"svc: 7 events in waiting list", "svc: 6 events in waiting list"}));
 }
 
 TEST_F(CollectorTest, ListNodesAreReusedAndTheSparesBounded) {

@@ -109,19 +109,25 @@ TEST_F(CollectorTest, The257thRegistrationIsRefusedWithTheLimitLine) {
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 256);
 }
 
-TEST_F(CollectorTest, RegistrationOutsideInitIsRefusedLoudlyOnlyOnce) {
-    StartCollecting();
-    EXPECT_EQ(collector->RegisterEvent("late1", 0, STATS_DATA_COUNT), -1);
-    EXPECT_EQ(collector->RegisterEvent("late2", 0, STATS_DATA_COUNT), -1);
-    EXPECT_EQ(Log().Count(3, kFile,
-                          "RegisterEvent: Cannot register a new event for late1 if the collector "
-                          "is not in ST_INIT state"),
-              1u);
-    EXPECT_EQ(Log().Count(7, kFile,
-                          "RegisterEvent: Cannot register a new event for late2 if the collector "
-                          "is not in ST_INIT state"),
-              1u);
+TEST_F(CollectorTest, RegistrationThatLosesTheRaceWithSizingIsRefused) {
+    int result = 0;
+    std::thread late;
+    {
+        KwMutexGuard hold(Peer::DataLock(*collector));
+        late = std::thread([&] { result = collector->RegisterEvent("late", 0, STATS_DATA_COUNT); });
+        // Past its first state test, it waits for the lock under which the
+        // collection thread sizes the stores and leaves ST_INIT.
+        ASSERT_TRUE(WaitUntil([&] { return Peer::DataLock(*collector).Waiters() == 1; }));
+        Peer::SetState(*collector, KwSrvrStatsCollector::ST_COLLECTING);
+    }
+    late.join();
+    Peer::SetState(*collector, KwSrvrStatsCollector::ST_INIT);
+    EXPECT_EQ(result, -1);
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 0);
+    EXPECT_EQ(Log().Count(3, kFile,
+                          "RegisterEvent: Cannot register a new event for late if the collector "
+                          "is not in ST_INIT state"),
+              1u);
 }
 
 TEST_F(CollectorTest, NullNameIsRefused) {

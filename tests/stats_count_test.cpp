@@ -63,7 +63,12 @@ TEST(KwSrvrStatsCountTest, OutOfRangeIndexIsReducedAndLogged) {
                             "operator[]: attempt to ro access arrays outside allowed size, -1 will "
                             "be modulated to 3."),
               1u);
-    EXPECT_EQ(capture.Entries().size(), 3u);
+    EXPECT_EQ(four[4], 1u);  // equal to the dimension: reduced to 0
+    EXPECT_EQ(capture.Count(4, kFile,
+                            "operator[]: attempt to ro access arrays outside allowed size, 4 will "
+                            "be modulated to 0."),
+              1u);
+    EXPECT_EQ(capture.Entries().size(), 4u);
 }
 
 TEST(KwSrvrStatsCountTest, DimensionZeroTouchesNothingOutsideTheArray) {
@@ -116,6 +121,7 @@ TEST(KwSrvrStatsCountTest, CopiesAreDeepAndAssignmentTakesTheSourceDimension) {
     KwSrvrStatsCount four = Make({1, 2, 3, 4});
     KwSrvrStatsCount copy(four);
     copy[0] = 100;
+    EXPECT_EQ(Values(copy), V({100, 2, 3, 4}));
     EXPECT_EQ(four[0], 1u);
 
     KwSrvrStatsCount target = Make({7, 7, 7, 7});

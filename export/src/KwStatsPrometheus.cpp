@@ -48,15 +48,15 @@ std::vector<MetricFamily> KwStatsPrometheus::Collect() const {
 
 std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& snapshot,
                                                       bool collecting) {
-    MetricFamily up = Family("qel_collecting", "Whether the collector is collecting (1) or not (0).",
-                             MetricType::Gauge);
+    MetricFamily up = Family(
+        "qel_collecting", "Whether the collector is collecting (1) or not (0).", MetricType::Gauge);
     up.metric.push_back(Plain(collecting ? 1 : 0));
     if (!collecting) {
         return {up};
     }
-    MetricFamily total = Family(
-        "qel_events_total", "Occurrences since the collector started or was last reset.",
-        MetricType::Counter);
+    MetricFamily total =
+        Family("qel_events_total", "Occurrences since the collector started or was last reset.",
+               MetricType::Counter);
     MetricFamily window =
         Family("qel_events_in_window",
                "Occurrences in the last 60 rolled-up seconds (1m), 60 completed minutes (1h) "
@@ -66,16 +66,15 @@ std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& sna
                                "Largest number of occurrences in one second.", MetricType::Gauge);
     MetricFamily peakTime = Family("qel_peak_events_per_second_timestamp_seconds",
                                    "When the peak was reached (0: not yet).", MetricType::Gauge);
-    MetricFamily mark =
-        Family("qel_high_water_mark", "Largest value reported.", MetricType::Gauge);
-    MetricFamily markTime = Family("qel_high_water_mark_timestamp_seconds",
-                                   "When the high-water mark was reached (0: not yet).",
-                                   MetricType::Gauge);
+    MetricFamily mark = Family("qel_high_water_mark", "Largest value reported.", MetricType::Gauge);
+    MetricFamily markTime =
+        Family("qel_high_water_mark_timestamp_seconds",
+               "When the high-water mark was reached (0: not yet).", MetricType::Gauge);
     MetricFamily latency = Family("qel_latency_max_seconds",
                                   "Longest latency measured up to this event.", MetricType::Gauge);
-    MetricFamily latencyTime = Family("qel_latency_max_timestamp_seconds",
-                                      "When the longest latency was measured (0: not yet).",
-                                      MetricType::Gauge);
+    MetricFamily latencyTime =
+        Family("qel_latency_max_timestamp_seconds",
+               "When the longest latency was measured (0: not yet).", MetricType::Gauge);
     for (const KwStatsEventSnapshot& event : snapshot.events) {
         if (event.counted) {
             total.metric.push_back(Sample(event, event.total, MetricType::Counter));
@@ -100,9 +99,9 @@ std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& sna
             latencyTime.metric.push_back(Sample(event, event.markTime, MetricType::Gauge));
         }
     }
-    MetricFamily waiting = Family("qel_reports_waiting",
-                                  "Reports submitted and not yet taken up by the collector.",
-                                  MetricType::Gauge);
+    MetricFamily waiting =
+        Family("qel_reports_waiting", "Reports submitted and not yet taken up by the collector.",
+               MetricType::Gauge);
     waiting.metric.push_back(Plain(static_cast<double>(snapshot.waiting)));
     std::vector<MetricFamily> families;
     for (MetricFamily* family :

@@ -31,6 +31,7 @@ public:
     typedef KwSrvrStatsCollector C;
 
     static int State(const C& c) { return ca::Member<ca::State>(c).load(); }
+    static void SetState(C& c, int state) { ca::Member<ca::State>(c).store(state); }
     static bool TimerExpired() { return Get(ca::TimerExpired())->load(); }
     static unsigned short TimerId(const C& c) { return ca::Member<ca::TimerId>(c); }
 

@@ -13,8 +13,31 @@ LogCapture::~LogCapture() {
 
 void LogCapture::Sink(int level, const char* file, const char* text, void* context) {
     LogCapture* self = static_cast<LogCapture*>(context);
-    std::lock_guard<std::mutex> guard(self->m_lock);
+    std::unique_lock<std::mutex> lock(self->m_lock);
     self->m_entries.push_back(LogEntry{level, file != nullptr ? file : "", text});
+    const std::string& gate = self->m_gatePrefix;
+    if (!gate.empty() && self->m_entries.back().text.compare(0, gate.size(), gate) == 0) {
+        self->m_atGate = true;
+        self->m_gateChanged.notify_all();
+        self->m_gateChanged.wait(lock, [self] { return self->m_gatePrefix.empty(); });
+    }
+}
+
+void LogCapture::CloseOn(const std::string& prefix) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_gatePrefix = prefix;
+    m_atGate = false;
+}
+
+bool LogCapture::WaitAtGate() const {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_gateChanged.wait_for(lock, std::chrono::seconds(20), [this] { return m_atGate; });
+}
+
+void LogCapture::Open() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_gatePrefix.clear();
+    m_gateChanged.notify_all();
 }
 
 std::vector<LogEntry> LogCapture::Entries() const {

@@ -3,6 +3,7 @@
 #define QEL_TEST_LOG_CAPTURE_H
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,11 +33,21 @@ public:
                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     void Clear();
 
+    // Gate: the next line that starts with `prefix` keeps the thread that
+    // writes it waiting (holding whatever locks it holds) until Open().
+    void CloseOn(const std::string& prefix);
+    // Waits until a thread stands at the gate.
+    bool WaitAtGate() const;
+    void Open();
+
 private:
     static void Sink(int level, const char* file, const char* text, void* context);
 
     mutable std::mutex m_lock;
     std::vector<LogEntry> m_entries;
+    mutable std::condition_variable m_gateChanged;
+    std::string m_gatePrefix;  // empty: no gate
+    bool m_atGate = false;
 };
 
 #endif  // QEL_TEST_LOG_CAPTURE_H
