@@ -63,34 +63,64 @@ TEST_F(CollectorTest, SubmissionWithoutMemoryIsRefused) {
     EXPECT_EQ(Log().Count(3, kFile, "SetEvent: allocate memory failed"), 1u);
 }
 
-TEST_F(CollectorTest, SubmissionsWithBadIdsOrPayloadsAreRefused) {
-    collector->RegisterEvent("one", 0, STATS_DATA_COUNT);
-    collector->RegisterEvent("two", 0, STATS_DATA_COUNT);
+TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {
+    collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
+    collector->RegisterEvent("depth", 0, STATS_DATA_WATER_MARK);
+    collector->RegisterEvent("odd", STATS_FLAG_LATENCY_END, static_cast<StatsDataType>(5));
     StartCollecting();
+    uint32_t four = 40;
     EXPECT_EQ(collector->SetEvent(-1, 0, nullptr), -1);
-    EXPECT_EQ(collector->SetEvent(2, 0, nullptr), -1);
-    EXPECT_EQ(Log().Count(3, kFile, "SetEvent: Tried to set an unrecognized event -1."), 1u);
-    EXPECT_EQ(Log().Count(3, kFile, "SetEvent: Tried to set an unrecognized event 2."), 1u);
-    uint32_t value = 1;
-    EXPECT_EQ(collector->SetEvent(0, -4, &value), -1);
-    EXPECT_EQ(collector->SetEvent(0, 4, nullptr), -1);
+    EXPECT_EQ(collector->SetEvent(3, 0, nullptr), -1);
+    EXPECT_EQ(collector->SetEvent(1, -4, &four), -1);
+    EXPECT_EQ(collector->SetEvent(1, 4, nullptr), -1);
+    for (int id : {-1, 3}) {
+        EXPECT_EQ(
+            Log().Count(3, kFile,
+                        "SetEvent: Tried to set an unrecognized event " + std::to_string(id) + "."),
+            1u);
+    }
     EXPECT_EQ(Log().CountContaining("invalid payload"), 2u);
-    EXPECT_EQ(collector->SetEvent(1, 0, nullptr), 0);  // no payload at all is fine
+
+    // Water marks take 4-byte values only, and keep the largest.
+    uint16_t two = 50;
+    uint64_t eight = 60;
+    uint32_t smaller = 39, zero = 0;
+    for (auto [size, value] : {std::pair<int, const void*>{2, &two},
+                               {8, &eight},
+                               {4, &four},
+                               {4, &smaller},
+                               {4, &zero}}) {
+        EXPECT_EQ(collector->SetEvent(1, size, value), 0);
+    }
     Flush(0);
-    EXPECT_EQ(Peer::Total(*collector, 1), 1);
-    EXPECT_EQ(Peer::Total(*collector, 0), 1);
+    size_t before = Log().Entries().size();
+    EXPECT_EQ(collector->SetEvent(2, 0, nullptr), 0);  // another kind: dropped without a word
+    Flush(0);
+    EXPECT_EQ(Log().Entries().size(), before);
+    EXPECT_EQ(Stats(1).markValue, 40u);
+    for (int size : {2, 8}) {
+        EXPECT_EQ(Log().Count(3, kFile,
+                              "svc: incorrect size = " + std::to_string(size) +
+                                  " for water-mark value received, id = 1"),
+                  1u);
+    }
+    uint32_t largest = 4294967295u;
+    collector->SetEvent(1, 4, &largest);
+    Flush(0);
+    EXPECT_EQ(Stats(1).markValue, 4294967295u);
+    KwTimeTracker latency;
+    Peer::Inject(*collector, 99, At(1, 0), latency);
+    EXPECT_EQ(Log().Count(3, kFile, "svc: unregistered stats data 99 received."), 1u);
 }
 
 TEST_F(CollectorTest, BurstFromManyThreadsIsCountedExactly) {
     collector->RegisterEvent("a", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     collector->RegisterEvent("b", 0, STATS_DATA_COUNT);
     StartCollecting();
-    const int threads = 4;
-    const int perThread = 25000;
-    std::vector<std::thread> producers;
-    for (int t = 0; t < threads; ++t) {
-        producers.emplace_back([&, t] {
-            for (int i = 0; i < perThread; ++i) {
+    std::thread producers[4];
+    for (int t = 0; t < 4; ++t) {
+        producers[t] = std::thread([&, t] {
+            for (int i = 0; i < 25000; ++i) {
                 ASSERT_EQ(collector->SetEvent(t % 2, 0, nullptr), 0);
             }
         });
@@ -98,139 +128,67 @@ TEST_F(CollectorTest, BurstFromManyThreadsIsCountedExactly) {
     for (std::thread& producer : producers) {
         producer.join();
     }
-    ASSERT_TRUE(WaitUntil([&] {
-        return Peer::Total(*collector, 0) + Peer::Total(*collector, 1) == threads * perThread;
-    }));
-    EXPECT_EQ(Peer::Total(*collector, 0), 2 * perThread);
-    EXPECT_EQ(Peer::Total(*collector, 1), 2 * perThread);
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total + Stats(1).total == 100000; }));
+    EXPECT_EQ(Stats(0).total, 50000u);
 }
 
-TEST_F(CollectorTest, ReportsFromOneThreadAreProcessedInOrder) {
+TEST_F(CollectorTest, LatencyRunsFromTheLatestStartInQueueOrder) {
     collector->RegisterEvent("reqStart", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
     collector->RegisterEvent("reqDone", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    timespec armed = Now();
     StartCollecting();
-    // Let the thread's own start lie well in the past, so a latency measured
-    // from it could not pass for one measured from the start event.
-    timespec threadStarted = Now();
-    while (TenthsBetween(threadStarted, Now()) < 500) {
+    // An end before any start measures from the moment the first timer was armed.
+    for (timespec t = Now(); TenthsBetween(t, Now()) < 20;) {
+    }
+    ASSERT_EQ(collector->SetEvent(1, 0, nullptr), 0);
+    timespec sent = Now();
+    ASSERT_TRUE(WaitUntil([&] { return Stats(1).markValue != 0; }));
+    KwUlong32 first = Stats(1).markValue;
+    EXPECT_GE(first, 20u);
+    EXPECT_LE(first, static_cast<KwUlong32>(TenthsBetween(armed, sent)));
+    // Start, then end 3 ms later: measured from the start, not from the thread.
+    for (timespec t = Now(); TenthsBetween(t, Now()) < first + 500;) {
     }
     timespec before = Now();
     ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-    timespec started = Now();
-    while (TenthsBetween(started, Now()) < 30) {
+    for (timespec t = Now(); TenthsBetween(t, Now()) < first + 30;) {
     }
     ASSERT_EQ(collector->SetEvent(1, 0, nullptr), 0);
     timespec after = Now();
-    // reqDone holds the only water-mark slot, 0.
-    ASSERT_TRUE(WaitUntil([&] { return Peer::WaterMark(*collector, 0) != 0; }));
-    unsigned long latency = Peer::WaterMark(*collector, 0);
-    EXPECT_GE(latency, 30u);
-    EXPECT_LE(latency, static_cast<unsigned long>(TenthsBetween(before, after)));
-    EXPECT_EQ(Log().CountContaining("svc: event latency [1] = "), 1u);
+    ASSERT_TRUE(WaitUntil([&] { return Stats(1).markValue != first; }));
+    EXPECT_GE(Stats(1).markValue, first + 30);
+    EXPECT_LE(Stats(1).markValue, static_cast<KwUlong32>(TenthsBetween(before, after)));
+    EXPECT_EQ(Log().CountContaining("svc: event latency [1] = "), 2u);
 }
 
-TEST_F(CollectorTest, LatencyEndBeforeAnyStartMeasuresFromTheThreadsStart) {
-    collector->RegisterEvent("reqDone", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
-    collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
-    timespec before = Now();
-    StartCollecting();
-    Flush(1);  // the thread is in its main loop: its latency reference exists
-    timespec started = Now();
-    while (TenthsBetween(started, Now()) < 20) {
-    }
-    ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-    timespec after = Now();
-    ASSERT_TRUE(WaitUntil([&] { return Peer::WaterMark(*collector, 0) != 0; }));
-    EXPECT_GE(Peer::WaterMark(*collector, 0), 20u);
-    EXPECT_LE(Peer::WaterMark(*collector, 0),
-              static_cast<unsigned long>(TenthsBetween(before, after)));
-}
-
-TEST_F(CollectorTest, LatencyIsTheLongestPositiveSpanFromTheLatestStart) {
+TEST_F(CollectorTest, LatencyKeepsTheLongestPositiveSpan) {
     collector->RegisterEvent("start", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
     collector->RegisterEvent("end", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
     collector->RegisterEvent("both", STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END,
                              STATS_DATA_COUNT);
     StartCollecting();
     KwTimeTracker latency;
+    Peer::Inject(*collector, 0, At(0, 0), latency);  // a start whose clock failed
+    Peer::Inject(*collector, 1, At(10, 0), latency);
+    EXPECT_EQ(Log().Count(3, "KwTimeTracker.cpp",
+                          "GetElapsedTenthms: start time has not been set correctly"),
+              1u);
     Peer::Inject(*collector, 0, At(100, 0), latency);
     Peer::Inject(*collector, 1, At(100, 12700000), latency);  // 127 tenths
     Peer::Inject(*collector, 1, At(100, 5000000), latency);   // shorter: kept 127
-    EXPECT_EQ(Peer::WaterMark(*collector, 0), 127u);
-    Peer::Inject(*collector, 1, At(100, 99999), latency);  // same tenth: 0, nothing stored
+    Peer::Inject(*collector, 1, At(100, 99999), latency);     // same tenth: 0, stores nothing
+    EXPECT_EQ(Stats(1).markValue, 127u);
+    EXPECT_EQ(Log().Count(7, kFile, "svc: event latency [1] = 127"), 1u);
     EXPECT_EQ(Log().Count(7, kFile, "svc: event latency [1] = 0"), 1u);
-    EXPECT_EQ(Peer::WaterMark(*collector, 0), 127u);
-
     // An event that both starts and ends only starts: its mark stays empty.
     Peer::Inject(*collector, 2, At(200, 0), latency);
     Peer::Inject(*collector, 2, At(300, 0), latency);
-    EXPECT_EQ(Peer::WaterMark(*collector, 1), 0u);
-    Peer::Inject(*collector, 1, At(200, 20000000), latency);  // from the latest start: 200
-    EXPECT_EQ(Peer::WaterMark(*collector, 0), 127u);
-    EXPECT_EQ(Log().Count(7, kFile, "svc: event latency [1] = -1"), 1u);  // 300 s > 200 s
-    EXPECT_EQ(Log().Count(3, "KwTimeTracker.cpp",
-                          "GetElapsedTenthms: Can not calculate correctly because start time > "
-                          "end time(in sec)"),
-              1u);
-    EXPECT_EQ(Peer::Total(*collector, 1), 4);  // every report counted all the same
-    EXPECT_EQ(Peer::Total(*collector, 2), 2);
-}
-
-TEST_F(CollectorTest, ZeroStampedStartLeavesNoReferenceUntilTheNextValidStart) {
-    collector->RegisterEvent("start", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
-    collector->RegisterEvent("end", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
-    StartCollecting();
-    KwTimeTracker latency;
-    Peer::Inject(*collector, 0, At(0, 0), latency);
-    Peer::Inject(*collector, 1, At(10, 0), latency);
-    Peer::Inject(*collector, 1, At(11, 0), latency);
+    EXPECT_EQ(Stats(2).markValue, 0u);
+    Peer::Inject(*collector, 1, At(200, 20000000), latency);  // before the latest start
     EXPECT_EQ(Log().Count(7, kFile, "svc: event latency [1] = -1"), 2u);
-    EXPECT_EQ(Log().Count(3, "KwTimeTracker.cpp",
-                          "GetElapsedTenthms: start time has not been set correctly"),
-              2u);
-    Peer::Inject(*collector, 0, At(20, 0), latency);
-    Peer::Inject(*collector, 1, At(20, 300000), latency);
-    EXPECT_EQ(Peer::WaterMark(*collector, 0), 3u);
-}
-
-TEST_F(CollectorTest, WaterMarksTakeFourByteValuesOnly) {
-    collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
-    collector->RegisterEvent("depth", 0, STATS_DATA_WATER_MARK);
-    StartCollecting();
-    uint16_t two = 50;
-    uint64_t eight = 60;
-    uint32_t four = 40;
-    EXPECT_EQ(collector->SetEvent(1, 2, &two), 0);
-    EXPECT_EQ(collector->SetEvent(1, 8, &eight), 0);
-    EXPECT_EQ(collector->SetEvent(1, 4, &four), 0);
-    Flush(0);
-    EXPECT_EQ(Peer::WaterMark(*collector, 0), 40u);
-    EXPECT_EQ(
-        Log().Count(3, kFile, "svc: incorrect size = 2 for water-mark value received, id = 1"), 1u);
-    EXPECT_EQ(
-        Log().Count(3, kFile, "svc: incorrect size = 8 for water-mark value received, id = 1"), 1u);
-    uint32_t smaller = 39, zero = 0, larger = 4294967295u;
-    collector->SetEvent(1, 4, &smaller);
-    collector->SetEvent(1, 4, &zero);
-    Flush(0);
-    EXPECT_EQ(Peer::WaterMark(*collector, 0), 40u);
-    collector->SetEvent(1, 4, &larger);
-    Flush(0);
-    EXPECT_EQ(Peer::WaterMark(*collector, 0), 4294967295u);
-}
-
-TEST_F(CollectorTest, ReportsOfUnknownIdsAndTypesAreDropped) {
-    collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
-    collector->RegisterEvent("odd", STATS_FLAG_LATENCY_END, static_cast<StatsDataType>(5));
-    StartCollecting();
-    KwTimeTracker latency;
-    size_t before = Log().Entries().size();
-    Peer::Inject(*collector, 99, At(1, 0), latency);
-    EXPECT_EQ(Log().Count(3, kFile, "svc: unregistered stats data 99 received."), 1u);
-    EXPECT_EQ(collector->SetEvent(1, 0, nullptr), 0);
-    Flush(0);
-    EXPECT_EQ(Log().Entries().size(), before + 1);
-    EXPECT_EQ(Peer::Total(*collector, 0), 1);
+    EXPECT_EQ(Stats(1).markValue, 127u);
+    EXPECT_EQ(Stats(1).total, 5u);  // every report counted all the same
+    EXPECT_EQ(Stats(2).total, 2u);
 }
 
 TEST_F(CollectorTest, BacklogTraceCountsTheReportsInHandAndOnTheListFromSixOn) {
@@ -249,7 +207,7 @@ TEST_F(CollectorTest, BacklogTraceCountsTheReportsInHandAndOnTheListFromSixOn) {
         ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
     }
     Log().Open();
-    ASSERT_TRUE(WaitUntil([&] { return Peer::Total(*collector, 0) == 8; }));
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 8; }));
     std::vector<std::string> backlog;
     for (const LogEntry& entry : Log().Entries()) {
         if (entry.text.find("events in waiting list") != std::string::npos) {
@@ -277,8 +235,7 @@ TEST_F(CollectorTest, ListNodesAreReusedAndTheSparesBounded) {
             ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
         }
     }
-    ASSERT_TRUE(WaitUntil([&] { return Peer::Total(*collector, 0) == 3015; }));
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 3015; }));
     // A burst keeps no more than 1024 of its nodes.
     EXPECT_TRUE(WaitUntil([&] { return Peer::SpareNodes(*collector) == 1024; }));
-    EXPECT_EQ(Peer::SpareNodes(*collector), 1024u);
 }

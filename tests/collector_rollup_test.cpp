@@ -3,16 +3,11 @@
 #include <time.h>
 
 #include "CollectorHarness.h"
-#include "KwTimeConvert.h"
 
 namespace {
 
 const char kFile[] = "KwSrvrStatsCollector.cpp";
-
-// The first line of a report: the count records.
-std::string CountLine(const std::string& report) {
-    return report.substr(0, report.find('\n'));
-}
+const char kCounts[] = "Statistics Event Counts: min, hour, day, total;";
 
 long WallSeconds() {
     timespec now;
@@ -20,43 +15,29 @@ long WallSeconds() {
     return static_cast<long>(now.tv_sec);
 }
 
+typedef std::vector<KwUlong32> V;
+
 }  // namespace
 
-TEST_F(CollectorTest, FirstRollUpMovesTheSecondIntoTheMinuteColumn) {
+TEST_F(CollectorTest, SecondsRollIntoMinutesAndTheMinuteRingHoldsTheLastSixty) {
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
     StartCollecting();
     Occur(0, 5);
-    EXPECT_EQ(CountLine(collector->GetStatsReport()),
-              "Statistics Event Counts: min, hour, day, total;ev: 0, 0, 0, 5");
-    RollUps(1);
-    EXPECT_EQ(CountLine(collector->GetStatsReport()),
-              "Statistics Event Counts: min, hour, day, total;ev: 5, 0, 0, 5");
-    EXPECT_EQ(Peer::RingCount(*collector, 0), 1u);
-    EXPECT_EQ(Peer::RingEntry(*collector, 0, 0, 0), 5u);
-    // A quiet second: an entry of 0, and the minute still holds the 5.
-    RollUps(1);
-    EXPECT_EQ(Peer::RingEntry(*collector, 0, 1, 0), 0u);
-    EXPECT_EQ(CountLine(collector->GetStatsReport()),
-              "Statistics Event Counts: min, hour, day, total;ev: 5, 0, 0, 5");
-}
-
-TEST_F(CollectorTest, MinuteRingHoldsExactlyTheLastSixtySeconds) {
-    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
-    StartCollecting();
-    for (int second = 1; second <= 61; ++second) {
+    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 0, 0, 0, 5");  // not rolled up yet
+    RollUps(2);  // the second with 5, then a quiet one
+    EXPECT_EQ(Stats(0).seconds, V({5, 0}));
+    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 5, 0, 0, 5");
+    for (int second = 3; second <= 61; ++second) {
         Occur(0, second);
         RollUps(1);
-        int seconds, minutes;
-        Peer::Positions(*collector, seconds, minutes);
-        ASSERT_EQ(seconds, second % 60);
     }
-    EXPECT_EQ(Peer::RingCount(*collector, 0), 60u);
-    EXPECT_EQ(Peer::RingEntry(*collector, 0, 0, 0), 2u);  // second 1 has dropped out
-    EXPECT_EQ(Peer::RingCount(*collector, 1), 1u);
-    EXPECT_EQ(Peer::RingEntry(*collector, 1, 0, 0), 1830u);  // 1 + ... + 60
-    // minute: 2 + ... + 61; hour: the first minute; total: 1 + ... + 61.
-    EXPECT_EQ(CountLine(collector->GetStatsReport()),
-              "Statistics Event Counts: min, hour, day, total;ev: 1890, 1830, 0, 1891");
+    KwStatsEventSnapshot ev = Stats(0);
+    ASSERT_EQ(ev.seconds.size(), 60u);  // the second with 5 has dropped out
+    EXPECT_EQ(ev.seconds[0], 0u);
+    EXPECT_EQ(ev.seconds[1], 3u);
+    EXPECT_EQ(ev.seconds[59], 61u);
+    EXPECT_EQ(ev.minutes, V({1832}));  // the first 60 seconds: 5 + 0 + 3 + ... + 60
+    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 1888, 1832, 0, 1893");
 }
 
 TEST_F(CollectorTest, The3600thRollUpClosesTheFirstHourIntoTheDayColumn) {
@@ -66,59 +47,53 @@ TEST_F(CollectorTest, The3600thRollUpClosesTheFirstHourIntoTheDayColumn) {
     StartCollecting();
     Occur(0, 3);  // lands in the first second
     RollUps(3599);
-    EXPECT_EQ(Peer::RingCount(*collector, 1), 59u);
-    EXPECT_EQ(Peer::RingCount(*collector, 2), 0u);
-    EXPECT_EQ(CountLine(collector->GetStatsReport()),
-              "Statistics Event Counts: min, hour, day, total;ev: 0, 3, 0, 3;other: 0, 0, 0, 0");
+    EXPECT_EQ(Stats(0).minutes.size(), 59u);
+    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 0, 3, 0, 3;other: 0, 0, 0, 0");
     Occur(1, 4);  // lands in the last second of the hour
     RollUps(1);
-    EXPECT_EQ(Peer::RingCount(*collector, 1), 60u);
-    EXPECT_EQ(Peer::RingCount(*collector, 2), 1u);
-    EXPECT_EQ(Peer::RingEntry(*collector, 2, 0, 0), 3u);
-    EXPECT_EQ(Peer::RingEntry(*collector, 2, 0, 1), 4u);
-    int seconds, minutes;
-    Peer::Positions(*collector, seconds, minutes);
-    EXPECT_EQ(seconds, 0);
-    EXPECT_EQ(minutes, 0);
-    EXPECT_EQ(CountLine(collector->GetStatsReport()),
-              "Statistics Event Counts: min, hour, day, total;ev: 0, 3, 3, 3;other: 4, 4, 4, 4");
+    EXPECT_EQ(Stats(0).minutes.size(), 60u);
+    EXPECT_EQ(Stats(0).hours, V({3}));
+    EXPECT_EQ(Stats(1).hours, V({4}));
+    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 0, 3, 3, 3;other: 4, 4, 4, 4");
+    RollUps(60);  // the next minute closes on the same rhythm
+    EXPECT_EQ(Stats(1).minutes.size(), 60u);
+    EXPECT_EQ(Stats(1).minutes.back(), 0u);
+    EXPECT_EQ(Stats(1).hours, V({4}));
 }
 
-TEST_F(CollectorTest, SecondCountIsRightWhenTheCounterWrapsBetweenRollUps) {
-    collector->RegisterEvent("ev", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
-    StartCollecting();
-    Peer::SetCounter(*collector, 0, 4294967290u);
-    for (int i = 0; i < 10; ++i) {
-        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-    }
-    ASSERT_TRUE(WaitUntil([&] { return Peer::Total(*collector, 0) == 4; }));
-    RollUps(1);
-    EXPECT_EQ(Peer::RingEntry(*collector, 0, 0, 0), 10u);
-    EXPECT_EQ(Peer::MaxRate(*collector, 0), 10u);
-}
-
-TEST_F(CollectorTest, PeakRateKeepsTheTimeOfTheFirstSecondThatReachedIt) {
+TEST_F(CollectorTest, PeakPerSecondCountsWrappedCountersAndKeepsTheFirstTime) {
     collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    collector->RegisterEvent("depth", STATS_FLAG_MAX_RATE, STATS_DATA_WATER_MARK);
     StartCollecting();
-    Occur(0, 3);
+    Peer::SetCounter(*collector, 0, 4294967293u);
     long before = WallSeconds();
+    Occur(0, 6);  // the counter wraps within the second
     RollUps(1);
-    long after = WallSeconds();
-    long first = Peer::MaxRateTicks(*collector, 0);
-    EXPECT_EQ(Peer::MaxRate(*collector, 0), 3u);
-    EXPECT_GE(first, before);
-    EXPECT_LE(first, after);
+    KwStatsEventSnapshot rx = Stats(0);
+    EXPECT_EQ(rx.seconds, V({6}));
+    EXPECT_EQ(rx.peak, 6u);
+    EXPECT_GE(rx.peakTime, before);
+    EXPECT_LE(rx.peakTime, WallSeconds());
     // Let the wall clock move on, so a wrongly renewed stamp would show.
-    ASSERT_TRUE(WaitUntil([&] { return WallSeconds() > first; }, std::chrono::seconds(5)));
-    Occur(0, 3);
+    ASSERT_TRUE(WaitUntil([&] { return WallSeconds() > rx.peakTime; }, std::chrono::seconds(5)));
+    Occur(0, 6);
+    RollUps(2);  // as high again, then quiet: nothing changes
+    EXPECT_EQ(Stats(0).peak, 6u);
+    EXPECT_EQ(Stats(0).peakTime, rx.peakTime);
+    Occur(0, 7);
     RollUps(1);
-    EXPECT_EQ(Peer::MaxRateTicks(*collector, 0), first);
-    RollUps(1);  // a quiet second changes nothing
-    EXPECT_EQ(Peer::MaxRate(*collector, 0), 3u);
-    Occur(0, 4);
+    EXPECT_EQ(Stats(0).peak, 7u);
+    EXPECT_GT(Stats(0).peakTime, rx.peakTime);
+    // A water mark registered with STATS_FLAG_MAX_RATE has no count to rate.
+    uint32_t depth = 9;
+    ASSERT_EQ(collector->SetEvent(1, 4, &depth), 0);
+    Flush(0);
     RollUps(1);
-    EXPECT_EQ(Peer::MaxRate(*collector, 0), 4u);
-    EXPECT_GT(Peer::MaxRateTicks(*collector, 0), first);
+    EXPECT_EQ(Stats(1).peak, 0u);
+    std::string rates = ReportLine(1);
+    EXPECT_EQ(rates.find("Maximum Events Per Second: cnts, stamp;rx: 7, "), 0u) << rates;
+    EXPECT_EQ(rates.substr(rates.size() - 11), ";depth: 0,-");
+    EXPECT_EQ(Log().CountContaining("operator[]"), 0u);
 }
 
 TEST_F(CollectorTest, RollUpWaitsForReportsThatArriveWhileOneIsInHand) {
@@ -136,9 +111,8 @@ TEST_F(CollectorTest, RollUpWaitsForReportsThatArriveWhileOneIsInHand) {
         ASSERT_EQ(Timer().Advance(1000), 1u);
     }
     ASSERT_TRUE(Timer().WaitForCreated(created + 1, 20000));
-    EXPECT_EQ(Peer::RingCount(*collector, 0), 1u);
-    EXPECT_EQ(Peer::RingEntry(*collector, 0, 0, 0), 50u);
-    EXPECT_EQ(Peer::MaxRate(*collector, 0), 50u);
+    EXPECT_EQ(Stats(0).seconds, V({50}));
+    EXPECT_EQ(Stats(0).peak, 50u);
 }
 
 TEST_F(CollectorTest, ResetBeforeAMinuteClosesLeavesOnlyTheRestOfThatMinute) {
@@ -149,38 +123,19 @@ TEST_F(CollectorTest, ResetBeforeAMinuteClosesLeavesOnlyTheRestOfThatMinute) {
         RollUps(1);
     }
     collector->Reset();
-    EXPECT_EQ(CountLine(collector->GetStatsReport()),
-              "Statistics Event Counts: min, hour, day, total;ev: 0, 0, 0, 0");
+    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 0, 0, 0, 0");
     for (int second = 0; second < 30; ++second) {
         Occur(0, 1);
         RollUps(1);
     }
     // The minute closed on its old rhythm, with only the 30 seconds since the reset.
-    EXPECT_EQ(Peer::RingCount(*collector, 1), 1u);
-    EXPECT_EQ(Peer::RingEntry(*collector, 1, 0, 0), 30u);
-    EXPECT_EQ(CountLine(collector->GetStatsReport()),
-              "Statistics Event Counts: min, hour, day, total;ev: 30, 30, 0, 30");
-}
-
-TEST_F(CollectorTest, RateSlotOfAnEventWithoutCounterStaysEmpty) {
-    collector->RegisterEvent("depth", STATS_FLAG_MAX_RATE, STATS_DATA_WATER_MARK);
-    StartCollecting();
-    uint32_t depth = 9;
-    ASSERT_EQ(collector->SetEvent(0, 4, &depth), 0);
-    ASSERT_TRUE(WaitUntil([&] { return Peer::WaterMark(*collector, 0) == 9; }));
-    RollUps(2);
-    EXPECT_EQ(Peer::MaxRate(*collector, 0), 0u);
-    EXPECT_EQ(Log().CountContaining("operator[]"), 0u);
-    std::string report = collector->GetStatsReport();
-    EXPECT_NE(report.find("\nMaximum Events Per Second: cnts, stamp;depth: 0,-\n"),
-              std::string::npos)
-        << report;
+    EXPECT_EQ(Stats(0).minutes, V({30}));
+    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 30, 30, 0, 30");
 }
 
 TEST_F(CollectorTest, FailureToArmTheNextTimerStopsTheCollector) {
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
     StartCollecting();
-    Occur(0, 2);
     Timer().FailNextCreates(1);
     ASSERT_EQ(Timer().Advance(1000), 1u);
     ASSERT_TRUE(Log().WaitFor("svc: Stats collector is shutting down."));
@@ -191,4 +146,35 @@ TEST_F(CollectorTest, FailureToArmTheNextTimerStopsTheCollector) {
     EXPECT_EQ(Peer::TimerId(*collector), KwTimerMgr::INVALID_TIMER_ID);
     EXPECT_EQ(Timer().PendingCount(), 0u);
     EXPECT_TRUE(Peer::StoresReleased(*collector));
+}
+
+TEST_F(CollectorTest, ResetClearsEveryStatisticAndKeepsTheRhythm) {
+    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    collector->RegisterEvent("done", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    collector->RegisterEvent("depth", 0, STATS_DATA_WATER_MARK);
+    StartCollecting();
+    for (int second = 0; second < 61; ++second) {
+        Occur(0, 2);
+        RollUps(1);
+    }
+    Occur(1, 1);
+    uint32_t depth = 12;
+    collector->SetEvent(2, 4, &depth);
+    ASSERT_TRUE(WaitUntil([&] { return Stats(2).markValue == 12; }));
+    ASSERT_NE(Stats(1).markValue, 0u);
+    collector->Reset();
+    collector->Reset();
+    EXPECT_EQ(Log().Count(7, kFile, "Reset: Reset Stats data occurred"), 2u);
+    EXPECT_EQ(collector->GetStatsReport(),
+              "Statistics Event Counts: min, hour, day, total;rx: 0, 0, 0, 0;done: 0, 0, 0, 0\n"
+              "Maximum Events Per Second: cnts, stamp;rx: 0,-\n"
+              "High-Water-Mark Values: value, stamp;done Latency (ms): 0.0, -;depth: 0,-");
+    // Counting starts afresh; the minute closes on its old rhythm, 59 roll-ups on.
+    Occur(0, 3);
+    RollUps(58);
+    EXPECT_EQ(Stats(0).seconds.front(), 3u);
+    EXPECT_EQ(Stats(0).peak, 3u);
+    EXPECT_TRUE(Stats(0).minutes.empty());
+    RollUps(1);
+    EXPECT_EQ(Stats(0).minutes, std::vector<KwUlong32>({3}));
 }

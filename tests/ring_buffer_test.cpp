@@ -16,72 +16,55 @@ KwSrvrStatsCount Counts(unsigned int dimension, KwUlong32 value) {
     return counts;
 }
 
-KwSrvrStatsCount Sum(const Ring& ring, unsigned int dimension) {
-    KwSrvrStatsCount sum(dimension);
-    ring.GetSum(sum);
-    return sum;
-}
+const char kFull[] = "PushHead: buffer full, data not saved.";
 
 }  // namespace
 
-TEST(KwRingBufferTest, SumsHeldElementsOldestFirst) {
+TEST(KwRingBufferTest, OverwritingRingKeepsTheLastPushesOldestFirst) {
     Ring ring(60, 2, true);
-    EXPECT_EQ(Sum(ring, 2)[1], 0u);  // empty: the prepared zeros stay
-    KwSrvrStatsCount a = Counts(2, 1), b = Counts(2, 10), c = Counts(2, 100);
-    EXPECT_TRUE(ring.PushHead(a));
-    EXPECT_TRUE(ring.PushHead(b));
-    EXPECT_TRUE(ring.PushHead(c));
-    EXPECT_EQ(ring.Count(), 3u);
-    KwSrvrStatsCount sum = Sum(ring, 2);
-    EXPECT_EQ(sum[0], 111u);
-    EXPECT_EQ(sum[1], 114u);
-    EXPECT_EQ(a[0], 1u);  // pushes store copies
-}
-
-TEST(KwRingBufferTest, OverwritingRingDropsTheOldestPush) {
-    Ring ring(60, 1, true);
+    KwSrvrStatsCount sum = Counts(2, 42);
+    ring.GetSum(sum);
+    EXPECT_EQ(sum[0], 42u);  // empty: the argument is left alone
     for (KwUlong32 push = 1; push <= 61; ++push) {
-        KwSrvrStatsCount counts(1);
-        counts[0] = push;
+        KwSrvrStatsCount counts = Counts(2, push);
         EXPECT_TRUE(ring.PushHead(counts));
+        counts[0] = 0;  // pushes store copies
     }
     EXPECT_EQ(ring.Count(), 60u);
     EXPECT_EQ(ring.Head(), 1u);
     EXPECT_EQ(ring.Tail(), 1u);
     EXPECT_EQ(ring.At(0)[0], 2u);
     EXPECT_EQ(ring.At(59)[0], 61u);
-    // 2 + 3 + ... + 61, without the first push.
-    EXPECT_EQ(Sum(ring, 1)[0], 61u * 62u / 2u - 1u);
-}
+    ring.GetSum(sum);
+    EXPECT_EQ(sum[0], 61u * 62u / 2u - 1u);  // 2 + ... + 61
+    EXPECT_EQ(sum[1], 61u * 62u / 2u - 1u + 60u);
 
-TEST(KwRingBufferTest, RefusingRingKeepsItsElementsWhenFull) {
-    LogCapture capture;
-    Ring ring(2, 1, false);
-    KwSrvrStatsCount one = Counts(1, 1), two = Counts(1, 2), three = Counts(1, 3);
-    EXPECT_TRUE(ring.PushHead(one));
-    EXPECT_TRUE(ring.PushHead(two));
-    EXPECT_FALSE(ring.PushHead(three));
-    EXPECT_EQ(capture.Count(4, "KwRingBuffer.h", "PushHead: buffer full, data not saved."), 1u);
-    EXPECT_EQ(ring.Count(), 2u);
-    EXPECT_EQ(Sum(ring, 1)[0], 3u);
-}
-
-TEST(KwRingBufferTest, ResetEmptiesAndTheNextPushGoesToSlotZero) {
-    Ring ring(5, 1, true);
-    for (KwUlong32 push = 1; push <= 7; ++push) {
-        KwSrvrStatsCount counts = Counts(1, push);
-        ring.PushHead(counts);
-    }
     ring.Reset();
-    KwSrvrStatsCount untouched = Counts(1, 42);
-    ring.GetSum(untouched);
-    EXPECT_EQ(untouched[0], 42u);
-    KwSrvrStatsCount fresh = Counts(1, 9);
+    sum = Counts(1, 42);
+    ring.GetSum(sum);
+    EXPECT_EQ(sum[0], 42u);
+    KwSrvrStatsCount fresh = Counts(2, 9);
     ring.PushHead(fresh);
     EXPECT_EQ(ring.Count(), 1u);
     EXPECT_EQ(ring.Tail(), 0u);
     EXPECT_EQ(ring.Head(), 1u);
-    EXPECT_EQ(Sum(ring, 1)[0], 9u);
+}
+
+TEST(KwRingBufferTest, RefusingRingAndDepthZeroKeepWhatTheyHold) {
+    LogCapture capture;
+    Ring ring(2, 1, false);
+    KwSrvrStatsCount one = Counts(1, 1), two = Counts(1, 2);
+    EXPECT_TRUE(ring.PushHead(one));
+    EXPECT_TRUE(ring.PushHead(two));
+    EXPECT_FALSE(ring.PushHead(one));
+    EXPECT_EQ(ring.Count(), 2u);
+    KwSrvrStatsCount sum(1);
+    ring.GetSum(sum);
+    EXPECT_EQ(sum[0], 3u);
+    Ring none(0, 1, true);
+    EXPECT_FALSE(none.PushHead(one));
+    EXPECT_EQ(none.Count(), 0u);
+    EXPECT_EQ(capture.Count(4, "KwRingBuffer.h", kFull), 2u);
 }
 
 TEST(KwRingBufferTest, MixedDimensionsFollowTheFirstElement) {
@@ -108,15 +91,4 @@ TEST(KwRingBufferTest, MixedDimensionsFollowTheFirstElement) {
                             "operator+=: attempt to operate on arrays with different dimensions "
                             "(add Item[2] to this[3])."),
               2u);
-}
-
-TEST(KwRingBufferTest, DepthZeroRefusesEveryPush) {
-    LogCapture capture;
-    Ring none(0, 1, true);
-    KwSrvrStatsCount counts = Counts(1, 5);
-    EXPECT_FALSE(none.PushHead(counts));
-    KwSrvrStatsCount sum = Counts(1, 3);
-    none.GetSum(sum);
-    EXPECT_EQ(sum[0], 3u);
-    EXPECT_EQ(capture.Count(4, "KwRingBuffer.h", "PushHead: buffer full, data not saved."), 1u);
 }

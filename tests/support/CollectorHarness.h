@@ -16,6 +16,7 @@
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
+#include "KwStatsSnapshot.h"
 #include "KwTimeTracker.h"
 #include "KwTimerMgr.h"
 #include "LogCapture.h"
@@ -25,7 +26,7 @@
 
 namespace ca = collector_access;
 
-// The collector's insides, as the tests look at them.
+// The collector's insides that the public interface does not show.
 class Peer {
 public:
     typedef KwSrvrStatsCollector C;
@@ -34,6 +35,9 @@ public:
     static void SetState(C& c, int state) { ca::Member<ca::State>(c).store(state); }
     static bool TimerExpired() { return Get(ca::TimerExpired())->load(); }
     static unsigned short TimerId(const C& c) { return ca::Member<ca::TimerId>(c); }
+    // The lock that the thread takes to process a report: holding it keeps
+    // the thread from finishing the report in hand.
+    static KwLinuxMutex& DataLock(C& c) { return ca::Member<ca::DataLock>(c); }
 
     static size_t Waiting(C& c) {
         KwMutexGuard guard(ca::Member<ca::QueueLock>(c));
@@ -53,46 +57,6 @@ public:
         return {ca::Member<ca::NumCountSlots>(c), ca::Member<ca::NumRateSlots>(c),
                 ca::Member<ca::NumWaterMarkSlots>(c)};
     }
-    // The running total of a counter slot, or -1 when there are no stores.
-    static long long Total(C& c, int countSlot) {
-        KwMutexGuard guard(DataLock(c));
-        KwSrvrStatsCount* counts = ca::Member<ca::CurrentCounts>(c);
-        if (counts == nullptr) {
-            return -1;
-        }
-        return (*counts)[static_cast<unsigned int>(countSlot)];
-    }
-    static unsigned long WaterMark(C& c, int slot) {
-        KwMutexGuard guard(DataLock(c));
-        return ca::Member<ca::WaterMarks>(c)[slot].GetValue();
-    }
-    static long WaterMarkTicks(C& c, int slot) {
-        KwMutexGuard guard(DataLock(c));
-        return ca::Member<ca::WaterMarks>(c)[slot].GetTimeTicks();
-    }
-    static unsigned long MaxRate(C& c, int slot) {
-        KwMutexGuard guard(DataLock(c));
-        return ca::Member<ca::MaxRates>(c)[slot].GetValue();
-    }
-    static long MaxRateTicks(C& c, int slot) {
-        KwMutexGuard guard(DataLock(c));
-        return ca::Member<ca::MaxRates>(c)[slot].GetTimeTicks();
-    }
-    // Entries held by the minute (0), hour (1) or day (2) ring.
-    static unsigned int RingCount(C& c, int which) {
-        KwMutexGuard guard(DataLock(c));
-        return Ring(c, which)->Count();
-    }
-    // Element `slot` of the ring entry at `position` (0 = oldest).
-    static unsigned long RingEntry(C& c, int which, unsigned int position, unsigned int slot) {
-        KwMutexGuard guard(DataLock(c));
-        return Ring(c, which)->At(position)[slot];
-    }
-    static void Positions(C& c, int& seconds, int& minutes) {
-        KwMutexGuard guard(DataLock(c));
-        seconds = ca::Member<ca::SecondsInMinute>(c);
-        minutes = ca::Member<ca::MinutesInHour>(c);
-    }
     static bool StoresReleased(C& c) {
         KwMutexGuard guard(DataLock(c));
         return ca::Member<ca::MaxRates>(c) == nullptr && ca::Member<ca::WaterMarks>(c) == nullptr &&
@@ -101,10 +65,6 @@ public:
                ca::Member<ca::MinuteRing>(c) == nullptr && ca::Member<ca::HourRing>(c) == nullptr &&
                ca::Member<ca::DayRing>(c) == nullptr && ca::Member<ca::Events>(c).empty();
     }
-
-    // The lock that the thread takes to process a report: holding it keeps
-    // the thread from finishing the report in hand.
-    static KwLinuxMutex& DataLock(C& c) { return ca::Member<ca::DataLock>(c); }
 
     // Processes a hand-made report with its own stamp and latency tracker,
     // exactly as the collection thread processes a queued one.
@@ -126,15 +86,9 @@ public:
     // Sets a counter's running total and its value at the last roll-up.
     static void SetCounter(C& c, int countSlot, KwUlong32 value) {
         KwMutexGuard guard(DataLock(c));
-        (*ca::Member<ca::CurrentCounts>(c))[static_cast<unsigned int>(countSlot)] = value;
-        (*ca::Member<ca::LastRollupCounts>(c))[static_cast<unsigned int>(countSlot)] = value;
-    }
-
-private:
-    static KwRingBuffer<KwSrvrStatsCount>* Ring(C& c, int which) {
-        return which == 0   ? ca::Member<ca::MinuteRing>(c)
-               : which == 1 ? ca::Member<ca::HourRing>(c)
-                            : ca::Member<ca::DayRing>(c);
+        unsigned int slot = static_cast<unsigned int>(countSlot);
+        (*ca::Member<ca::CurrentCounts>(c))[slot] = value;
+        (*ca::Member<ca::LastRollupCounts>(c))[slot] = value;
     }
 };
 
@@ -158,10 +112,7 @@ protected:
         collector = &KwSrvrStatsCollector::GetInstance();
     }
 
-    void TearDown() override {
-        collector->Stop();
-        ACE_Thread_Manager::instance()->wait();
-    }
+    void TearDown() override { WaitStopped(); }
 
     // Hands over the timer manager, starts the thread and waits until it
     // collects with its first timer armed.
@@ -183,14 +134,21 @@ protected:
         }
     }
 
+    // Event `id` as a snapshot shows it (empty when not collecting).
+    KwStatsEventSnapshot Stats(int id) {
+        KwStatsSnapshot snapshot;
+        collector->GetStatsSnapshot(snapshot);
+        return static_cast<size_t>(id) < snapshot.events.size() ? snapshot.events[id]
+                                                                : KwStatsEventSnapshot();
+    }
+
     // Submits `n` occurrences of a counted event and waits until they count.
     void Occur(int id, int n) {
-        int slot = Peer::Event(*collector, id).countSlot;
-        long long before = Peer::Total(*collector, slot);
+        KwUlong32 before = Stats(id).total;
         for (int i = 0; i < n; ++i) {
             ASSERT_EQ(collector->SetEvent(id, 0, nullptr), 0);
         }
-        ASSERT_TRUE(WaitUntil([&] { return Peer::Total(*collector, slot) == before + n; }));
+        ASSERT_TRUE(WaitUntil([&] { return Stats(id).total == before + n; }));
     }
 
     // Waits until every report queued before this call has been processed:
@@ -207,6 +165,15 @@ protected:
     void WaitStopped() {
         collector->Stop();
         ACE_Thread_Manager::instance()->wait();
+    }
+
+    // Line `n` (0 to 2) of the report.
+    std::string ReportLine(int n) {
+        std::string report = collector->GetStatsReport();
+        for (int i = 0; i < n; ++i) {
+            report.erase(0, report.find('\n') + 1);
+        }
+        return report.substr(0, report.find('\n'));
     }
 
     KwSrvrStatsCollector* collector = nullptr;

@@ -23,36 +23,9 @@ void LogCapture::Sink(int level, const char* file, const char* text, void* conte
     }
 }
 
-void LogCapture::CloseOn(const std::string& prefix) {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_gatePrefix = prefix;
-    m_atGate = false;
-}
-
-bool LogCapture::WaitAtGate() const {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_gateChanged.wait_for(lock, std::chrono::seconds(20), [this] { return m_atGate; });
-}
-
-void LogCapture::Open() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_gatePrefix.clear();
-    m_gateChanged.notify_all();
-}
-
 std::vector<LogEntry> LogCapture::Entries() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_entries;
-}
-
-std::vector<LogEntry> LogCapture::Matching(const std::string& text) const {
-    std::vector<LogEntry> found;
-    for (const LogEntry& entry : Entries()) {
-        if (entry.text == text) {
-            found.push_back(entry);
-        }
-    }
-    return found;
 }
 
 size_t LogCapture::Count(int level, const std::string& file, const std::string& text) const {
@@ -71,11 +44,23 @@ size_t LogCapture::CountContaining(const std::string& part) const {
     return count;
 }
 
-bool LogCapture::WaitFor(const std::string& text, std::chrono::milliseconds timeout) const {
-    return WaitUntil([&] { return !Matching(text).empty(); }, timeout);
+bool LogCapture::WaitFor(const std::string& text) const {
+    return WaitUntil([&] { return CountContaining(text) > 0; });
 }
 
-void LogCapture::Clear() {
+void LogCapture::CloseOn(const std::string& prefix) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_entries.clear();
+    m_gatePrefix = prefix;
+    m_atGate = false;
+}
+
+bool LogCapture::WaitAtGate() const {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_gateChanged.wait_for(lock, std::chrono::seconds(20), [this] { return m_atGate; });
+}
+
+void LogCapture::Open() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_gatePrefix.clear();
+    m_gateChanged.notify_all();
 }

@@ -2,7 +2,6 @@
 #ifndef QEL_TEST_LOG_CAPTURE_H
 #define QEL_TEST_LOG_CAPTURE_H
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -22,16 +21,12 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<LogEntry> Entries() const;
-    // Entries whose text is exactly `text` (any level and file).
-    std::vector<LogEntry> Matching(const std::string& text) const;
     // Number of entries with this level, file and text.
     size_t Count(int level, const std::string& file, const std::string& text) const;
     // Number of entries whose text contains `part`.
     size_t CountContaining(const std::string& part) const;
     // Waits until an entry with this exact text exists.
-    bool WaitFor(const std::string& text,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-    void Clear();
+    bool WaitFor(const std::string& text) const;
 
     // Gate: the next line that starts with `prefix` keeps the thread that
     // writes it waiting (holding whatever locks it holds) until Open().
@@ -44,8 +39,8 @@ private:
     static void Sink(int level, const char* file, const char* text, void* context);
 
     mutable std::mutex m_lock;
-    std::vector<LogEntry> m_entries;
     mutable std::condition_variable m_gateChanged;
+    std::vector<LogEntry> m_entries;
     std::string m_gatePrefix;  // empty: no gate
     bool m_atGate = false;
 };
