@@ -10,7 +10,7 @@ const char kFile[] = "KwSrvrStatsCount.cpp";
 
 // Stands in for a counter of an array of dimension 0 (see the header).
 KwUlong32& ScratchCounter() {
-    thread_local KwUlong32 scratch = 0;
+    thread_local KwUlong32 scratch;
     scratch = 0;
     return scratch;
 }

@@ -33,6 +33,11 @@ TEST_F(CollectorTest, EachStateRefusalIsLoudOnlyTheFirstTime) {
         snprintf(line, sizeof line, late, n);
         EXPECT_EQ(Log().Count(n == 1 ? 3 : 7, kFile, line), 1u) << line;
     }
+    EXPECT_EQ(collector->RegisterEvent(nullptr, 0, STATS_DATA_COUNT), -1);
+    EXPECT_EQ(Log().Count(7, kFile,
+                          "RegisterEvent: Cannot register a new event for (null) if the collector "
+                          "is not in ST_INIT state"),
+              1u);
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 1);
 }
 
@@ -73,13 +78,14 @@ TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {
     EXPECT_EQ(collector->SetEvent(3, 0, nullptr), -1);
     EXPECT_EQ(collector->SetEvent(1, -4, &four), -1);
     EXPECT_EQ(collector->SetEvent(1, 4, nullptr), -1);
+    EXPECT_EQ(collector->SetEvent(1, 1, nullptr), -1);
     for (int id : {-1, 3}) {
         EXPECT_EQ(
             Log().Count(3, kFile,
                         "SetEvent: Tried to set an unrecognized event " + std::to_string(id) + "."),
             1u);
     }
-    EXPECT_EQ(Log().CountContaining("invalid payload"), 2u);
+    EXPECT_EQ(Log().CountContaining("invalid payload"), 3u);
 
     // Water marks take 4-byte values only, and keep the largest.
     uint16_t two = 50;
@@ -236,6 +242,9 @@ TEST_F(CollectorTest, ListNodesAreReusedAndTheSparesBounded) {
         }
     }
     ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 3015; }));
-    // A burst keeps no more than 1024 of its nodes.
+    // A burst keeps no more than 1024 of its nodes, and what comes back
+    // fills them up to exactly that.
+    EXPECT_TRUE(WaitUntil([&] { return Peer::SpareNodes(*collector) == 1024; }));
+    Occur(0, 24);
     EXPECT_TRUE(WaitUntil([&] { return Peer::SpareNodes(*collector) == 1024; }));
 }

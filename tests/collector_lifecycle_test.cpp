@@ -69,6 +69,7 @@ TEST_F(CollectorTest, SetUpStartAndStop) {
     EXPECT_EQ(Log().Count(6, kFile, kShutdown), 1u);
     EXPECT_EQ(Timer().PendingCount(), 0u);
     EXPECT_FALSE(Peer::TimerExpired());
+    EXPECT_EQ(Peer::TimerId(*collector), KwTimerMgr::INVALID_TIMER_ID);
     EXPECT_TRUE(Peer::StoresReleased(*collector));
     // A new Start() collects again, but knows no event any more.
     ASSERT_EQ(collector->Start(), 0);

@@ -184,8 +184,10 @@ INSTANTIATE_TEST_SUITE_P(Seeds, SnapshotMatchesReport, ::testing::Values(1u, 2u,
 TEST_F(CollectorTest, SnapshotDescribesEachEventAndIsRefusedWhenNotCollecting) {
     KwStatsSnapshot snapshot;
     snapshot.events.resize(3);
+    snapshot.waiting = 5;
     EXPECT_FALSE(collector->GetStatsSnapshot(snapshot));
     EXPECT_TRUE(snapshot.events.empty());
+    EXPECT_EQ(snapshot.waiting, 0u);
     EXPECT_EQ(Log().Count(4, "KwSrvrStatsCollector.cpp",
                           "GetStatsSnapshot: empty report generated (0, (nil), (nil), (nil))."),
               1u);
