@@ -22,10 +22,17 @@ pids=()
 cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; wait 2>/dev/null || true; }
 trap cleanup EXIT
 failures=0
+successes=0
 check() {  # check NAME COMMAND...: runs it, counts and prints the outcome
   local name=$1
   shift
-  if "$@"; then echo "live: $name: ok"; else echo "live: $name: FAILED"; failures=$((failures + 1)); fi
+  if "$@"; then
+    echo "live: $name: ok"
+    successes=$((successes + 1))
+  else
+    echo "live: $name: FAILED"
+    failures=$((failures + 1))
+  fi
 }
 # Waits up to $1 seconds for a command to succeed.
 wait_for() {
@@ -90,5 +97,5 @@ check "page: collecting" grep -q '<div id="status">collecting;' "$out/page.html"
 browser --screenshot="$out/status-page.png" >/dev/null
 check "page: screenshot" test -s "$out/status-page.png"
 
-echo "live: $((failures == 0 ? 1 : 0)) passed, $failures failed (checks above); screenshot in $out/status-page.png"
+echo "live: $successes checks passed, $failures failed; screenshot in $out/status-page.png"
 [ "$failures" = 0 ]

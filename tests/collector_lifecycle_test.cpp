@@ -52,6 +52,8 @@ TEST_F(CollectorTest, SetUpStartAndStop) {
     ASSERT_TRUE(WaitUntil([&] { return collector->IsRunning(); }));
     ASSERT_TRUE(Timer().WaitForCreated(1, 20000));
     EXPECT_EQ(other.CreatedCount(), 0u);
+    // A day would take too long to roll up: the day ring's 24 is checked here.
+    EXPECT_EQ(Peer::RingCapacities(*collector), std::vector<unsigned int>({60, 60, 24}));
     EXPECT_EQ(
         Log().Count(7, kFile, "svc: data collector waiting for client to finish registration."),
         1u);

@@ -188,6 +188,7 @@ TEST_F(CollectorTest, SnapshotDescribesEachEventAndIsRefusedWhenNotCollecting) {
     EXPECT_FALSE(collector->GetStatsSnapshot(snapshot));
     EXPECT_TRUE(snapshot.events.empty());
     EXPECT_EQ(snapshot.waiting, 0u);
+    EXPECT_EQ(KwStatsReportText(snapshot), "");  // renders as the refused report
     EXPECT_EQ(Log().Count(4, "KwSrvrStatsCollector.cpp",
                           "GetStatsSnapshot: empty report generated (0, (nil), (nil), (nil))."),
               1u);
@@ -227,6 +228,7 @@ TEST_F(CollectorTest, SnapshotDescribesEachEventAndIsRefusedWhenNotCollecting) {
     EXPECT_EQ(marked.id, 1);
     EXPECT_EQ(marked.type, STATS_DATA_WATER_MARK);
     EXPECT_FALSE(marked.counted || marked.rated);
+    EXPECT_EQ(marked.peak + marked.peakTime + marked.total, 0u);  // nothing recorded
     EXPECT_EQ(marked.mark, KwStatsEventSnapshot::WATER_MARK);
     EXPECT_EQ(snapshot.events[2].id, 2);
     EXPECT_EQ(snapshot.events[2].mark, KwStatsEventSnapshot::LATENCY);

@@ -27,6 +27,7 @@ TEST(KwTimeTrackerTest, TenthsOfAMillisecondOrTheReasonForMinusOne) {
         {At(1, 0), At(1 + 214748, 0), 2147480000, ""},
         {At(1, 0), At(1 + 214749, 0), 2147483647, ""},  // beyond 32 bits: saturated
         {At(1, 0), At(1 + 1000000, 0), 2147483647, ""},
+        {At(10, 1500000000), At(11, 0), -1, ""},  // not normalised: a negative span
         {At(10, 5), At(9, 5), -1,
          "Can not calculate correctly because start time > end time(in sec)"},
         {At(10, 5), At(10, 4), -1,

@@ -57,6 +57,12 @@ public:
         return {ca::Member<ca::NumCountSlots>(c), ca::Member<ca::NumRateSlots>(c),
                 ca::Member<ca::NumWaterMarkSlots>(c)};
     }
+    // Capacities of the minute, hour and day rings.
+    static std::vector<unsigned int> RingCapacities(C& c) {
+        KwMutexGuard guard(DataLock(c));
+        return {ca::Member<ca::MinuteRing>(c)->Capacity(), ca::Member<ca::HourRing>(c)->Capacity(),
+                ca::Member<ca::DayRing>(c)->Capacity()};
+    }
     static bool StoresReleased(C& c) {
         KwMutexGuard guard(DataLock(c));
         return ca::Member<ca::MaxRates>(c) == nullptr && ca::Member<ca::WaterMarks>(c) == nullptr &&
