@@ -153,11 +153,11 @@ TEST_F(CollectorTest, LatencyRunsFromTheLatestStartInQueueOrder) {
     EXPECT_GE(first, 20u);
     EXPECT_LE(first, static_cast<KwUlong32>(TenthsBetween(armed, sent)));
     // Start, then end 3 ms later: measured from the start, not from the thread.
-    for (timespec t = Now(); TenthsBetween(t, Now()) < first + 500;) {
+    for (timespec t = Now(); TenthsBetween(t, Now()) < static_cast<long>(first) + 500;) {
     }
     timespec before = Now();
     ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-    for (timespec t = Now(); TenthsBetween(t, Now()) < first + 30;) {
+    for (timespec t = Now(); TenthsBetween(t, Now()) < static_cast<long>(first) + 30;) {
     }
     ASSERT_EQ(collector->SetEvent(1, 0, nullptr), 0);
     timespec after = Now();
