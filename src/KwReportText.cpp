@@ -28,26 +28,18 @@ KwReportText::KwReportText()
       m_rates("Maximum Events Per Second: cnts, stamp;"),
       m_marks("High-Water-Mark Values: value, stamp;") {}
 
-void KwReportText::Append(std::string& line) {
-    line += m_record;
-}
-
 void KwReportText::AddCounts(const char* name, KwUlong32 minute, KwUlong32 hour, KwUlong32 day,
                              KwUlong32 total) {
     snprintf(m_record, sizeof m_record, "%s: %lu, %lu, %lu, %lu%s", name,
              static_cast<unsigned long>(minute), static_cast<unsigned long>(hour),
              static_cast<unsigned long>(day), static_cast<unsigned long>(total), ";");
-    Append(m_counts);
+    m_counts += m_record;
 }
 
-void KwReportText::AddRate(const char* name, const std::string& valueWithStamp) {
+void KwReportText::AddValue(std::string& line, const char* name,
+                            const std::string& valueWithStamp) {
     snprintf(m_record, sizeof m_record, "%s: %s%s", name, valueWithStamp.c_str(), ";");
-    Append(m_rates);
-}
-
-void KwReportText::AddWaterMark(const char* name, const std::string& valueWithStamp) {
-    snprintf(m_record, sizeof m_record, "%s: %s%s", name, valueWithStamp.c_str(), ";");
-    Append(m_marks);
+    line += m_record;
 }
 
 void KwReportText::AddLatency(const char* name, KwUlong32 tenths, KwLong32 timeTicks) {
@@ -60,7 +52,7 @@ void KwReportText::AddLatency(const char* name, KwUlong32 tenths, KwLong32 timeT
         snprintf(m_record, sizeof m_record, "%s Latency (ms): %.1f,%s%s", name,
                  static_cast<double>(millis), when.c_str(), ";");
     }
-    Append(m_marks);
+    m_marks += m_record;
 }
 
 std::string KwReportText::Assemble() {

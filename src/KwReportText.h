@@ -17,8 +17,12 @@ public:
 
     void AddCounts(const char* name, KwUlong32 minute, KwUlong32 hour, KwUlong32 day,
                    KwUlong32 total);
-    void AddRate(const char* name, const std::string& valueWithStamp);
-    void AddWaterMark(const char* name, const std::string& valueWithStamp);
+    void AddRate(const char* name, const std::string& valueWithStamp) {
+        AddValue(m_rates, name, valueWithStamp);
+    }
+    void AddWaterMark(const char* name, const std::string& valueWithStamp) {
+        AddValue(m_marks, name, valueWithStamp);
+    }
     // `tenths` of a millisecond, shown as whole milliseconds.
     void AddLatency(const char* name, KwUlong32 tenths, KwLong32 timeTicks);
 
@@ -26,7 +30,7 @@ public:
     std::string Assemble();
 
 private:
-    void Append(std::string& line);
+    void AddValue(std::string& line, const char* name, const std::string& valueWithStamp);
 
     std::string m_counts;
     std::string m_rates;
