@@ -5,47 +5,41 @@
 #include <algorithm>
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include "CollectorHarness.h"
 #include "dlog.h"
 
 namespace {
-const char kFile[] = "KwSrvrStatsCollector.cpp";
 const char kShutdown[] = "svc: Stats collector is shutting down.";
-const char kNotReady[] = "Reset: call Reset before it has complete initialization.";
-}  // namespace
+}
 
 // Without the fixture: nothing has made the singleton before the threads.
 TEST(CollectorSingleton, FirstCallsFromTwoThreadsGetOneObject) {
     std::atomic<int> ready{0};
     KwSrvrStatsCollector* seen[2] = {nullptr, nullptr};
-    std::thread threads[2];
-    for (int t = 0; t < 2; ++t) {
-        threads[t] = std::thread([&, t] {
-            for (++ready; ready.load() < 2;) {
-            }
-            seen[t] = &KwSrvrStatsCollector::GetInstance();
-        });
-    }
-    threads[0].join();
-    threads[1].join();
+    auto get = [&](int t) {
+        for (++ready; ready.load() < 2;) {
+        }
+        seen[t] = &KwSrvrStatsCollector::GetInstance();
+    };
+    std::thread other(get, 1);
+    get(0);
+    other.join();
     EXPECT_EQ(seen[0], seen[1]);
-    EXPECT_EQ(seen[0], &KwSrvrStatsCollector::GetInstance());
 }
 
 TEST_F(CollectorTest, SetUpStartAndStop) {
     EXPECT_FALSE(collector->IsRunning());
-    EXPECT_EQ(Peer::TimerId(*collector), KwTimerMgr::INVALID_TIMER_ID);
+    EXPECT_EQ(TimerId(), KwTimerMgr::INVALID_TIMER_ID);
     collector->Stop();  // before Start: only clears a flag
     EXPECT_EQ(collector->RegisterEvent("ev", 0, STATS_DATA_COUNT), 0);
-
     KwTimerMgr other(KwTimerMgr::MANUAL_CLOCK);
     EXPECT_EQ(collector->SetTimerManager(Timer()), 1);
     EXPECT_EQ(collector->SetTimerManager(other), 0);
-    EXPECT_EQ(Log().Count(3, kFile,
-                          "SetTimerManager: The collector has a timer manager set.The new timer "
-                          "manager will be ignored"),
-              1u);
+    EXPECT_TRUE(Logged(3,
+                       "SetTimerManager: The collector has a timer manager set.The new timer "
+                       "manager will be ignored"));
     collector->DoneInit();  // before Start: the thread sizes its stores at once
     ASSERT_EQ(collector->Start(), 0);
     EXPECT_EQ(collector->Start(), 1);  // still running: no second thread
@@ -53,12 +47,9 @@ TEST_F(CollectorTest, SetUpStartAndStop) {
     ASSERT_TRUE(Timer().WaitForCreated(1, 20000));
     EXPECT_EQ(other.CreatedCount(), 0u);
     // A day would take too long to roll up: the day ring's 24 is checked here.
-    EXPECT_EQ(Peer::RingCapacities(*collector), std::vector<unsigned int>({60, 60, 24}));
-    EXPECT_EQ(
-        Log().Count(7, kFile, "svc: data collector waiting for client to finish registration."),
-        1u);
-    EXPECT_EQ(Log().Count(7, kFile, "svc: diagnostic data collector initialization has finished ."),
-              1u);
+    EXPECT_EQ(RingCapacities(), std::vector<unsigned int>({60, 60, 24}));
+    EXPECT_TRUE(Logged(7, "svc: data collector waiting for client to finish registration."));
+    EXPECT_TRUE(Logged(7, "svc: diagnostic data collector initialization has finished ."));
     // Idle, the thread polls in sleeps of 10 ms (the tests shorten them).
     ASSERT_TRUE(WaitUntil([] { return LastRequestedSleepUs() != 0; }));
     EXPECT_EQ(LastRequestedSleepUs(), 10000u);
@@ -67,18 +58,15 @@ TEST_F(CollectorTest, SetUpStartAndStop) {
     ASSERT_EQ(Timer().Advance(1000), 1u);  // expired, not yet rolled up...
     WaitStopped();                         // ...when the thread stops
     EXPECT_FALSE(collector->IsRunning());
-    EXPECT_EQ(Peer::State(*collector), KwSrvrStatsCollector::ST_STOPPED);
-    EXPECT_EQ(Log().Count(6, kFile, kShutdown), 1u);
-    EXPECT_EQ(Timer().PendingCount(), 0u);
-    EXPECT_FALSE(Peer::TimerExpired());
-    EXPECT_EQ(Peer::TimerId(*collector), KwTimerMgr::INVALID_TIMER_ID);
-    EXPECT_TRUE(Peer::StoresReleased(*collector));
+    EXPECT_EQ(State(), C::ST_STOPPED);
+    EXPECT_TRUE(Logged(6, kShutdown));
+    EXPECT_TRUE(Released());
     // A new Start() collects again, but knows no event any more.
     ASSERT_EQ(collector->Start(), 0);
     ASSERT_TRUE(WaitUntil([&] { return collector->IsRunning(); }));
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 0);
     EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
-    EXPECT_EQ(Log().Count(3, kFile, "SetEvent: Tried to set an unrecognized event 0."), 1u);
+    EXPECT_TRUE(Logged(3, "SetEvent: Tried to set an unrecognized event 0."));
     EXPECT_EQ(collector->RegisterEvent("again", 0, STATS_DATA_COUNT), -1);
 }
 
@@ -88,39 +76,35 @@ TEST_F(CollectorTest, StopDuringTheRegistrationWaitEndsStoppedWithoutStores) {
     ASSERT_EQ(collector->Start(), 0);
     ASSERT_TRUE(Log().WaitFor("svc: data collector waiting for client to finish registration."));
     WaitStopped();
-    EXPECT_EQ(Peer::State(*collector), KwSrvrStatsCollector::ST_STOPPED);
-    EXPECT_EQ(Log().Count(6, kFile, kShutdown), 1u);
+    EXPECT_EQ(State(), C::ST_STOPPED);
+    EXPECT_TRUE(Logged(6, kShutdown));
     EXPECT_EQ(Log().CountContaining("initialization has finished"), 0u);
-    // The timer armed on the way out was cancelled again.
-    EXPECT_EQ(Timer().CreatedCount(), 1u);
-    EXPECT_EQ(Timer().PendingCount(), 0u);
-    EXPECT_TRUE(Peer::StoresReleased(*collector));
+    EXPECT_EQ(Timer().CreatedCount(), 1u);  // armed on the way out, and cancelled
+    EXPECT_TRUE(Released());
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 0);
 }
 
-TEST_F(CollectorTest, WithoutTimerManagerTheThreadGivesUpAfterSizing) {
-    collector->RegisterEvent("counted", 0, STATS_DATA_COUNT);
+// Without a timer manager, or when the first timer cannot be armed, the
+// thread gives up after sizing; nothing is undone, nobody drains.
+class ThreadGivesUp : public CollectorTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
+    const bool withTimer = GetParam();
+    if (withTimer) {
+        Timer().FailNextCreates(1);
+        collector->SetTimerManager(Timer());
+    }
     collector->DoneInit();
     ASSERT_EQ(collector->Start(), 0);
-    ASSERT_TRUE(Log().WaitFor("svc: No timer manager to run the stats collector, exit"));
     ACE_Thread_Manager::instance()->wait();
-    EXPECT_EQ(Log().Count(3, kFile, "svc: No timer manager to run the stats collector, exit"), 1u);
-    // Nothing is undone: the collector stays collecting with nobody draining.
-    EXPECT_EQ(Peer::State(*collector), KwSrvrStatsCollector::ST_COLLECTING);
+    EXPECT_TRUE(Logged(3, withTimer
+                              ? "svc: create periodic diagnostic data collection timer failed, exit"
+                              : "svc: No timer manager to run the stats collector, exit"));
+    EXPECT_EQ(State(), C::ST_COLLECTING);
     EXPECT_EQ(Log().CountContaining(kShutdown), 0u);
 }
 
-TEST_F(CollectorTest, FirstTimerNotCreatedEndsTheThread) {
-    Timer().FailNextCreates(1);
-    collector->SetTimerManager(Timer());
-    collector->DoneInit();
-    ASSERT_EQ(collector->Start(), 0);
-    const char failed[] = "svc: create periodic diagnostic data collection timer failed, exit";
-    ASSERT_TRUE(Log().WaitFor(failed));
-    ACE_Thread_Manager::instance()->wait();
-    EXPECT_EQ(Log().Count(3, kFile, failed), 1u);
-    EXPECT_EQ(Log().CountContaining(kShutdown), 0u);
-}
+INSTANTIATE_TEST_SUITE_P(TimerManager, ThreadGivesUp, ::testing::Bool());
 
 TEST_F(CollectorTest, ExitWithoutStopStopsTheThreadAndReleasesEverything) {
     // No thread runs yet, so the child forked here holds the only one.
@@ -139,8 +123,10 @@ TEST_F(CollectorTest, ExitWithoutStopStopsTheThreadAndReleasesEverything) {
         "<6> KwSrvrStatsCollector.cpp svc: Stats collector is shutting down\\.");
 }
 
-TEST_F(CollectorTest, SlotsAreNumberedPerKindInRegistrationOrder) {
-    struct Row {
+// Ids are dense; counter, rate and water-mark slots are numbered per kind in
+// registration order, also by threads registering at once, up to 256 events.
+TEST_F(CollectorTest, RegistrationNumbersEventsAndSlotsUpToTheLimit) {
+    const struct {
         const char* name;
         int flags;
         int type;
@@ -150,35 +136,28 @@ TEST_F(CollectorTest, SlotsAreNumberedPerKindInRegistrationOrder) {
         {"mark", 0, STATS_DATA_WATER_MARK, {-1, -1, 0}},
         {"end", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT, {1, -1, 1}},
         {"markEnd", STATS_FLAG_LATENCY_END, STATS_DATA_WATER_MARK, {-1, -1, 2}},
-        {"startEnd",
-         STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END,
-         STATS_DATA_COUNT,
-         {2, -1, 3}},
+        {"startEnd", STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END, 0, {2, -1, 3}},
         {"odd", 0, 7, {-1, -1, -1}},
         {"oddRated", STATS_FLAG_MAX_RATE | 0x100, 9, {-1, 1, -1}},
         {"rated", 0, STATS_DATA_COUNT, {3, -1, -1}},  // same name, another event
     };
     int id = 0;
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         ASSERT_EQ(
             collector->RegisterEvent(row.name, row.flags, static_cast<StatsDataType>(row.type)),
             id);
-        KwSrvrStatsEvent event = Peer::Event(*collector, id++);
-        EXPECT_EQ(event.name, row.name);
-        EXPECT_EQ(event.flags, row.flags);
-        EXPECT_EQ(event.type, row.type);
+        KwSrvrStatsEvent event = Event(id++);
+        EXPECT_EQ(std::make_tuple(event.name, event.flags, event.type),
+                  std::make_tuple(std::string(row.name), row.flags, row.type));
         EXPECT_EQ(std::vector<int>({event.countSlot, event.rateSlot, event.waterMarkSlot}),
                   row.slots)
             << row.name;
     }
-    EXPECT_EQ(collector->GetMonitoredEventNumber(), 8);
-    EXPECT_EQ(Peer::SlotCounts(*collector), std::vector<int>({4, 2, 4}));
-    EXPECT_EQ(Log().Count(7, kFile, "RegisterEvent: registered event end as 2"), 1u);
+    EXPECT_TRUE(Logged(7, "RegisterEvent: registered event end as 2"));
     EXPECT_EQ(collector->RegisterEvent(nullptr, 0, STATS_DATA_COUNT), -1);
-    EXPECT_EQ(collector->GetMonitoredEventNumber(), 8);
-}
+    EXPECT_EQ(SlotCounts(), std::vector<int>({4, 2, 4}));
 
-TEST_F(CollectorTest, ConcurrentRegistrationsGetDenseIdsAndTheLimitHolds) {
+    std::vector<int> all;
     std::vector<int> ids[4];
     std::thread registrars[4];
     for (int t = 0; t < 4; ++t) {
@@ -190,28 +169,25 @@ TEST_F(CollectorTest, ConcurrentRegistrationsGetDenseIdsAndTheLimitHolds) {
             }
         });
     }
-    std::vector<int> all;
     for (int t = 0; t < 4; ++t) {
         registrars[t].join();
         all.insert(all.end(), ids[t].begin(), ids[t].end());
     }
     std::sort(all.begin(), all.end());
-    // 280 attempts: 24 refused, ids 0..255 handed out once each.
-    EXPECT_EQ(std::count(all.begin(), all.end(), -1), 24);
-    all.erase(std::remove(all.begin(), all.end(), -1), all.end());
-    ASSERT_EQ(all.size(), 256u);
-    for (int i = 0; i < 256; ++i) {
-        EXPECT_EQ(all[static_cast<size_t>(i)], i);
-        EXPECT_EQ(Peer::Event(*collector, i).countSlot, i);
+    // 280 attempts: 32 refused, ids 8..255 handed out once each.
+    EXPECT_EQ(std::count(all.begin(), all.end(), -1), 32);
+    all.erase(all.begin(), all.begin() + 32);
+    ASSERT_EQ(all.size(), 248u);
+    for (int i = 8; i < 256; ++i) {
+        EXPECT_EQ(all[static_cast<size_t>(i - 8)], i);
+        EXPECT_EQ(Event(i).countSlot, i - 4);
     }
-    EXPECT_EQ(Peer::SlotCounts(*collector), std::vector<int>({256, 256, 0}));
     EXPECT_EQ(collector->RegisterEvent("oneTooMany", 0, STATS_DATA_WATER_MARK), -1);
-    EXPECT_EQ(Log().Count(3, kFile,
-                          "RegisterEvent: Maximum number of events can be monitored by this "
-                          "object has been reached, the event oneTooMany is not to be monitored"),
-              1u);
-    EXPECT_EQ(Log().CountContaining("Maximum number of events"), 25u);
-    EXPECT_EQ(Peer::SlotCounts(*collector), std::vector<int>({256, 256, 0}));
+    EXPECT_TRUE(Logged(3,
+                       "RegisterEvent: Maximum number of events can be monitored by this "
+                       "object has been reached, the event oneTooMany is not to be monitored"));
+    EXPECT_EQ(Log().CountContaining("Maximum number of events"), 33u);
+    EXPECT_EQ(SlotCounts(), std::vector<int>({252, 250, 4}));
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 256);
 }
 
@@ -219,29 +195,29 @@ TEST_F(CollectorTest, RegistrationThatLosesTheRaceWithSizingIsRefused) {
     int result = 0;
     std::thread late;
     {
-        KwMutexGuard hold(Peer::DataLock(*collector));
+        KwMutexGuard hold(DataLock());
         late = std::thread([&] { result = collector->RegisterEvent("late", 0, STATS_DATA_COUNT); });
         // Past its first state test, it waits for the lock under which the
         // collection thread sizes the stores and leaves ST_INIT.
-        ASSERT_TRUE(WaitUntil([&] { return Peer::DataLock(*collector).Waiters() == 1; }));
-        Peer::SetState(*collector, KwSrvrStatsCollector::ST_COLLECTING);
+        ASSERT_TRUE(WaitUntil([&] { return DataLock().Waiters() == 1; }));
+        In<ca::State>().store(C::ST_COLLECTING);
     }
     late.join();
-    Peer::SetState(*collector, KwSrvrStatsCollector::ST_INIT);
+    In<ca::State>().store(C::ST_INIT);
     EXPECT_EQ(result, -1);
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 0);
-    EXPECT_EQ(Log().Count(3, kFile,
-                          "RegisterEvent: Cannot register a new event for late if the collector "
-                          "is not in ST_INIT state"),
-              1u);
+    EXPECT_TRUE(Logged(3,
+                       "RegisterEvent: Cannot register a new event for late if the collector "
+                       "is not in ST_INIT state"));
 }
 
 TEST_F(CollectorTest, StopWithReportsQueuedReleasesThemUnprocessed) {
+    const char notReady[] = "Reset: call Reset before it has complete initialization.";
     collector->Reset();  // not collecting yet: refused
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
     StartCollecting();
     {
-        KwMutexGuard hold(Peer::DataLock(*collector));
+        KwMutexGuard hold(DataLock());
         HoldThreadOnReport(0);
         uint32_t payload[8] = {};
         for (int i = 0; i < 100; ++i) {
@@ -250,13 +226,11 @@ TEST_F(CollectorTest, StopWithReportsQueuedReleasesThemUnprocessed) {
         collector->Stop();
     }
     ACE_Thread_Manager::instance()->wait();
-    EXPECT_EQ(Log().Count(6, kFile, "svc: Stats collector is shutting down."), 1u);
-    EXPECT_EQ(Peer::Waiting(*collector), 0u);
-    EXPECT_TRUE(Peer::StoresReleased(*collector));
-    EXPECT_EQ(Timer().PendingCount(), 0u);
-    // The leak checker of the sanitizer build proves the 100 were freed.
+    EXPECT_TRUE(Logged(6, kShutdown));
+    EXPECT_EQ(Waiting(), 0u);
+    EXPECT_TRUE(Released());  // the leak checker of the sanitizer build: the 100 too
     collector->Reset();
-    EXPECT_EQ(Log().Count(3, kFile, kNotReady), 2u);
+    EXPECT_TRUE(Logged(3, notReady, 2));
     EXPECT_EQ(Log().CountContaining("Reset Stats data occurred"), 0u);
 }
 
@@ -273,8 +247,7 @@ TEST_F(CollectorTest, StopUnderFullSpeedProducersLosesNothingAccepted) {
     StartCollecting();
     std::atomic<long> accepted{0};
     std::atomic<int> refused{0};
-    std::atomic<bool> flood{false};
-    std::atomic<bool> stopped{false};
+    std::atomic<bool> flood{false}, stopped{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([&, t] {
@@ -313,8 +286,7 @@ TEST_F(CollectorTest, StopUnderFullSpeedProducersLosesNothingAccepted) {
     size_t processed = Log().CountContaining("svc: event latency [0] = ");
     EXPECT_GT(processed, 0u);
     EXPECT_LE(processed, static_cast<size_t>(accepted.load()));
-    EXPECT_TRUE(Peer::StoresReleased(*collector));
-    EXPECT_EQ(Peer::Waiting(*collector), 0u);
-    EXPECT_EQ(Peer::SpareNodes(*collector), 0u);
+    EXPECT_TRUE(Released());
+    EXPECT_EQ(Waiting() + SpareNodes(), 0u);
     EXPECT_EQ(collector->GetStatsReport(), "");
 }

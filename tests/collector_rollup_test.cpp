@@ -6,8 +6,7 @@
 
 namespace {
 
-const char kFile[] = "KwSrvrStatsCollector.cpp";
-const char kCounts[] = "Statistics Event Counts: min, hour, day, total;";
+const std::string kCounts = "Statistics Event Counts: min, hour, day, total;";
 
 long WallSeconds() {
     timespec now;
@@ -15,46 +14,36 @@ long WallSeconds() {
     return static_cast<long>(now.tv_sec);
 }
 
-typedef std::vector<KwUlong32> V;
-
 }  // namespace
 
-TEST_F(CollectorTest, SecondsRollIntoMinutesAndTheMinuteRingHoldsTheLastSixty) {
+TEST_F(CollectorTest, SecondsRollIntoMinutesAndThe3600thRollUpClosesTheFirstHour) {
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
+    collector->RegisterEvent("other", 0, STATS_DATA_COUNT);
+    ShortenPollSleeps(50);
     StartCollecting();
     Occur(0, 5);
-    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 0, 0, 0, 5");  // not rolled up yet
+    EXPECT_EQ(ReportLine(0), kCounts + "ev: 0, 0, 0, 5;other: 0, 0, 0, 0");  // not rolled up yet
     RollUps(2);  // the second with 5, then a quiet one
     EXPECT_EQ(Stats(0).seconds, V({5, 0}));
-    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 5, 0, 0, 5");
+    EXPECT_EQ(ReportLine(0), kCounts + "ev: 5, 0, 0, 5;other: 0, 0, 0, 0");
     for (int second = 3; second <= 61; ++second) {
         Occur(0, second);
         RollUps(1);
     }
     KwStatsEventSnapshot ev = Stats(0);
     ASSERT_EQ(ev.seconds.size(), 60u);  // the second with 5 has dropped out
-    EXPECT_EQ(ev.seconds[0], 0u);
-    EXPECT_EQ(ev.seconds[1], 3u);
+    EXPECT_EQ(std::vector<KwUlong32>(ev.seconds.begin(), ev.seconds.begin() + 2), V({0, 3}));
     EXPECT_EQ(ev.seconds[59], 61u);
     EXPECT_EQ(ev.minutes, V({1832}));  // the first 60 seconds: 5 + 0 + 3 + ... + 60
-    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 1888, 1832, 0, 1893");
-}
-
-TEST_F(CollectorTest, The3600thRollUpClosesTheFirstHourIntoTheDayColumn) {
-    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
-    collector->RegisterEvent("other", 0, STATS_DATA_COUNT);
-    ShortenPollSleeps(50);
-    StartCollecting();
-    Occur(0, 3);  // lands in the first second
-    RollUps(3599);
+    EXPECT_EQ(ReportLine(0), kCounts + "ev: 1888, 1832, 0, 1893;other: 0, 0, 0, 0");
+    RollUps(3599 - 61);
     EXPECT_EQ(Stats(0).minutes.size(), 59u);
-    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 0, 3, 0, 3;other: 0, 0, 0, 0");
     Occur(1, 4);  // lands in the last second of the hour
     RollUps(1);
     EXPECT_EQ(Stats(0).minutes.size(), 60u);
-    EXPECT_EQ(Stats(0).hours, V({3}));
+    EXPECT_EQ(Stats(0).hours, V({1893}));
     EXPECT_EQ(Stats(1).hours, V({4}));
-    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 0, 3, 3, 3;other: 4, 4, 4, 4");
+    EXPECT_EQ(ReportLine(0), kCounts + "ev: 0, 1893, 1893, 1893;other: 4, 4, 4, 4");
     RollUps(60);  // the next minute closes on the same rhythm
     EXPECT_EQ(Stats(1).minutes.size(), 60u);
     EXPECT_EQ(Stats(1).minutes.back(), 0u);
@@ -65,7 +54,7 @@ TEST_F(CollectorTest, PeakPerSecondCountsWrappedCountersAndKeepsTheFirstTime) {
     collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     collector->RegisterEvent("depth", STATS_FLAG_MAX_RATE, STATS_DATA_WATER_MARK);
     StartCollecting();
-    Peer::SetCounter(*collector, 0, 4294967293u);
+    SetCounter(0, 4294967293u);
     long before = WallSeconds();
     Occur(0, 6);  // the counter wraps within the second
     RollUps(1);
@@ -101,7 +90,7 @@ TEST_F(CollectorTest, RollUpWaitsForReportsThatArriveWhileOneIsInHand) {
     StartCollecting();
     unsigned long created = Timer().CreatedCount();
     {
-        KwMutexGuard hold(Peer::DataLock(*collector));
+        KwMutexGuard hold(DataLock());
         HoldThreadOnReport(0);  // the thread has taken everything queued so far
         for (int i = 0; i < 49; ++i) {
             ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
@@ -115,37 +104,16 @@ TEST_F(CollectorTest, RollUpWaitsForReportsThatArriveWhileOneIsInHand) {
     EXPECT_EQ(Stats(0).peak, 50u);
 }
 
-TEST_F(CollectorTest, ResetBeforeAMinuteClosesLeavesOnlyTheRestOfThatMinute) {
-    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
-    StartCollecting();
-    for (int second = 0; second < 30; ++second) {
-        Occur(0, 2);
-        RollUps(1);
-    }
-    collector->Reset();
-    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 0, 0, 0, 0");
-    for (int second = 0; second < 30; ++second) {
-        Occur(0, 1);
-        RollUps(1);
-    }
-    // The minute closed on its old rhythm, with only the 30 seconds since the reset.
-    EXPECT_EQ(Stats(0).minutes, V({30}));
-    EXPECT_EQ(ReportLine(0), std::string(kCounts) + "ev: 30, 30, 0, 30");
-}
-
 TEST_F(CollectorTest, FailureToArmTheNextTimerStopsTheCollector) {
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
     StartCollecting();
     Timer().FailNextCreates(1);
     ASSERT_EQ(Timer().Advance(1000), 1u);
-    ASSERT_TRUE(Log().WaitFor("svc: Stats collector is shutting down."));
     ACE_Thread_Manager::instance()->wait();
-    EXPECT_EQ(Log().Count(3, kFile, "svc: Data collector is stopping due to CreateTimer failure."),
-              1u);
-    EXPECT_EQ(Peer::State(*collector), KwSrvrStatsCollector::ST_STOPPED);
-    EXPECT_EQ(Peer::TimerId(*collector), KwTimerMgr::INVALID_TIMER_ID);
-    EXPECT_EQ(Timer().PendingCount(), 0u);
-    EXPECT_TRUE(Peer::StoresReleased(*collector));
+    EXPECT_TRUE(Logged(3, "svc: Data collector is stopping due to CreateTimer failure."));
+    EXPECT_TRUE(Logged(6, "svc: Stats collector is shutting down."));
+    EXPECT_EQ(State(), C::ST_STOPPED);
+    EXPECT_TRUE(Released());
 }
 
 TEST_F(CollectorTest, ResetClearsEveryStatisticAndKeepsTheRhythm) {
@@ -164,17 +132,19 @@ TEST_F(CollectorTest, ResetClearsEveryStatisticAndKeepsTheRhythm) {
     ASSERT_NE(Stats(1).markValue, 0u);
     collector->Reset();
     collector->Reset();
-    EXPECT_EQ(Log().Count(7, kFile, "Reset: Reset Stats data occurred"), 2u);
+    EXPECT_TRUE(Logged(7, "Reset: Reset Stats data occurred", 2));
     EXPECT_EQ(collector->GetStatsReport(),
               "Statistics Event Counts: min, hour, day, total;rx: 0, 0, 0, 0;done: 0, 0, 0, 0\n"
               "Maximum Events Per Second: cnts, stamp;rx: 0,-\n"
               "High-Water-Mark Values: value, stamp;done Latency (ms): 0.0, -;depth: 0,-");
-    // Counting starts afresh; the minute closes on its old rhythm, 59 roll-ups on.
+    // Counting starts afresh; the minute closes on its old rhythm, 59 roll-ups
+    // on, with only what came since the reset.
     Occur(0, 3);
     RollUps(58);
     EXPECT_EQ(Stats(0).seconds.front(), 3u);
     EXPECT_EQ(Stats(0).peak, 3u);
     EXPECT_TRUE(Stats(0).minutes.empty());
     RollUps(1);
-    EXPECT_EQ(Stats(0).minutes, std::vector<KwUlong32>({3}));
+    EXPECT_EQ(Stats(0).minutes, V({3}));
+    EXPECT_EQ(ReportLine(0), kCounts + "rx: 3, 3, 0, 3;done: 0, 0, 0, 0");
 }

@@ -1,10 +1,9 @@
-// A view of the collector's insides for tests, and a fixture that drives the
-// collection thread through a manual-clock timer manager.
+// A fixture that drives the collector's thread through a manual-clock timer
+// manager, and sees the collector's insides that the public interface hides.
 #ifndef QEL_TEST_COLLECTOR_HARNESS_H
 #define QEL_TEST_COLLECTOR_HARNESS_H
 
 #include <gtest/gtest.h>
-
 #include <string.h>
 
 #include <string>
@@ -17,6 +16,7 @@
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
 #include "KwStatsSnapshot.h"
+#include "KwTimeConvert.h"
 #include "KwTimeTracker.h"
 #include "KwTimerMgr.h"
 #include "LogCapture.h"
@@ -25,82 +25,13 @@
 #include "ace/Thread_Manager.h"
 
 namespace ca = collector_access;
-
-// The collector's insides that the public interface does not show.
-class Peer {
-public:
-    typedef KwSrvrStatsCollector C;
-
-    static int State(const C& c) { return ca::Member<ca::State>(c).load(); }
-    static void SetState(C& c, int state) { ca::Member<ca::State>(c).store(state); }
-    static bool TimerExpired() { return Get(ca::TimerExpired())->load(); }
-    static unsigned short TimerId(const C& c) { return ca::Member<ca::TimerId>(c); }
-    // The lock that the thread takes to process a report: holding it keeps
-    // the thread from finishing the report in hand.
-    static KwLinuxMutex& DataLock(C& c) { return ca::Member<ca::DataLock>(c); }
-
-    static size_t Waiting(C& c) {
-        KwMutexGuard guard(ca::Member<ca::QueueLock>(c));
-        return ca::Member<ca::WaitingList>(c).size();
-    }
-    static size_t SpareNodes(C& c) {
-        KwMutexGuard guard(ca::Member<ca::QueueLock>(c));
-        return ca::Member<ca::SpareNodes>(c).size();
-    }
-    static KwSrvrStatsEvent Event(C& c, int id) {
-        KwMutexGuard guard(DataLock(c));
-        return *ca::Member<ca::Events>(c).at(static_cast<size_t>(id));
-    }
-    // Counter, rate and water-mark slots handed out so far.
-    static std::vector<int> SlotCounts(C& c) {
-        KwMutexGuard guard(DataLock(c));
-        return {ca::Member<ca::NumCountSlots>(c), ca::Member<ca::NumRateSlots>(c),
-                ca::Member<ca::NumWaterMarkSlots>(c)};
-    }
-    // Capacities of the minute, hour and day rings.
-    static std::vector<unsigned int> RingCapacities(C& c) {
-        KwMutexGuard guard(DataLock(c));
-        return {ca::Member<ca::MinuteRing>(c)->Capacity(), ca::Member<ca::HourRing>(c)->Capacity(),
-                ca::Member<ca::DayRing>(c)->Capacity()};
-    }
-    static bool StoresReleased(C& c) {
-        KwMutexGuard guard(DataLock(c));
-        return ca::Member<ca::MaxRates>(c) == nullptr && ca::Member<ca::WaterMarks>(c) == nullptr &&
-               ca::Member<ca::CurrentCounts>(c) == nullptr &&
-               ca::Member<ca::LastRollupCounts>(c) == nullptr &&
-               ca::Member<ca::MinuteRing>(c) == nullptr && ca::Member<ca::HourRing>(c) == nullptr &&
-               ca::Member<ca::DayRing>(c) == nullptr && ca::Member<ca::Events>(c).empty();
-    }
-
-    // Processes a hand-made report with its own stamp and latency tracker,
-    // exactly as the collection thread processes a queued one.
-    static void Inject(C& c, int eventId, timespec stamp, KwTimeTracker& latency, int size = 0,
-                       const void* payload = nullptr) {
-        typedef ca::Message Message;
-        std::vector<unsigned char> block(sizeof(Message) + static_cast<size_t>(size));
-        Message* msg = reinterpret_cast<Message*>(block.data());
-        msg->eventId = eventId;
-        msg->size = size;
-        msg->stamp = stamp;
-        if (size > 0) {
-            memcpy(msg->payload, payload, static_cast<size_t>(size));
-        }
-        KwMutexGuard guard(DataLock(c));
-        (c.*Get(ca::Process()))(*msg, latency);
-    }
-
-    // Sets a counter's running total and its value at the last roll-up.
-    static void SetCounter(C& c, int countSlot, KwUlong32 value) {
-        KwMutexGuard guard(DataLock(c));
-        unsigned int slot = static_cast<unsigned int>(countSlot);
-        (*ca::Member<ca::CurrentCounts>(c))[slot] = value;
-        (*ca::Member<ca::LastRollupCounts>(c))[slot] = value;
-    }
-};
+typedef std::vector<KwUlong32> V;
 
 // Each test runs in a process of its own (ctest), so the singleton is fresh.
 class CollectorTest : public ::testing::Test {
 protected:
+    typedef KwSrvrStatsCollector C;
+
     // Built before the collector, so both outlive it and its thread at exit.
     static LogCapture& Log() {
         static LogCapture capture;
@@ -115,10 +46,17 @@ protected:
         Log();
         Timer();
         ShortenPollSleeps(200);
-        collector = &KwSrvrStatsCollector::GetInstance();
+        collector = &C::GetInstance();
     }
-
     void TearDown() override { WaitStopped(); }
+
+    // The collector's log line `text` at `level` was written `times` times.
+    static ::testing::AssertionResult Logged(int level, const std::string& text, size_t times = 1) {
+        size_t count = Log().Count(level, "KwSrvrStatsCollector.cpp", text);
+        return count == times ? ::testing::AssertionSuccess()
+                              : ::testing::AssertionFailure() << "<" << level << "> " << text
+                                                              << " logged " << count << " times";
+    }
 
     // Hands over the timer manager, starts the thread and waits until it
     // collects with its first timer armed.
@@ -165,12 +103,19 @@ protected:
     // waits until the thread has taken it and stands blocked on the lock.
     void HoldThreadOnReport(int id) {
         ASSERT_EQ(collector->SetEvent(id, 0, nullptr), 0);
-        ASSERT_TRUE(WaitUntil([&] { return Peer::Waiting(*collector) == 0; }));
+        ASSERT_TRUE(WaitUntil([&] { return Waiting() == 0; }));
     }
 
+    // Stops the thread and waits until it has gone.
     void WaitStopped() {
         collector->Stop();
         ACE_Thread_Manager::instance()->wait();
+    }
+
+    // A report's text of a time stamp.
+    static std::string TimeText(long seconds) {
+        KwTimeConvert::KwTimeZones utc = static_cast<KwTimeConvert::KwTimeZones>(0);
+        return KwTimeConvert::ConvertUtcTicksToStr(utc, seconds);
     }
 
     // Line `n` (0 to 2) of the report.
@@ -182,7 +127,67 @@ protected:
         return report.substr(0, report.find('\n'));
     }
 
-    KwSrvrStatsCollector* collector = nullptr;
+    // The insides. The thread takes DataLock() to process a report: holding
+    // it keeps the thread from finishing the report in hand.
+    template <class Tag>
+    auto& In() {
+        return ca::Member<Tag>(*collector);
+    }
+    KwLinuxMutex& DataLock() { return In<ca::DataLock>(); }
+    int State() { return In<ca::State>().load(); }
+    unsigned short TimerId() { return In<ca::TimerId>(); }
+    size_t Waiting() {
+        KwMutexGuard guard(In<ca::QueueLock>());
+        return In<ca::WaitingList>().size();
+    }
+    size_t SpareNodes() {
+        KwMutexGuard guard(In<ca::QueueLock>());
+        return In<ca::SpareNodes>().size();
+    }
+    KwSrvrStatsEvent Event(int id) {
+        KwMutexGuard guard(DataLock());
+        return *In<ca::Events>().at(static_cast<size_t>(id));
+    }
+    // Counter, rate and water-mark slots handed out so far.
+    std::vector<int> SlotCounts() {
+        KwMutexGuard guard(DataLock());
+        return {In<ca::NumCountSlots>(), In<ca::NumRateSlots>(), In<ca::NumWaterMarkSlots>()};
+    }
+    // Capacities of the minute, hour and day rings.
+    std::vector<unsigned int> RingCapacities() {
+        KwMutexGuard guard(DataLock());
+        return {In<ca::MinuteRing>()->Capacity(), In<ca::HourRing>()->Capacity(),
+                In<ca::DayRing>()->Capacity()};
+    }
+    // Sets a counter's running total and its value at the last roll-up.
+    void SetCounter(int countSlot, KwUlong32 value) {
+        KwMutexGuard guard(DataLock());
+        (*In<ca::CurrentCounts>())[static_cast<unsigned int>(countSlot)] = value;
+        (*In<ca::LastRollupCounts>())[static_cast<unsigned int>(countSlot)] = value;
+    }
+    // Everything the thread sized is gone, and the timer with it.
+    bool Released() {
+        KwMutexGuard guard(DataLock());
+        return In<ca::MaxRates>() == nullptr && In<ca::WaterMarks>() == nullptr &&
+               In<ca::CurrentCounts>() == nullptr && In<ca::LastRollupCounts>() == nullptr &&
+               In<ca::MinuteRing>() == nullptr && In<ca::HourRing>() == nullptr &&
+               In<ca::DayRing>() == nullptr && In<ca::Events>().empty() &&
+               TimerId() == KwTimerMgr::INVALID_TIMER_ID && Timer().PendingCount() == 0 &&
+               !Get(ca::TimerExpired())->load();
+    }
+
+    // Processes a hand-made report with its own stamp and latency tracker,
+    // exactly as the thread processes a queued one.
+    void Inject(int eventId, timespec stamp, KwTimeTracker& latency) {
+        ca::Message msg;
+        msg.eventId = eventId;
+        msg.size = 0;
+        msg.stamp = stamp;
+        KwMutexGuard guard(DataLock());
+        (collector->*Get(ca::Process()))(msg, latency);
+    }
+
+    C* collector = nullptr;
 };
 
 #endif  // QEL_TEST_COLLECTOR_HARNESS_H
