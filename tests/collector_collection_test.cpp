@@ -184,29 +184,6 @@ TEST_F(CollectorTest, LatencyKeepsTheLongestPositiveSpan) {
                                  TimeText(Stats(3).markTime));
 }
 
-TEST_F(CollectorTest, BacklogTraceCountsTheReportsInHandAndOnTheListFromSixOn) {
-    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
-    collector->RegisterEvent("end", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
-    StartCollecting();
-    {
-        KwMutexGuard hold(DataLock());
-        HoldThreadOnReport(0);
-        ASSERT_EQ(collector->SetEvent(1, 0, nullptr), 0);  // stops at the gate below
-        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);  // taken with it, still in hand
-        Log().CloseOn("svc: event latency [1]");
-    }
-    ASSERT_TRUE(Log().WaitAtGate());
-    for (int i = 0; i < 6; ++i) {
-        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-    }
-    Log().Open();
-    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 8; }));
-    // One in hand and six on the list; then the six; five give no line.
-    EXPECT_TRUE(Logged(7, "svc: 7 events in waiting list"));
-    EXPECT_TRUE(Logged(7, "svc: 6 events in waiting list"));
-    EXPECT_EQ(Log().CountContaining("events in waiting list"), 2u);
-}
-
 TEST_F(CollectorTest, ListNodesAreReusedAndTheSparesBounded) {
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
     StartCollecting();

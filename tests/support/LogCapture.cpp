@@ -17,9 +17,10 @@ void LogCapture::Sink(int level, const char* file, const char* text, void* conte
     self->m_entries.push_back(LogEntry{level, file != nullptr ? file : "", text});
     const std::string& gate = self->m_gatePrefix;
     if (!gate.empty() && self->m_entries.back().text.compare(0, gate.size(), gate) == 0) {
+        unsigned long openings = self->m_gateOpenings;
         self->m_atGate = true;
         self->m_gateChanged.notify_all();
-        self->m_gateChanged.wait(lock, [self] { return self->m_gatePrefix.empty(); });
+        self->m_gateChanged.wait(lock, [&] { return self->m_gateOpenings != openings; });
     }
 }
 
@@ -48,19 +49,15 @@ bool LogCapture::WaitFor(const std::string& text) const {
     return WaitUntil([&] { return CountContaining(text) > 0; });
 }
 
-void LogCapture::CloseOn(const std::string& prefix) {
+void LogCapture::Gate(const std::string& prefix) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_gatePrefix = prefix;
     m_atGate = false;
+    ++m_gateOpenings;
+    m_gateChanged.notify_all();
 }
 
 bool LogCapture::WaitAtGate() const {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_gateChanged.wait_for(lock, std::chrono::seconds(20), [this] { return m_atGate; });
-}
-
-void LogCapture::Open() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_gatePrefix.clear();
-    m_gateChanged.notify_all();
 }

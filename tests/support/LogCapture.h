@@ -28,12 +28,12 @@ public:
     // Waits until an entry with this exact text exists.
     bool WaitFor(const std::string& text) const;
 
-    // Gate: the next line that starts with `prefix` keeps the thread that
-    // writes it waiting (holding whatever locks it holds) until Open().
-    void CloseOn(const std::string& prefix);
+    // Lets a thread that waits at the gate go on, and makes the next line
+    // that starts with `prefix` (empty: none) keep the thread that writes it
+    // waiting, holding whatever locks it holds, until the next Gate().
+    void Gate(const std::string& prefix);
     // Waits until a thread stands at the gate.
     bool WaitAtGate() const;
-    void Open();
 
 private:
     static void Sink(int level, const char* file, const char* text, void* context);
@@ -43,6 +43,7 @@ private:
     std::vector<LogEntry> m_entries;
     std::string m_gatePrefix;  // empty: no gate
     bool m_atGate = false;
+    unsigned long m_gateOpenings = 0;
 };
 
 #endif  // QEL_TEST_LOG_CAPTURE_H
