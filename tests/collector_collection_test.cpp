@@ -97,55 +97,23 @@ TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {
     EXPECT_TRUE(Logged(3, "svc: unregistered stats data 99 received."));
 }
 
-TEST_F(CollectorTest, BurstFromManyThreadsIsCountedExactly) {
-    collector->RegisterEvent("a", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
-    collector->RegisterEvent("b", 0, STATS_DATA_COUNT);
-    StartCollecting();
-    std::thread producers[4];
-    for (int t = 0; t < 4; ++t) {
-        producers[t] = std::thread([&, t] {
-            for (int i = 0; i < 25000; ++i) {
-                ASSERT_EQ(collector->SetEvent(t % 2, 0, nullptr), 0);
-            }
-        });
-    }
-    for (std::thread& producer : producers) {
-        producer.join();
-    }
-    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total + Stats(1).total == 100000; }));
-    EXPECT_EQ(Stats(0).total, 50000u);
-}
-
-TEST_F(CollectorTest, LatencyRunsFromTheLatestStartInQueueOrder) {
-    collector->RegisterEvent("reqStart", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
+// The stamp is taken at submission; an end before any start measures from
+// the moment the first timer was armed.
+TEST_F(CollectorTest, LatencyOfAnEndBeforeAnyStartRunsFromTheFirstTimer) {
     collector->RegisterEvent("reqDone", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
     collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
     timespec armed = Now();
     StartCollecting();
-    Flush(2);  // the thread is in its main loop: its latency reference exists
-    auto spin = [](long tenths) {
-        for (timespec t = Now(); TenthsBetween(t, Now()) < tenths;) {
-        }
-    };
-    // An end before any start measures from the moment the first timer was armed.
-    spin(20);
-    ASSERT_EQ(collector->SetEvent(1, 0, nullptr), 0);
+    Flush(1);  // the thread is in its main loop: its latency reference exists
+    for (timespec t = Now(); TenthsBetween(t, Now()) < 20;) {
+    }
+    ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
     timespec sent = Now();
-    ASSERT_TRUE(WaitUntil([&] { return Stats(1).markValue != 0; }));
-    KwUlong32 first = Stats(1).markValue;
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).markValue != 0; }));
+    KwUlong32 first = Stats(0).markValue;
     EXPECT_GE(first, 20u);
     EXPECT_LE(first, static_cast<KwUlong32>(TenthsBetween(armed, sent)));
-    // Start, then end 3 ms later: measured from the start, not from the thread.
-    spin(static_cast<long>(first) + 500);
-    timespec before = Now();
-    ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-    spin(static_cast<long>(first) + 30);
-    ASSERT_EQ(collector->SetEvent(1, 0, nullptr), 0);
-    timespec after = Now();
-    ASSERT_TRUE(WaitUntil([&] { return Stats(1).markValue != first; }));
-    EXPECT_GE(Stats(1).markValue, first + 30);
-    EXPECT_LE(Stats(1).markValue, static_cast<KwUlong32>(TenthsBetween(before, after)));
-    EXPECT_EQ(Log().CountContaining("svc: event latency [1] = "), 2u);
+    EXPECT_TRUE(Logged(7, "svc: event latency [0] = " + std::to_string(first)));
 }
 
 // Reports with stamps of their own: the longest positive span is kept and

@@ -66,8 +66,14 @@ TEST_F(CollectorTest, WorkedExampleOfADayOfStatistics) {
         Occur(req, second < 45 ? 4 : 0);
         RollUps(1);
     }
+    // The 3600th roll-up closed the first hour into the day column.
+    EXPECT_EQ(Stats(rx).hours, V({815}));
+    EXPECT_EQ(Stats(req).hours, V({352}));
     // Minute 61 is quiet and pushes minute 1 out of the hour.
     RollUps(60);
+    EXPECT_EQ(Stats(rx).minutes.size(), 60u);
+    EXPECT_EQ(Stats(rx).minutes.back(), 0u);
+    EXPECT_EQ(Stats(rx).hours, V({815}));
     // The first second of minute 62 ...
     Occur(rx, 7);
     Occur(req, 3);

@@ -10,37 +10,15 @@
 
 namespace {
 
+// Fields in declaration order: id, name, type, flags, counted, minute, hour,
+// day, total, seconds, minutes, hours, rated, peak, peakTime, mark,
+// markValue, markTime.
 KwStatsSnapshot TwoEvents() {
-    KwStatsSnapshot snapshot;
-    snapshot.takenAt = 1765000000;
-    snapshot.state = KwSrvrStatsCollector::ST_COLLECTING;
-    snapshot.waiting = 3;
-    KwStatsEventSnapshot done;
-    done.id = 0;
-    done.name = "req \"done\"\xff";
-    done.type = STATS_DATA_COUNT;
-    done.flags = STATS_FLAG_MAX_RATE | STATS_FLAG_LATENCY_END;
-    done.counted = true;
-    done.minute = 7;
-    done.hour = 402;
-    done.day = 815;
-    done.total = 961;
-    done.seconds = {3, 4};
-    done.minutes = {402};
-    done.rated = true;
-    done.peak = 9;
-    done.peakTime = 1765000001;
-    done.mark = KwStatsEventSnapshot::LATENCY;
-    done.markValue = 127;
-    done.markTime = 1765000002;
-    KwStatsEventSnapshot depth;
-    depth.id = 1;
-    depth.name = "depth";
-    depth.type = STATS_DATA_WATER_MARK;
-    depth.mark = KwStatsEventSnapshot::WATER_MARK;
-    depth.markValue = 17;
-    snapshot.events = {done, depth};
-    return snapshot;
+    typedef KwStatsEventSnapshot E;
+    E done{0,    "req \"done\"\xff", 0,   6, true, 7, 402, 815, 961, {3, 4}, {402}, {}, true, 9,
+           1765000001, E::LATENCY, 127, 1765000002};
+    E depth{1, "depth", 1, 0, false, 0, 0, 0, 0, {}, {}, {}, false, 0, 0, E::WATER_MARK, 17, 0};
+    return KwStatsSnapshot{1765000000, KwSrvrStatsCollector::ST_COLLECTING, 3, {done, depth}};
 }
 
 }  // namespace
@@ -73,26 +51,14 @@ TEST(KwStatsPrometheusTest, FamiliesOfASnapshotInTextFormat) {
 }
 
 TEST(KwStatsJsonTest, SnapshotAsJson) {
-    nlohmann::json json = nlohmann::json::parse(KwStatsJson(TwoEvents(), true));
-    EXPECT_EQ(json["taken_at"], 1765000000);
-    EXPECT_EQ(json["collecting"], true);
-    EXPECT_EQ(json["reports_waiting"], 3);
-    ASSERT_EQ(json["events"].size(), 2u);
-    const nlohmann::json& done = json["events"][0];
-    EXPECT_EQ(done["name"], "req \"done\"\xef\xbf\xbd");  // not UTF-8: replaced
-    EXPECT_EQ(done["type"], "count");
-    EXPECT_EQ(done["flags"], 6);
-    EXPECT_EQ(done["total"], 961);
-    EXPECT_EQ(done["minute"], 7);
-    EXPECT_EQ(done["hour"], 402);
-    EXPECT_EQ(done["day"], 815);
-    EXPECT_EQ(done["history"]["seconds"], nlohmann::json({3, 4}));
-    EXPECT_EQ(done["history"]["minutes"], nlohmann::json({402}));
-    EXPECT_EQ(done["history"]["hours"], nlohmann::json::array());
-    EXPECT_EQ(done["peak_per_second"], nlohmann::json({{"value", 9}, {"time", 1765000001}}));
-    EXPECT_EQ(done["latency_max_ms"], nlohmann::json({{"value", 12.7}, {"time", 1765000002}}));
-    const nlohmann::json& depth = json["events"][1];
-    EXPECT_EQ(depth["type"], "water_mark");
-    EXPECT_FALSE(depth.contains("total") || depth.contains("history"));
-    EXPECT_EQ(depth["water_mark"], nlohmann::json({{"value", 17}, {"time", 0}}));
+    // Not UTF-8 in the name: replaced. No count, history or peak where there is none.
+    EXPECT_EQ(nlohmann::json::parse(KwStatsJson(TwoEvents(), true)), nlohmann::json::parse(R"({
+        "taken_at": 1765000000, "collecting": true, "reports_waiting": 3, "events": [
+        {"id": 0, "name": "req \"done\"\ufffd", "type": "count", "flags": 6, "total": 961,
+         "minute": 7, "hour": 402, "day": 815,
+         "history": {"seconds": [3, 4], "minutes": [402], "hours": []},
+         "peak_per_second": {"value": 9, "time": 1765000001},
+         "latency_max_ms": {"value": 12.7, "time": 1765000002}},
+        {"id": 1, "name": "depth", "type": "water_mark", "flags": 0,
+         "water_mark": {"value": 17, "time": 0}}]})"));
 }

@@ -1,5 +1,5 @@
 // libFuzzer target: each input is a sequence of public calls on one
-// long-lived collector.
+// long-lived collector and on fresh value classes.
 //
 // The collector is a process-wide singleton whose stopped state is final, so
 // it is set up once, with registrations of odd names, kinds and flags, and
@@ -14,7 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include "KwRingBuffer.h"
 #include "KwSrvrStatsCollector.h"
+#include "KwSrvrStatsCount.h"
 #include "KwStatsSnapshot.h"
 #include "KwTimerMgr.h"
 #include "PollSleeps.h"
@@ -29,6 +31,13 @@ struct Input {
     size_t size;
     size_t pos = 0;
     uint8_t Byte() { return pos < size ? data[pos++] : 0; }
+    uint32_t Word() {
+        uint32_t word = 0;
+        for (int i = 0; i < 4; ++i) {
+            word = word << 8 | Byte();
+        }
+        return word;
+    }
 };
 
 void Check(bool condition, const char* what) {
@@ -80,6 +89,27 @@ void CheckReport(const KwSrvrStatsCollector& collector) {
     Check(report == text || text != KwStatsReportText(after), "report equals the snapshot");
 }
 
+// Counter arrays and rings of any dimensions, mixed.
+void FuzzValues(Input& in) {
+    KwSrvrStatsCount left(in.Byte() % 9), right(in.Byte() % 9);
+    KwRingBuffer<KwSrvrStatsCount> ring(in.Byte() % 70, in.Byte() % 5, (in.Byte() & 1) != 0);
+    for (int step = in.Byte() % 32; step > 0; --step) {
+        uint8_t op = in.Byte() % 7;
+        if (op == 0) {
+            left[in.Word()] = in.Word();
+        } else if (op < 3) {
+            op == 1 ? left += right : left -= right;
+        } else if (op == 3) {
+            right = left;
+        } else if (op == 4) {
+            Check(ring.PushHead(left) || ring.Count() == ring.Capacity(), "push refused if full");
+        } else {
+            op == 5 ? ring.GetSum(right) : ring.Reset();
+        }
+        Check(ring.Count() <= ring.Capacity(), "ring count within depth");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -87,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Input in{data, size};
     int rollUpsLeft = 8;  // each waits for the thread's next poll
     while (in.pos < size) {
-        uint8_t op = in.Byte() % 6;
+        uint8_t op = in.Byte() % 7;
         if (op < 2) {
             int id = static_cast<int8_t>(in.Byte()) + (in.Byte() & 1 ? 128 : 0);
             uint8_t sizeByte = in.Byte();
@@ -108,6 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (op == 5) {
             Check(collector.RegisterEvent("late", in.Byte(), STATS_DATA_COUNT) == -1,
                   "no registration while collecting");
+        } else if (op == 6) {
+            FuzzValues(in);
         }
     }
     return 0;

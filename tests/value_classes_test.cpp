@@ -1,0 +1,247 @@
+// The value classes: elapsed time, the largest value with its time, the
+// counter array and the ring of counter arrays.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include "KwMaxValue.h"
+#include "KwRingBuffer.h"
+#include "KwSrvrStatsCount.h"
+#include "KwTimeConvert.h"
+#include "KwTimeTracker.h"
+#include "LogCapture.h"
+#include "TestTime.h"
+
+namespace {
+
+typedef std::vector<KwUlong32> V;
+typedef KwRingBuffer<KwSrvrStatsCount> Ring;
+
+KwSrvrStatsCount Make(const V& values) {
+    KwSrvrStatsCount counts(static_cast<unsigned int>(values.size()));
+    for (unsigned int i = 0; i < values.size(); ++i) {
+        counts[i] = values[i];
+    }
+    return counts;
+}
+
+V Values(const KwSrvrStatsCount& counts) {
+    V values;
+    for (unsigned int i = 0; i < counts.Size(); ++i) {
+        values.push_back(counts[i]);
+    }
+    return values;
+}
+
+// Every captured line as "<level> <file> <text>".
+std::vector<std::string> Lines(const LogCapture& capture) {
+    std::vector<std::string> lines;
+    for (const LogEntry& entry : capture.Entries()) {
+        lines.push_back(std::to_string(entry.level) + " " + entry.file + " " + entry.text);
+    }
+    return lines;
+}
+
+long WallSeconds() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long>(now.tv_sec);
+}
+
+}  // namespace
+
+// Start, end, and the result with the refusal logged for it ("" for none).
+TEST(KwTimeTrackerTest, TenthsOfAMillisecondOrTheReasonForMinusOne) {
+    const struct {
+        timespec start, end;
+        KwLong32 tenths;
+        const char* reason;
+    } rows[] = {
+        {At(10, 500), At(10, 500), 0, ""},
+        {At(10, 500), At(10, 500 + 99999), 0, ""},  // truncated, never raised
+        {At(10, 500), At(10, 500 + 100000), 1, ""},
+        {At(10, 500), At(11, 499), 9999, ""},               // 1 ns short of a second
+        {At(10, 500000000), At(12, 200000000), 17000, ""},  // a second borrowed
+        {At(10, 999999999), At(11, 100000), 1, ""},
+        {At(0, 1), At(100, 0), 999999, ""},  // a start of 1 ns is a start
+        {At(1, 0), At(1 + 214748, 0), 2147480000, ""},
+        {At(1, 0), At(1 + 214749, 0), 2147483647, ""},  // beyond 32 bits: saturated
+        {At(1, 0), At(1 + 1000000, 0), 2147483647, ""},
+        {At(10, 1500000000), At(11, 0), -1, ""},  // not normalised: a negative span
+        {At(10, 5), At(9, 5), -1,
+         "Can not calculate correctly because start time > end time(in sec)"},
+        {At(10, 5), At(10, 4), -1,
+         "Can not calculate correctly because start time > end time(in ns)"},
+        {At(0, 0), At(100, 0), -1, "start time has not been set correctly"},  // no start held
+    };
+    for (const auto& row : rows) {
+        LogCapture capture;
+        KwTimeTracker tracker;
+        timespec start = row.start, end = row.end;
+        tracker.Set(start);
+        EXPECT_EQ(tracker.GetElapsedTenthms(end), row.tenths) << row.end.tv_sec;
+        EXPECT_EQ(tracker.GetElapsedTenthms(end), row.tenths);  // a start holds for every end
+        EXPECT_EQ(end.tv_nsec, row.end.tv_nsec);                // arguments are not changed
+        std::string line = std::string("3 KwTimeTracker.cpp GetElapsedTenthms: ") + row.reason;
+        EXPECT_EQ(Lines(capture), *row.reason ? std::vector<std::string>(2, line)
+                                              : std::vector<std::string>());
+    }
+    // A new or reset tracker measures from that moment.
+    timespec before = Now();
+    KwTimeTracker tracker;
+    timespec after = Now();
+    EXPECT_GE(tracker.GetElapsedTenthms(after), 0);
+    EXPECT_LE(tracker.GetElapsedTenthms(after), TenthsBetween(before, after));
+    tracker.Reset();
+    EXPECT_EQ(tracker.GetElapsedTenthms(before), -1);
+}
+
+TEST(KwMaxValueTest, KeepsTheLargestUnsignedValueWithTheSecondItWasFirstReached) {
+    LogCapture capture;
+    KwMaxValue max;
+    EXPECT_EQ(max.GetValueWithStamp(), "0,-");
+    EXPECT_FALSE(max.UpdateIfLarger(0));
+    long before = WallSeconds();
+    EXPECT_TRUE(max.UpdateIfLarger(2147483648u));  // above 2^31: compared unsigned
+    EXPECT_GE(max.GetTimeTicks(), before);
+    EXPECT_LE(max.GetTimeTicks(), WallSeconds());
+    KwTimeConvert::KwTimeZones utc = static_cast<KwTimeConvert::KwTimeZones>(0);
+    EXPECT_EQ(KwTimeConvert::ConvertUtcTicksToStr(utc, 1796481494L), "2026-12-05 14:38:14");
+    EXPECT_EQ(max.GetValueWithStamp(),
+              "2147483648, " + KwTimeConvert::ConvertUtcTicksToStr(utc, max.GetTimeTicks()));
+    long first = max.GetTimeTicks();
+    while (WallSeconds() == first) {  // a wrongly renewed stamp would show
+    }
+    EXPECT_FALSE(max.UpdateIfLarger(2147483648u));
+    EXPECT_FALSE(max.UpdateIfLarger(3));
+    EXPECT_EQ(max.GetTimeTicks(), first);
+    EXPECT_TRUE(max.UpdateIfLarger(4294967295u));
+    EXPECT_EQ(max.GetValue(), 4294967295u);
+    EXPECT_GT(max.GetTimeTicks(), first);
+    max.Reset();
+    EXPECT_EQ(max.GetValue() + max.GetTimeTicks(), 0u);
+    EXPECT_EQ(max.GetValueWithStamp(), "0,-");
+    EXPECT_TRUE(capture.Entries().empty());
+}
+
+TEST(KwSrvrStatsCountTest, ElementsWrapModulo2To32AndOutOfRangeIndexesAreReduced) {
+    LogCapture capture;
+    KwSrvrStatsCount counts(5);
+    EXPECT_EQ(Values(counts), V({0, 0, 0, 0, 0}));
+    counts[1] = 4294967295u;
+    ++counts[1];
+    --counts[2];
+    counts[7] = 99;  // read-write: reduced to 2
+    counts[5] = 50;  // equal to the dimension: reduced to 0
+    EXPECT_EQ(Values(counts), V({50, 0, 99, 0, 0}));
+    const KwSrvrStatsCount& readOnly = counts;
+    EXPECT_EQ(readOnly[4294967295u], 50u);  // printed as -1, reduced to 0
+    EXPECT_EQ(readOnly[6], 0u);
+    EXPECT_EQ(readOnly[5], 50u);
+    KwSrvrStatsCount empty(0);  // touches nothing outside the array
+    empty[0] = 5;
+    EXPECT_EQ(empty[3], 0u);
+    EXPECT_EQ(static_cast<const KwSrvrStatsCount&>(empty)[1], 0u);
+    const std::string attempt = "4 KwSrvrStatsCount.cpp operator[]: attempt to ";
+    EXPECT_EQ(Lines(capture),
+              std::vector<std::string>(
+                  {attempt + "rw access arrays outside allowed size, 7 will be modulated to 2.",
+                   attempt + "rw access arrays outside allowed size, 5 will be modulated to 0.",
+                   attempt + "ro access arrays outside allowed size, -1 will be modulated to 0.",
+                   attempt + "ro access arrays outside allowed size, 6 will be modulated to 1.",
+                   attempt + "ro access arrays outside allowed size, 5 will be modulated to 0.",
+                   attempt + "rw access an array of size 0, index 0 ignored.",
+                   attempt + "rw access an array of size 0, index 3 ignored.",
+                   attempt + "ro access an array of size 0, index 1 ignored."}));
+    counts.Reset();
+    EXPECT_EQ(Values(counts), V({0, 0, 0, 0, 0}));
+}
+
+// Arithmetic takes a right side at least as long, and wraps; copies are deep
+// and assignment takes the source's dimension.
+TEST(KwSrvrStatsCountTest, ArithmeticAndCopies) {
+    LogCapture capture;
+    KwSrvrStatsCount three = Make({4294967295u, 2, 3});
+    three += Make({2, 20, 30, 40, 50});
+    EXPECT_EQ(Values(three), V({1, 22, 33}));
+    three -= Make({5, 3, 1, 7});
+    EXPECT_EQ(Values(three), V({4294967292u, 19, 32}));
+    KwSrvrStatsCount five = Make({1, 2, 3, 4, 5});
+    five += three;
+    five -= three;
+    EXPECT_EQ(Values(five), V({1, 2, 3, 4, 5}));
+    EXPECT_EQ(Lines(capture), std::vector<std::string>(
+                                  {"3 KwSrvrStatsCount.cpp operator+=: attempt to operate on "
+                                   "arrays with different dimensions (add Item[3] to this[5]).",
+                                   "3 KwSrvrStatsCount.cpp operator-=: attempt to operate on "
+                                   "arrays with different dimensions."}));
+    KwSrvrStatsCount copy(five);
+    copy[0] = 100;
+    EXPECT_EQ(Values(copy), V({100, 2, 3, 4, 5}));
+    EXPECT_EQ(five[0], 1u);
+    three = copy;
+    three[4] = 40;
+    EXPECT_EQ(Values(three), V({100, 2, 3, 4, 40}));
+    EXPECT_EQ(copy[4], 5u);
+    three = Make({5, 6});
+    KwSrvrStatsCount& alias = three;
+    three = alias;
+    EXPECT_EQ(Values(three), V({5, 6}));
+}
+
+TEST(KwRingBufferTest, OverwritingRingKeepsTheLastPushesOldestFirst) {
+    Ring ring(60, 2, true);
+    KwSrvrStatsCount sum = Make({42, 43});
+    ring.GetSum(sum);
+    EXPECT_EQ(Values(sum), V({42, 43}));  // empty: the argument is left alone
+    for (KwUlong32 push = 1; push <= 61; ++push) {
+        KwSrvrStatsCount counts = Make({push, push + 1});
+        EXPECT_TRUE(ring.PushHead(counts));
+        counts[0] = 0;  // pushes store copies
+    }
+    EXPECT_EQ(V({ring.Count(), ring.Head(), ring.Tail()}), V({60, 1, 1}));
+    EXPECT_EQ(V({ring.At(0)[0], ring.At(59)[0]}), V({2, 61}));
+    ring.GetSum(sum);
+    EXPECT_EQ(Values(sum), V({61 * 62 / 2 - 1, 61 * 62 / 2 - 1 + 60}));  // 2 + ... + 61
+    ring.Reset();
+    sum = Make({42});
+    ring.GetSum(sum);
+    EXPECT_EQ(Values(sum), V({42}));
+    ring.PushHead(sum);
+    EXPECT_EQ(V({ring.Count(), ring.Head(), ring.Tail()}), V({1, 1, 0}));
+}
+
+// A refusing ring and a ring of depth 0 keep what they hold; a sum takes the
+// first element's dimension and skips elements of another.
+TEST(KwRingBufferTest, RefusalsAndMixedDimensions) {
+    LogCapture capture;
+    Ring ring(2, 1, false), none(0, 1, true);
+    KwSrvrStatsCount one = Make({1}), two = Make({2});
+    EXPECT_TRUE(ring.PushHead(one));
+    EXPECT_TRUE(ring.PushHead(two));
+    EXPECT_FALSE(ring.PushHead(one));
+    EXPECT_FALSE(none.PushHead(one));
+    EXPECT_EQ(ring.Count() + none.Count(), 2u);
+    KwSrvrStatsCount sum(1);
+    ring.GetSum(sum);
+    EXPECT_EQ(Values(sum), V({3}));
+    EXPECT_EQ(Lines(capture),
+              std::vector<std::string>(2, "4 KwRingBuffer.h PushHead: buffer full, data not saved."));
+
+    Ring smallFirst(4, 2, true), largeFirst(4, 2, true);
+    KwSrvrStatsCount small = Make({1, 2}), large = Make({10, 11, 12});
+    smallFirst.PushHead(small);
+    smallFirst.PushHead(large);
+    sum = Make({0, 0, 0, 0, 0});
+    smallFirst.GetSum(sum);
+    EXPECT_EQ(Values(sum), V({11, 13}));
+    largeFirst.PushHead(large);
+    largeFirst.PushHead(small);
+    largeFirst.PushHead(small);
+    largeFirst.GetSum(sum);
+    EXPECT_EQ(Values(sum), V({10, 11, 12}));  // the smaller elements were skipped
+    EXPECT_EQ(capture.Count(3, "KwSrvrStatsCount.cpp",
+                            "operator+=: attempt to operate on arrays with different dimensions "
+                            "(add Item[2] to this[3])."),
+              2u);
+    EXPECT_EQ(capture.Entries().size(), 4u);
+}
