@@ -59,26 +59,20 @@ TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {
     collector->RegisterEvent("depth", 0, STATS_DATA_WATER_MARK);
     collector->RegisterEvent("odd", STATS_FLAG_LATENCY_END, static_cast<StatsDataType>(5));
     StartCollecting();
-    uint32_t four = 40;
+    uint32_t big[2] = {60, 60}, values[] = {40, 39, 0}, largest = 4294967295u;
     EXPECT_EQ(collector->SetEvent(-1, 0, nullptr), -1);
     EXPECT_EQ(collector->SetEvent(3, 0, nullptr), -1);
-    EXPECT_EQ(collector->SetEvent(1, -4, &four), -1);
+    EXPECT_EQ(collector->SetEvent(1, -4, values), -1);
     EXPECT_EQ(collector->SetEvent(1, 4, nullptr), -1);
     EXPECT_EQ(collector->SetEvent(1, 1, nullptr), -1);
     EXPECT_TRUE(Logged(3, "SetEvent: Tried to set an unrecognized event -1."));
     EXPECT_TRUE(Logged(3, "SetEvent: Tried to set an unrecognized event 3."));
     EXPECT_EQ(Log().CountContaining("invalid payload"), 3u);
-
     // Water marks take 4-byte values only, and keep the largest.
-    uint16_t two = 50;
-    uint64_t eight = 60;
-    uint32_t smaller = 39, zero = 0, largest = 4294967295u;
-    for (auto [size, value] : {std::pair<int, const void*>{2, &two},
-                               {8, &eight},
-                               {4, &four},
-                               {4, &smaller},
-                               {4, &zero}}) {
-        EXPECT_EQ(collector->SetEvent(1, size, value), 0);
+    EXPECT_EQ(collector->SetEvent(1, 2, big), 0);
+    EXPECT_EQ(collector->SetEvent(1, 8, big), 0);
+    for (uint32_t& value : values) {
+        EXPECT_EQ(collector->SetEvent(1, 4, &value), 0);
     }
     Flush(0);
     size_t before = Log().Entries().size();

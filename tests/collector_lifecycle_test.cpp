@@ -30,7 +30,10 @@ TEST(CollectorSingleton, FirstCallsFromTwoThreadsGetOneObject) {
 
 TEST_F(CollectorTest, SetUpStartAndStopWithReportsQueued) {
     const char notReady[] = "Reset: call Reset before it has complete initialization.";
+    const std::string empty = "GetStatsReport: empty report generated (";
     collector->Reset();  // not collecting yet: refused
+    EXPECT_EQ(collector->GetStatsReport(), "");
+    EXPECT_TRUE(Logged(4, empty + "0, (nil), (nil), (nil))."));
     EXPECT_FALSE(collector->IsRunning());
     EXPECT_EQ(TimerId(), KwTimerMgr::INVALID_TIMER_ID);
     collector->Stop();  // before Start: only clears a flag
@@ -74,13 +77,20 @@ TEST_F(CollectorTest, SetUpStartAndStopWithReportsQueued) {
     EXPECT_TRUE(Logged(6, kShutdown));
     EXPECT_EQ(Waiting(), 0u);
     EXPECT_TRUE(Released());  // the leak checker of the sanitizer build: the 100 too
+    EXPECT_EQ(collector->GetStatsReport() + collector->GetStatsReport(), "");
+    EXPECT_TRUE(Logged(4, empty + "2, (nil), (nil), (nil)).", 2));
     collector->Reset();
     EXPECT_TRUE(Logged(3, notReady, 2));
     EXPECT_EQ(Log().CountContaining("Reset Stats data occurred"), 0u);
-    // A new Start() collects again, but knows no event any more.
+    // A new Start() collects again, but knows no event any more: the report
+    // is the bare headers.
     ASSERT_EQ(collector->Start(), 0);
     ASSERT_TRUE(WaitUntil([&] { return collector->IsRunning(); }));
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 0);
+    EXPECT_EQ(collector->GetStatsReport(),
+              "Statistics Event Counts: min, hour, day, total\n"
+              "Maximum Events Per Second: cnts, stamp\n"
+              "High-Water-Mark Values: value, stamp");
     EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
     EXPECT_TRUE(Logged(3, "SetEvent: Tried to set an unrecognized event 0."));
     EXPECT_EQ(collector->RegisterEvent("again", 0, STATS_DATA_COUNT), -1);
@@ -90,7 +100,7 @@ TEST_F(CollectorTest, StopDuringTheRegistrationWaitEndsStoppedWithoutStores) {
     collector->SetTimerManager(Timer());
     collector->RegisterEvent("neverCollected", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     ASSERT_EQ(collector->Start(), 0);
-    ASSERT_TRUE(Log().WaitFor("svc: data collector waiting for client to finish registration."));
+    ASSERT_TRUE(WaitUntil([] { return Log().CountContaining("waiting for client") == 1; }));
     WaitStopped();
     EXPECT_EQ(State(), C::ST_STOPPED);
     EXPECT_TRUE(Logged(6, kShutdown));
@@ -142,32 +152,24 @@ TEST_F(CollectorTest, ExitWithoutStopStopsTheThreadAndReleasesEverything) {
 // Ids are dense; counter, rate and water-mark slots are numbered per kind in
 // registration order, also by threads registering at once, up to 256 events.
 TEST_F(CollectorTest, RegistrationNumbersEventsAndSlotsUpToTheLimit) {
-    const struct {
-        const char* name;
-        int flags;
-        int type;
-        std::vector<int> slots;  // count, rate, water mark
-    } rows[] = {
-        {"rated", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT, {0, 0, -1}},
-        {"mark", 0, STATS_DATA_WATER_MARK, {-1, -1, 0}},
-        {"end", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT, {1, -1, 1}},
-        {"markEnd", STATS_FLAG_LATENCY_END, STATS_DATA_WATER_MARK, {-1, -1, 2}},
-        {"startEnd", STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END, 0, {2, -1, 3}},
-        {"odd", 0, 7, {-1, -1, -1}},
-        {"oddRated", STATS_FLAG_MAX_RATE | 0x100, 9, {-1, 1, -1}},
-        {"rated", 0, STATS_DATA_COUNT, {3, -1, -1}},  // same name, another event
+    typedef std::tuple<std::string, int, int, int, int, int> Row;  // and count, rate, mark slots
+    const Row rows[] = {
+        {"rated", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT, 0, 0, -1},
+        {"mark", 0, STATS_DATA_WATER_MARK, -1, -1, 0},
+        {"end", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT, 1, -1, 1},
+        {"markEnd", STATS_FLAG_LATENCY_END, STATS_DATA_WATER_MARK, -1, -1, 2},
+        {"startEnd", STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END, 0, 2, -1, 3},
+        {"odd", 0, 7, -1, -1, -1},
+        {"oddRated", STATS_FLAG_MAX_RATE | 0x100, 9, -1, 1, -1},
+        {"rated", 0, STATS_DATA_COUNT, 3, -1, -1},  // same name, another event
     };
-    int id = 0;
-    for (const auto& row : rows) {
-        ASSERT_EQ(
-            collector->RegisterEvent(row.name, row.flags, static_cast<StatsDataType>(row.type)),
-            id);
-        KwSrvrStatsEvent event = Event(id++);
-        EXPECT_EQ(std::make_tuple(event.name, event.flags, event.type),
-                  std::make_tuple(std::string(row.name), row.flags, row.type));
-        EXPECT_EQ(std::vector<int>({event.countSlot, event.rateSlot, event.waterMarkSlot}),
-                  row.slots)
-            << row.name;
+    for (int id = 0; id < 8; ++id) {
+        const Row& row = rows[id];
+        ASSERT_EQ(collector->RegisterEvent(std::get<0>(row).c_str(), std::get<1>(row),
+                                           static_cast<StatsDataType>(std::get<2>(row))),
+                  id);
+        KwSrvrStatsEvent e = Event(id);
+        EXPECT_EQ(Row(e.name, e.flags, e.type, e.countSlot, e.rateSlot, e.waterMarkSlot), row);
     }
     EXPECT_TRUE(Logged(7, "RegisterEvent: registered event end as 2"));
     EXPECT_EQ(collector->RegisterEvent(nullptr, 0, STATS_DATA_COUNT), -1);

@@ -1,23 +1,8 @@
 // The three-line statistics report, byte for byte, and the snapshot that
 // gives the same statistics as values.
-#include <random>
 #include <tuple>
 
 #include "CollectorHarness.h"
-
-TEST_F(CollectorTest, ReportBeforeCollectingIsEmptyWithoutEventsBareHeaders) {
-    const std::string empty = "GetStatsReport: empty report generated (";
-    EXPECT_EQ(collector->GetStatsReport(), "");
-    EXPECT_TRUE(Logged(4, empty + "0, (nil), (nil), (nil))."));
-    StartCollecting();
-    EXPECT_EQ(collector->GetStatsReport(),
-              "Statistics Event Counts: min, hour, day, total\n"
-              "Maximum Events Per Second: cnts, stamp\n"
-              "High-Water-Mark Values: value, stamp");
-    WaitStopped();
-    EXPECT_EQ(collector->GetStatsReport() + collector->GetStatsReport(), "");
-    EXPECT_TRUE(Logged(4, empty + "2, (nil), (nil), (nil)).", 2));
-}
 
 // Each event stands in the lines of its slots, in zero forms until it has
 // data. A record is cut to 511 characters: the cut record loses its ";", so
@@ -94,48 +79,6 @@ TEST_F(CollectorTest, WorkedExampleOfADayOfStatistics) {
                   "High-Water-Mark Values: value, stamp;queueDepth: 17, " +
                   TimeText(Stats(depth).markTime));
 }
-
-// Random registrations (one set per process), then random reports,
-// roll-ups and resets; at every look the rendered snapshot equals the
-// report.
-class SnapshotMatchesReport : public CollectorTest,
-                              public ::testing::WithParamInterface<unsigned> {};
-
-TEST_P(SnapshotMatchesReport, OverRandomSequences) {
-    std::mt19937 random(GetParam());
-    const int marker = collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
-    const std::string names[] = {"rx", "semi;colon: too", std::string(600, 'n'), ""};
-    int events = 1 + static_cast<int>(random() % 30);
-    for (int i = 0; i < events; ++i) {
-        int kind = static_cast<int>(random() % 7);
-        StatsDataType type = static_cast<StatsDataType>(kind < 4 ? 0 : kind < 6 ? 1 : 3);
-        std::string name = names[random() % 4] + std::to_string(i);
-        ASSERT_GE(collector->RegisterEvent(name.c_str(), static_cast<int>(random() % 8), type), 0);
-    }
-    StartCollecting();
-    int looks = 0;
-    for (int step = 0; step < 400; ++step) {
-        unsigned op = random() % 20;
-        if (op < 14) {
-            uint32_t value = random() % 1000;
-            int id = 1 + static_cast<int>(random() % static_cast<unsigned>(events));
-            ASSERT_EQ(collector->SetEvent(id, op % 3 == 0 ? 0 : 4, &value), 0);
-        } else if (op < 17) {
-            RollUps(op == 16 && random() % 8 == 0 ? 700 : 1 + static_cast<int>(random() % 3));
-        } else if (op == 17) {
-            collector->Reset();
-        } else {
-            Flush(marker);
-            KwStatsSnapshot snapshot;
-            ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
-            ASSERT_EQ(KwStatsReportText(snapshot), collector->GetStatsReport()) << "step " << step;
-            ++looks;
-        }
-    }
-    EXPECT_GT(looks, 10);
-}
-
-INSTANTIATE_TEST_SUITE_P(Seeds, SnapshotMatchesReport, ::testing::Values(1u, 2u, 3u, 4u));
 
 // The snapshot describes each event; it is refused when not collecting. The
 // thread is stopped at points where the backlog trace and the waiting list

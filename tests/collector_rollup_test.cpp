@@ -1,20 +1,9 @@
 // The per-second roll-up: seconds into minutes, minutes into hours, hours
 // into the day, and the peak per second. Time is driven by hand.
-#include <time.h>
-
 #include "CollectorHarness.h"
+#include "TestTime.h"
 
-namespace {
-
-const std::string kCounts = "Statistics Event Counts: min, hour, day, total;";
-
-long WallSeconds() {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<long>(now.tv_sec);
-}
-
-}  // namespace
+static const std::string kCounts = "Statistics Event Counts: min, hour, day, total;";
 
 TEST_F(CollectorTest, SecondsRollIntoMinutesAndTheMinuteRingHoldsTheLastSixty) {
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
@@ -37,9 +26,12 @@ TEST_F(CollectorTest, SecondsRollIntoMinutesAndTheMinuteRingHoldsTheLastSixty) {
     EXPECT_EQ(ReportLine(0), kCounts + "ev: 1888, 1832, 0, 1893;other: 0, 0, 0, 0");
 }
 
-TEST_F(CollectorTest, PeakPerSecondCountsWrappedCountersAndKeepsTheFirstTime) {
+// The peak per second counts wrapped counters and keeps the time it was
+// first reached; a reset clears every statistic and keeps the rhythm.
+TEST_F(CollectorTest, PeakPerSecondAndReset) {
     collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     collector->RegisterEvent("depth", STATS_FLAG_MAX_RATE, STATS_DATA_WATER_MARK);
+    collector->RegisterEvent("done", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
     StartCollecting();
     SetCounter(0, 4294967293u);
     long before = WallSeconds();
@@ -63,16 +55,38 @@ TEST_F(CollectorTest, PeakPerSecondCountsWrappedCountersAndKeepsTheFirstTime) {
     // A water mark registered with STATS_FLAG_MAX_RATE has no count to rate.
     uint32_t depth = 9;
     ASSERT_EQ(collector->SetEvent(1, 4, &depth), 0);
-    Flush(0);
-    RollUps(1);
+    Occur(2, 1);
+    RollUps(60);  // 64 seconds: the first minute closed
+    EXPECT_EQ(Stats(0).minutes, V({19}));
     EXPECT_EQ(Stats(1).peak, 0u);
     std::string rates = ReportLine(1);
     EXPECT_EQ(rates.find("Maximum Events Per Second: cnts, stamp;rx: 7, "), 0u) << rates;
     EXPECT_EQ(rates.substr(rates.size() - 11), ";depth: 0,-");
     EXPECT_EQ(Log().CountContaining("operator[]"), 0u);
+
+    ASSERT_TRUE(Stats(1).markValue == 9 && Stats(2).markValue != 0);
+    collector->Reset();
+    collector->Reset();
+    EXPECT_TRUE(Logged(7, "Reset: Reset Stats data occurred", 2));
+    EXPECT_EQ(collector->GetStatsReport(),
+              "Statistics Event Counts: min, hour, day, total;rx: 0, 0, 0, 0;done: 0, 0, 0, 0\n"
+              "Maximum Events Per Second: cnts, stamp;rx: 0,-;depth: 0,-\n"
+              "High-Water-Mark Values: value, stamp;depth: 0,-;done Latency (ms): 0.0, -");
+    // Counting starts afresh; the minute closes on its old rhythm, 56 roll-ups
+    // on, with only what came since the reset.
+    Occur(0, 3);
+    RollUps(55);
+    EXPECT_EQ(Stats(0).seconds.front(), 3u);
+    EXPECT_EQ(Stats(0).peak, 3u);
+    EXPECT_TRUE(Stats(0).minutes.empty());
+    RollUps(1);
+    EXPECT_EQ(Stats(0).minutes, V({3}));
+    EXPECT_EQ(ReportLine(0), kCounts + "rx: 3, 3, 0, 3;done: 0, 0, 0, 0");
 }
 
-TEST_F(CollectorTest, RollUpWaitsForReportsThatArriveWhileOneIsInHand) {
+// The roll-up takes up reports that wait behind the one in hand; a failed
+// re-arm of the timer stops the collector.
+TEST_F(CollectorTest, RollUpWaitsForReportsInHandAndStopsWhenItCannotReArm) {
     collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     StartCollecting();
     unsigned long created = Timer().CreatedCount();
@@ -89,11 +103,6 @@ TEST_F(CollectorTest, RollUpWaitsForReportsThatArriveWhileOneIsInHand) {
     ASSERT_TRUE(Timer().WaitForCreated(created + 1, 20000));
     EXPECT_EQ(Stats(0).seconds, V({50}));
     EXPECT_EQ(Stats(0).peak, 50u);
-}
-
-TEST_F(CollectorTest, FailureToArmTheNextTimerStopsTheCollector) {
-    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
-    StartCollecting();
     Timer().FailNextCreates(1);
     ASSERT_EQ(Timer().Advance(1000), 1u);
     ACE_Thread_Manager::instance()->wait();
@@ -101,37 +110,4 @@ TEST_F(CollectorTest, FailureToArmTheNextTimerStopsTheCollector) {
     EXPECT_TRUE(Logged(6, "svc: Stats collector is shutting down."));
     EXPECT_EQ(State(), C::ST_STOPPED);
     EXPECT_TRUE(Released());
-}
-
-TEST_F(CollectorTest, ResetClearsEveryStatisticAndKeepsTheRhythm) {
-    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
-    collector->RegisterEvent("done", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
-    collector->RegisterEvent("depth", 0, STATS_DATA_WATER_MARK);
-    StartCollecting();
-    for (int second = 0; second < 61; ++second) {
-        Occur(0, 2);
-        RollUps(1);
-    }
-    Occur(1, 1);
-    uint32_t depth = 12;
-    collector->SetEvent(2, 4, &depth);
-    ASSERT_TRUE(WaitUntil([&] { return Stats(2).markValue == 12; }));
-    ASSERT_NE(Stats(1).markValue, 0u);
-    collector->Reset();
-    collector->Reset();
-    EXPECT_TRUE(Logged(7, "Reset: Reset Stats data occurred", 2));
-    EXPECT_EQ(collector->GetStatsReport(),
-              "Statistics Event Counts: min, hour, day, total;rx: 0, 0, 0, 0;done: 0, 0, 0, 0\n"
-              "Maximum Events Per Second: cnts, stamp;rx: 0,-\n"
-              "High-Water-Mark Values: value, stamp;done Latency (ms): 0.0, -;depth: 0,-");
-    // Counting starts afresh; the minute closes on its old rhythm, 59 roll-ups
-    // on, with only what came since the reset.
-    Occur(0, 3);
-    RollUps(58);
-    EXPECT_EQ(Stats(0).seconds.front(), 3u);
-    EXPECT_EQ(Stats(0).peak, 3u);
-    EXPECT_TRUE(Stats(0).minutes.empty());
-    RollUps(1);
-    EXPECT_EQ(Stats(0).minutes, V({3}));
-    EXPECT_EQ(ReportLine(0), kCounts + "rx: 3, 3, 0, 3;done: 0, 0, 0, 0");
 }

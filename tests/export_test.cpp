@@ -15,8 +15,10 @@ namespace {
 // markValue, markTime.
 KwStatsSnapshot TwoEvents() {
     typedef KwStatsEventSnapshot E;
-    E done{0,    "req \"done\"\xff", 0,   6, true, 7, 402, 815, 961, {3, 4}, {402}, {}, true, 9,
+    // clang-format off
+    E done{0, "req \"done\"\xff", 0, 6, true, 7, 402, 815, 961, {3, 4}, {402}, {}, true, 9,
            1765000001, E::LATENCY, 127, 1765000002};
+    // clang-format on
     E depth{1, "depth", 1, 0, false, 0, 0, 0, 0, {}, {}, {}, false, 0, 0, E::WATER_MARK, 17, 0};
     return KwStatsSnapshot{1765000000, KwSrvrStatsCollector::ST_COLLECTING, 3, {done, depth}};
 }

@@ -33,8 +33,7 @@ TEST(HostServices, RealTimersFireOnceOnTheManagersThreadUnlessCancelled) {
     Fired fired, cancelled;
     auto created = std::chrono::steady_clock::now();
     unsigned short first = mgr.CreateTimer(50, &Fired::Record, nullptr, &fired);
-    EXPECT_EQ(mgr.CancelTimer(mgr.CreateTimer(60, &Fired::Record, &Fired::Record, &cancelled)),
-              0);
+    EXPECT_EQ(mgr.CancelTimer(mgr.CreateTimer(60, &Fired::Record, &Fired::Record, &cancelled)), 0);
     EXPECT_EQ(cancelled.count.load(), 1);  // the cancel notice
     // A later timer proves, once fired, that the first did not fire twice.
     unsigned short later = mgr.CreateTimer(150, &Fired::Record, nullptr, &fired);

@@ -31,13 +31,6 @@ struct Input {
     size_t size;
     size_t pos = 0;
     uint8_t Byte() { return pos < size ? data[pos++] : 0; }
-    uint32_t Word() {
-        uint32_t word = 0;
-        for (int i = 0; i < 4; ++i) {
-            word = word << 8 | Byte();
-        }
-        return word;
-    }
 };
 
 void Check(bool condition, const char* what) {
@@ -51,13 +44,55 @@ KwTimerMgr g_timer(KwTimerMgr::MANUAL_CLOCK);
 
 }  // namespace
 
+// Roll-ups each input may ask for; each waits for the thread's next poll.
+int g_rollUpsPerInput = 8;
+
+namespace {
+
+// The report agrees with the snapshot: taken while nothing changes, they
+// render the same text.
+void CheckReport(const KwSrvrStatsCollector& collector) {
+    KwStatsSnapshot before, after;
+    std::string report, text;
+    for (int tries = 0; tries == 0 || text != KwStatsReportText(after); ++tries) {
+        Check(tries < 100000 && collector.GetStatsSnapshot(before), "snapshot while collecting");
+        report = collector.GetStatsReport();
+        collector.GetStatsSnapshot(after);
+        text = KwStatsReportText(before);
+    }
+    Check(report == text, "report equals the snapshot");
+}
+
+// Counter arrays and rings of any dimensions, mixed.
+void FuzzValues(Input& in) {
+    KwSrvrStatsCount left(in.Byte() % 9), right(in.Byte() % 9);
+    KwRingBuffer<KwSrvrStatsCount> ring(in.Byte() % 70, in.Byte() % 5, (in.Byte() & 1) != 0);
+    for (int step = in.Byte() % 32; step > 0; --step) {
+        uint8_t op = in.Byte() % 7;
+        if (op == 0) {
+            left[in.Byte() * 0x1010101u] = in.Byte();  // any index up to 2^32 - 1
+        } else if (op < 3) {
+            op == 1 ? left += right : left -= right;
+        } else if (op == 3) {
+            right = left;
+        } else if (op == 4) {
+            Check(ring.PushHead(left) || ring.Count() == ring.Capacity(), "push refused if full");
+        } else {
+            op == 5 ? ring.GetSum(right) : ring.Reset();
+        }
+        Check(ring.Count() <= ring.Capacity(), "ring count within depth");
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     KwSrvrStatsCollector& collector = KwSrvrStatsCollector::GetInstance();
     dlog_set_threshold(0);
     ShortenPollSleeps(100);  // quick roll-ups
     collector.SetTimerManager(g_timer);
-    const std::string names[] = {"", std::string(600, 'x'), "d\xc3\xa9", "semi;colon",
-                                 "percent %s %n", "new\nline"};
+    const std::string names[] = {"",           std::string(600, 'x'), "d\xc3\xa9",
+                                 "semi;colon", "percent %s %n",       "new\nline"};
     const int flags[] = {0, 1, 2, 3, 4, 5, 6, 7, 0x100, -1};
     const int types[] = {0, 1, 2, -1, 0x7fffffff};
     for (int i = 0; i < 260; ++i) {
@@ -77,51 +112,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
-namespace {
-
-// The report agrees with a snapshot taken while nothing changed.
-void CheckReport(const KwSrvrStatsCollector& collector) {
-    KwStatsSnapshot before, after;
-    Check(collector.GetStatsSnapshot(before), "snapshot while collecting");
-    std::string report = collector.GetStatsReport();
-    collector.GetStatsSnapshot(after);
-    std::string text = KwStatsReportText(before);
-    Check(report == text || text != KwStatsReportText(after), "report equals the snapshot");
-}
-
-// Counter arrays and rings of any dimensions, mixed.
-void FuzzValues(Input& in) {
-    KwSrvrStatsCount left(in.Byte() % 9), right(in.Byte() % 9);
-    KwRingBuffer<KwSrvrStatsCount> ring(in.Byte() % 70, in.Byte() % 5, (in.Byte() & 1) != 0);
-    for (int step = in.Byte() % 32; step > 0; --step) {
-        uint8_t op = in.Byte() % 7;
-        if (op == 0) {
-            left[in.Word()] = in.Word();
-        } else if (op < 3) {
-            op == 1 ? left += right : left -= right;
-        } else if (op == 3) {
-            right = left;
-        } else if (op == 4) {
-            Check(ring.PushHead(left) || ring.Count() == ring.Capacity(), "push refused if full");
-        } else {
-            op == 5 ? ring.GetSum(right) : ring.Reset();
-        }
-        Check(ring.Count() <= ring.Capacity(), "ring count within depth");
-    }
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     KwSrvrStatsCollector& collector = KwSrvrStatsCollector::GetInstance();
     Input in{data, size};
-    int rollUpsLeft = 8;  // each waits for the thread's next poll
+    int rollUpsLeft = g_rollUpsPerInput;
     while (in.pos < size) {
         uint8_t op = in.Byte() % 7;
         if (op < 2) {
             int id = static_cast<int8_t>(in.Byte()) + (in.Byte() & 1 ? 128 : 0);
             uint8_t sizeByte = in.Byte();
-            std::vector<uint8_t> payload(sizeByte < 128 ? 4 : sizeByte % 70 + 4096 * (sizeByte & 1));
+            std::vector<uint8_t> payload(sizeByte < 128 ? 4
+                                                        : sizeByte % 70 + 4096 * (sizeByte & 1));
             for (uint8_t& byte : payload) {
                 byte = in.Byte();
             }
@@ -131,10 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             CheckReport(collector);
         } else if (op == 3) {
             collector.Reset();
-        } else if (op == 4 && rollUpsLeft-- > 0 && g_timer.PendingCount() > 0) {
-            unsigned long created = g_timer.CreatedCount();
-            g_timer.Advance(1000);
-            Check(g_timer.WaitForCreated(created + 1, 20000), "roll-up re-arms its timer");
+        } else if (op == 4) {
+            // One second, or a minute and one that close a minute.
+            for (int n = in.Byte() % 8 == 0 ? 61 : 1; n > 0 && rollUpsLeft-- > 0; --n) {
+                unsigned long created = g_timer.CreatedCount();
+                g_timer.Advance(1000);
+                Check(g_timer.WaitForCreated(created + 1, 20000), "roll-up re-arms its timer");
+            }
         } else if (op == 5) {
             Check(collector.RegisterEvent("late", in.Byte(), STATS_DATA_COUNT) == -1,
                   "no registration while collecting");

@@ -4,13 +4,11 @@
 #define QEL_TEST_COLLECTOR_HARNESS_H
 
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "CollectorAccess.h"
-#include "KwMaxValue.h"
 #include "KwMutexGuard.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCollector.h"

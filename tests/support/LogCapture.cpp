@@ -1,6 +1,5 @@
 #include "LogCapture.h"
 
-#include "Wait.h"
 #include "dlog.h"
 
 LogCapture::LogCapture() {
@@ -43,10 +42,6 @@ size_t LogCapture::CountContaining(const std::string& part) const {
         count += entry.text.find(part) != std::string::npos ? 1 : 0;
     }
     return count;
-}
-
-bool LogCapture::WaitFor(const std::string& text) const {
-    return WaitUntil([&] { return CountContaining(text) > 0; });
 }
 
 void LogCapture::Gate(const std::string& prefix) {

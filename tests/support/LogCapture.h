@@ -25,8 +25,6 @@ public:
     size_t Count(int level, const std::string& file, const std::string& text) const;
     // Number of entries whose text contains `part`.
     size_t CountContaining(const std::string& part) const;
-    // Waits until an entry with this exact text exists.
-    bool WaitFor(const std::string& text) const;
 
     // Lets a thread that waits at the gate go on, and makes the next line
     // that starts with `prefix` (empty: none) keep the thread that writes it

@@ -1,4 +1,4 @@
-// Monotonic time stamps for tests.
+// Time stamps for tests.
 #ifndef QEL_TEST_TEST_TIME_H
 #define QEL_TEST_TEST_TIME_H
 
@@ -15,6 +15,13 @@ inline timespec Now() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return now;
+}
+
+// Seconds since the epoch, as the collector stamps its records.
+inline long WallSeconds() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<long>(now.tv_sec);
 }
 
 inline long TenthsBetween(timespec from, timespec to) {
