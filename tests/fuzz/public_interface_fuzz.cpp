@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const int types[] = {0, 1, 2, -1, 0x7fffffff};
     for (int i = 0; i < 260; ++i) {
         int id = collector.RegisterEvent(names[i % 6].c_str(), flags[i % 10],
-                                         static_cast<StatsDataType>(types[(i / 2) % 5]));
+                                         static_cast<StatsDataType>(types[i / 10 % 5]));
         Check(id == (i < 256 ? i : -1), "dense registration ids");
     }
     collector.Start();
