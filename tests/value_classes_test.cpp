@@ -105,8 +105,7 @@ TEST(KwMaxValueTest, KeepsTheLargestUnsignedValueWithTheSecondItWasFirstReached)
     long first = max.GetTimeTicks();
     while (WallSeconds() == first) {  // a wrongly renewed stamp would show
     }
-    EXPECT_FALSE(max.UpdateIfLarger(2147483648u));
-    EXPECT_FALSE(max.UpdateIfLarger(3));
+    EXPECT_FALSE(max.UpdateIfLarger(2147483648u) || max.UpdateIfLarger(3));
     EXPECT_EQ(max.GetTimeTicks(), first);
     EXPECT_TRUE(max.UpdateIfLarger(4294967295u));
     EXPECT_EQ(max.GetValue(), 4294967295u);
@@ -128,13 +127,11 @@ TEST(KwSrvrStatsCountTest, ElementsWrapModulo2To32AndOutOfRangeIndexesAreReduced
     counts[5] = 50;  // equal to the dimension: reduced to 0
     EXPECT_EQ(Values(counts), V({50, 0, 99, 0, 0}));
     const KwSrvrStatsCount& readOnly = counts;
-    EXPECT_EQ(readOnly[4294967295u], 50u);  // printed as -1, reduced to 0
-    EXPECT_EQ(readOnly[6], 0u);
-    EXPECT_EQ(readOnly[5], 50u);
+    // 4294967295 is printed as -1 and reduced to 0.
+    EXPECT_EQ(V({readOnly[4294967295u], readOnly[6], readOnly[5]}), V({50, 0, 50}));
     KwSrvrStatsCount empty(0);  // touches nothing outside the array
     empty[0] = 5;
-    EXPECT_EQ(empty[3], 0u);
-    EXPECT_EQ(static_cast<const KwSrvrStatsCount&>(empty)[1], 0u);
+    EXPECT_EQ(V({empty[3], static_cast<const KwSrvrStatsCount&>(empty)[1]}), V({0, 0}));
     const std::string attempt = "4 KwSrvrStatsCount.cpp operator[]: attempt to ";
     EXPECT_EQ(Lines(capture),
               std::vector<std::string>(
@@ -210,10 +207,9 @@ TEST(KwRingBufferTest, RefusalsAndMixedDimensions) {
     LogCapture capture;
     Ring ring(2, 1, false), none(0, 1, true);
     KwSrvrStatsCount one = Make({1}), two = Make({2});
-    EXPECT_TRUE(ring.PushHead(one));
-    EXPECT_TRUE(ring.PushHead(two));
-    EXPECT_FALSE(ring.PushHead(one));
-    EXPECT_FALSE(none.PushHead(one));
+    EXPECT_EQ(std::vector<bool>(
+                  {ring.PushHead(one), ring.PushHead(two), ring.PushHead(one), none.PushHead(one)}),
+              std::vector<bool>({true, true, false, false}));
     EXPECT_EQ(ring.Count() + none.Count(), 2u);
     KwSrvrStatsCount sum(1);
     ring.GetSum(sum);
