@@ -1,13 +1,10 @@
 // Submission of reports and their processing on the collection thread.
-#include <stdio.h>
 #include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <thread>
+#include <fstream>
 
 #include "CollectorHarness.h"
-#include "TestTime.h"
 
 TEST_F(CollectorTest, EachStateRefusalIsLoudOnlyTheFirstTime) {
     collector->RegisterEvent("early", 0, STATS_DATA_COUNT);
@@ -39,9 +36,7 @@ TEST_F(CollectorTest, SubmissionWithoutMemoryIsRefused) {
     collector->RegisterEvent("big", 0, STATS_DATA_COUNT);
     StartCollecting();
     long pages = 0;
-    FILE* statm = fopen("/proc/self/statm", "r");
-    ASSERT_EQ(fscanf(statm, "%ld", &pages), 1);
-    fclose(statm);
+    ASSERT_TRUE(std::ifstream("/proc/self/statm") >> pages);
     rlimit old, tight;
     getrlimit(RLIMIT_AS, &old);
     tight = old;

@@ -121,11 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (op < 2) {
             int id = static_cast<int8_t>(in.Byte()) + (in.Byte() & 1 ? 128 : 0);
             uint8_t sizeByte = in.Byte();
-            std::vector<uint8_t> payload(sizeByte < 128 ? 4
-                                                        : sizeByte % 70 + 4096 * (sizeByte & 1));
-            for (uint8_t& byte : payload) {
-                byte = in.Byte();
-            }
+            std::vector<uint8_t> payload(sizeByte < 128 ? 4 : sizeByte % 70 + 4096 * (sizeByte & 1),
+                                         in.Byte());
             int result = collector.SetEvent(id, static_cast<int>(payload.size()), payload.data());
             Check(result == (id >= 0 && id < 256 ? 0 : -1), "SetEvent accepts known ids only");
         } else if (op == 2) {

@@ -2,6 +2,7 @@
 // every test run (sanitizers, 32-bit, PowerPC) goes through its sequences.
 #include <stdint.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -14,10 +15,8 @@ int main() {
     g_rollUpsPerInput = 200;  // enough to fill minutes
     std::mt19937 random(1);
     for (int input = 0; input < 300; ++input) {
-        std::vector<uint8_t> bytes(random() % 600);
-        for (uint8_t& byte : bytes) {
-            byte = static_cast<uint8_t>(random());
-        }
+        std::vector<uint8_t> bytes(random() % 300);
+        std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<uint8_t>(random()); });
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
     return 0;

@@ -58,13 +58,10 @@ auto& Member(const KwSrvrStatsCollector& c) {
 }
 
 // The queued report's type, read off Process()'s first parameter.
-template <class T>
-struct FirstParameter;
 template <class R, class K, class A, class... Rest>
-struct FirstParameter<R (K::*)(A, Rest...)> {
-    typedef std::remove_const_t<std::remove_reference_t<A>> type;
-};
-typedef FirstParameter<decltype(Get(Process()))>::type Message;
+A FirstParameter(R (K::*)(A, Rest...));
+typedef std::remove_const_t<std::remove_reference_t<decltype(FirstParameter(Get(Process())))>>
+    Message;
 
 }  // namespace collector_access
 

@@ -19,7 +19,7 @@
 #include "KwTimerMgr.h"
 #include "LogCapture.h"
 #include "PollSleeps.h"
-#include "Wait.h"
+#include "TestTime.h"
 #include "ace/Thread_Manager.h"
 
 namespace ca = collector_access;
