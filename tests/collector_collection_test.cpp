@@ -117,9 +117,7 @@ TEST_F(CollectorTest, LatencyKeepsTheLongestPositiveSpan) {
     KwTimeTracker latency;
     Inject(0, At(0, 0), latency);  // a start whose clock failed
     Inject(1, At(10, 0), latency);
-    EXPECT_EQ(Log().Count(3, "KwTimeTracker.cpp",
-                          "GetElapsedTenthms: start time has not been set correctly"),
-              1u);
+    EXPECT_EQ(Log().CountContaining("start time has not been set correctly"), 1u);
     Inject(0, At(100, 0), latency);
     Inject(3, At(100, 500000), latency);    // 5 tenths
     Inject(1, At(100, 12790000), latency);  // 127 tenths
