@@ -23,6 +23,9 @@
 #include "ace/Thread_Manager.h"
 #include "dlog.h"
 
+// Roll-ups each input may ask for; each waits for the thread's next poll.
+int g_rollUpsPerInput = 8;
+
 namespace {
 
 // Reads the input a little at a time; past the end everything is zero.
@@ -41,13 +44,6 @@ void Check(bool condition, const char* what) {
 }
 
 KwTimerMgr g_timer(KwTimerMgr::MANUAL_CLOCK);
-
-}  // namespace
-
-// Roll-ups each input may ask for; each waits for the thread's next poll.
-int g_rollUpsPerInput = 8;
-
-namespace {
 
 // The report agrees with the snapshot: taken while nothing changes, they
 // render the same text.
