@@ -29,7 +29,7 @@
 #include "ace/Thread_Manager.h"
 #include "dlog.h"
 #ifdef QEL_DEMO_HTTP
-#include "StatusServer.h"
+#include "KwStatsHttpServer.h"
 #endif
 
 namespace {
@@ -283,21 +283,25 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 #ifdef QEL_DEMO_HTTP
-    std::unique_ptr<StatusServer> server;
+    std::unique_ptr<KwStatsHttpServer> server;
     if (options.httpPort != 0) {
+        KwStatsHttpOptions http;
+        http.bindAddress = options.httpBind;
+        http.port = options.httpPort;
         std::string error;
-        server = StatusServer::Start(collector, options.httpBind, options.httpPort, error);
+        server = KwStatsHttpServer::Start(http, error);
         if (server == nullptr) {
-            fprintf(stderr, "qel_demo: cannot serve on %s:%d: %s\n", options.httpBind.c_str(),
-                    options.httpPort, error.c_str());
+            fprintf(stderr, "qel_demo: %s\n", error.c_str());
             return 1;
         }
-        printf("qel_demo: serving http://%s:%d/ (/metrics, /stats.json)\n",
-               options.httpBind.c_str(), options.httpPort);
+        bool v6 = options.httpBind.find(':') != std::string::npos;
+        std::string host = v6 ? "[" + options.httpBind + "]" : options.httpBind;
+        printf("qel_demo: serving http://%s:%d/ (/metrics, /stats.json)\n", host.c_str(),
+               server->Port());
     }
 #else
     if (options.httpPort != 0) {
-        fprintf(stderr, "qel_demo: --http needs a build with the exporters and civetweb\n");
+        fprintf(stderr, "qel_demo: --http needs a build with the status server (civetweb)\n");
         return 2;
     }
 #endif

@@ -49,6 +49,7 @@
 
 #include "KwDiagTypes.h"
 #include "KwLinuxMutex.h"
+#include "KwStatsTypes.h"
 
 class KwMaxValue;
 class KwSrvrStatsCount;
@@ -57,21 +58,6 @@ class KwTimeTracker;
 class KwTimerMgr;
 template <class T>
 class KwRingBuffer;
-
-// The kind of an event.
-// The underlying type is fixed so that any int a host passes is a valid value
-// (other kinds are stored and ignored).
-enum StatsDataType : int {
-    STATS_DATA_COUNT = 0,      // counted occurrences
-    STATS_DATA_WATER_MARK = 1  // a sampled 4-byte value whose high-water mark is kept
-};
-
-// Flag bits of an event.
-enum {
-    STATS_FLAG_LATENCY_START = 0x1,  // counted event: starts the latency measurement
-    STATS_FLAG_MAX_RATE = 0x2,       // keep the peak occurrences per second
-    STATS_FLAG_LATENCY_END = 0x4     // counted event: ends it; the longest latency is kept
-};
 
 // A registered event. Slots index the statistics stores; -1 means none.
 struct KwSrvrStatsEvent {
@@ -85,7 +71,11 @@ struct KwSrvrStatsEvent {
 
 class KW_DIAG_EXPORT KwSrvrStatsCollector : private ACE_Task_Base {
 public:
-    enum { ST_INIT = 0, ST_COLLECTING = 1, ST_STOPPED = 2 };
+    enum {
+        ST_INIT = KwStatsStates::ST_INIT,
+        ST_COLLECTING = KwStatsStates::ST_COLLECTING,
+        ST_STOPPED = KwStatsStates::ST_STOPPED
+    };
 
     // The one collector, built on first use (thread-safe) and destroyed at
     // process exit.
@@ -129,7 +119,8 @@ public:
 
     // Copies every statistic, with the histories of the last 60 seconds, 60
     // minutes and 24 hours, into `out` in one hold of the data lock. Returns
-    // false, with `out` empty, when not collecting (logged as for the report).
+    // false when not collecting (logged as for the report): `out` then holds
+    // the state and its time, and no event.
     bool GetStatsSnapshot(KwStatsSnapshot& out) const;
 
 private:
@@ -155,8 +146,9 @@ private:
     int ExitPath(int result);
     void Cleanup();
     bool ReadyForOutput(const char* method) const;
-    static KwUlong32 CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring, unsigned int slot,
-                                 std::vector<KwUlong32>& history);
+    bool FillSnapshot(KwStatsSnapshot& out, bool withHistories, const char* method) const;
+    static void CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring, unsigned int slot,
+                            std::vector<KwUlong32>& history);
     void RefuseRegistration(const char* name) const;
     void RefuseSubmission(int eventId) const;
 

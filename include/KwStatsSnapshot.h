@@ -5,6 +5,9 @@
 // Exporters (Prometheus, JSON, a status page) read it instead of parsing the
 // report's text, which breaks on event names that hold ";" or ": ".
 //
+// The header needs nothing of the collector's own (nor of ACE): an exporter
+// includes this one alone and takes snapshots with KwTakeStatsSnapshot().
+//
 // Ownership: a snapshot is a value; it shares nothing with the collector and
 // stays valid after the collector has stopped. Thread safety: like any value
 // type, one snapshot is not to be written and read by two threads at once.
@@ -13,10 +16,12 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "KwDiagTypes.h"
+#include "KwStatsTypes.h"
 
 // One registered event. Times are wall-clock seconds since the epoch (UTC),
 // 0 where nothing was recorded yet.
@@ -53,14 +58,29 @@ struct KwStatsEventSnapshot {
 };
 
 struct KwStatsSnapshot {
-    KwLong32 takenAt = 0;                      // when the snapshot was taken (wall clock)
-    int state = 0;                             // the collector's state (ST_COLLECTING when filled)
+    KwLong32 takenAt = 0;  // when the snapshot was taken (wall clock)
+    // The collector's state (a KwStatsStates value). Only a snapshot taken
+    // in ST_COLLECTING holds figures; one taken in any other state holds its
+    // state, its time and nothing else.
+    int state = KwStatsStates::ST_INIT;
     size_t waiting = 0;                        // reports on the waiting list, not yet taken up
     std::vector<KwStatsEventSnapshot> events;  // in id order
 };
 
+// Fills `out` from the process's collector, as
+// KwSrvrStatsCollector::GetInstance().GetStatsSnapshot(out) does: true when
+// it was collecting. Callable from any thread.
+KW_DIAG_EXPORT bool KwTakeStatsSnapshot(KwStatsSnapshot& out);
+
+// Where an exporter takes its snapshots from: KwTakeStatsSnapshot by default,
+// or any function of the same form (a host that keeps its own figures, a
+// test's fixed snapshot).
+typedef std::function<bool(KwStatsSnapshot&)> KwStatsSource;
+
 // The text that GetStatsReport() gives for the same statistics, byte for
-// byte; empty for a snapshot of a collector that was not collecting.
+// byte (GetStatsReport() is this text of a snapshot without histories);
+// empty for a snapshot of a collector that was not collecting. The text is
+// the same under any locale the host sets.
 KW_DIAG_EXPORT std::string KwStatsReportText(const KwStatsSnapshot& snapshot);
 
 #endif  // KW_STATS_SNAPSHOT_H

@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
-# The demo's HTTP side against real clients, on loopback:
-#   promtool check metrics      on the demo's /metrics
-#   a Prometheus server         scraping the demo every second; its query API
-#                               must return qel_events_total for every
-#                               counted event
-#   headless Chromium           renders the status page; the rendered DOM must
-#                               hold the charts and figures; a screenshot is
-#                               kept in build/live/status-page.png
-#   scripts/live.sh [demo port (18491)] [Prometheus port (19091)]
+# The status server against real clients, on loopback:
+#   the demo (qel_demo --http)
+#     promtool check metrics   on its /metrics
+#     a Prometheus server      scraping it every second: qel_events_total of
+#                              every counted event
+#     headless Chromium        renders the status page; the rendered DOM must
+#                              hold the charts and figures; a screenshot is
+#                              kept in build/live/status-page.png
+#     exact routes             GET and HEAD on /metrics, /stats.json and /;
+#                              405 with Allow for other methods; 404 elsewhere
+#     16 held connections      half idle, half trickling a byte a second: every
+#                              scrape is still answered within a second; the
+#                              same against 4 worker threads must fail, which
+#                              shows that the held connections bite
+#   live_host (tests/live), under a German locale, serving hostile names
+#     promtool check metrics, and a Prometheus scrape: target up, every series
+#     of its /metrics present; its report writes latencies as "9.0"
+#
+#   scripts/live.sh [first port (18491)]: uses that port and the next three
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh live
 port=${1:-18491}
-promport=${2:-19091}
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_EXAMPLES=ON >/dev/null
-cmake --build build -j"$(nproc)" --target qel_demo
+hostport=$((port + 1))
+controlport=$((port + 2))
+promport=$((port + 3))
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_EXAMPLES=ON -DQEL_BUILD_TESTS=ON \
+      -DQEL_BUILD_HTTP=ON >/dev/null
+cmake --build build -j"$(nproc)" --target qel_demo live_host
 out=$PWD/build/live
 rm -rf "$out" && mkdir -p "$out"
 
@@ -44,39 +57,145 @@ wait_for() {
   done
 }
 
-build/examples/qel_demo --seconds 90 --report-every 30 --http "$port" >"$out/demo.log" 2>&1 &
+build/examples/qel_demo --seconds 120 --report-every 60 --http "$port" >"$out/demo.log" 2>&1 &
+pids+=($!)
+LC_ALL=de_DE.UTF-8 build/tests/live_host "$hostport" 120 >"$out/host.log" 2>&1 &
 pids+=($!)
 base=http://127.0.0.1:$port
+host=http://127.0.0.1:$hostport
 wait_for 20 curl -sf "$base/metrics" || { echo "live: the demo does not answer"; cat "$out/demo.log"; exit 1; }
+wait_for 20 curl -sf "$host/metrics" || { echo "live: live_host does not answer"; cat "$out/host.log"; exit 1; }
 sleep 3  # a few roll-ups, so every family has its series
 curl -sf "$base/metrics" >"$out/metrics.txt"
 curl -sf "$base/stats.json" >"$out/stats.json"
+curl -sf "$host/metrics" >"$out/host-metrics.txt"
 
-check "promtool check metrics" promtool check metrics <"$out/metrics.txt"
+check "promtool check metrics (demo)" promtool check metrics <"$out/metrics.txt"
 counted=$(grep -o '^qel_events_total{event="[^"]*"' "$out/metrics.txt" | sed 's/.*event="//; s/"$//' | sort)
 check "four counted events exposed" test "$(echo "$counted" | tr '\n' ' ')" = "reqDone reqStart rxPackets txDropped "
+check "promtool check metrics (hostile names)" promtool check metrics <"$out/host-metrics.txt"
 
-cat >"$out/prometheus.yml" <<EOF
+# --- Exact routes ------------------------------------------------------------
+answer() {  # answer METHOD PATH: the status code, and the Allow header if any
+  local how=(-X "$1")
+  [ "$1" != HEAD ] || how=(-I)
+  { curl -s -o /dev/null "${how[@]}" --max-time 5 -D - "$base$2" || true; } |
+    tr -d '\r' | awk 'NR == 1 { code = $2 } /^Allow:/ { allow = $0 } END { print code, allow }'
+}
+routes_ok=1
+for path in /metrics /stats.json /; do
+  for method in GET HEAD; do
+    got=$(answer $method "$path")
+    [ "$got" = "200 " ] || { echo "live: $method $path gave '$got'"; routes_ok=0; }
+  done
+  for method in POST PUT DELETE PATCH OPTIONS TRACE; do
+    got=$(answer $method "$path")
+    [ "$got" = "405 Allow: GET, HEAD" ] || { echo "live: $method $path gave '$got'"; routes_ok=0; }
+  done
+done
+for path in /metrics.bak /METRICS /metrics/ /stats.json/x /index.html /%6Detrics; do
+  for method in GET HEAD POST; do
+    got=$(answer $method "$path")
+    [ "$got" = "404 " ] || { echo "live: $method $path gave '$got'"; routes_ok=0; }
+  done
+done
+check "routes: GET and HEAD only, on three exact paths" test $routes_ok = 1
+
+# --- Held connections ----------------------------------------------------------
+# hold MODE PORT UNTIL: keeps one connection open until UNTIL (epoch seconds),
+# opening it again whenever the server drops it; idle sends nothing, trickle
+# sends one byte a second and never finishes its request.
+hold() {
+  trap '' PIPE
+  local fd
+  while [ "$(date +%s)" -lt "$3" ]; do
+    if ! exec {fd}<>"/dev/tcp/127.0.0.1/$2"; then sleep 0.2; continue; fi
+    if [ "$1" = idle ]; then
+      read -r -t "$(($3 - $(date +%s) + 1))" -u "$fd" _ || true
+    else
+      while [ "$(date +%s)" -lt "$3" ] && printf G >&"$fd"; do sleep 1; done
+    fi
+    exec {fd}>&-
+  done 2>/dev/null
+}
+# under_siege PORT: 16 held connections for 14 s; meanwhile /metrics is
+# scraped five times a second for 10 s, each with a 1 s limit. Prints
+# "answered tried worst-seconds".
+under_siege() {
+  local until=$(($(date +%s) + 14)) holders=() i answered=0 tried=0 worst=0 result
+  for i in $(seq 8); do
+    hold idle "$1" $until & holders+=($!)
+    hold trickle "$1" $until & holders+=($!)
+  done
+  sleep 2
+  local stop=$(($(date +%s) + 10))
+  while [ "$(date +%s)" -lt $stop ]; do
+    result=$(curl -s -o /dev/null --max-time 1 -w '%{http_code} %{time_total}' \
+             "http://127.0.0.1:$1/metrics" || true)
+    tried=$((tried + 1))
+    [ "${result%% *}" = 200 ] && answered=$((answered + 1))
+    worst=$(echo "$worst ${result##* }" | awk '{ print ($2 > $1) ? $2 : $1 }')
+    sleep 0.2
+  done
+  kill "${holders[@]}" 2>/dev/null || true
+  wait "${holders[@]}" 2>/dev/null || true
+  echo "$answered $tried $worst"
+}
+siege=$(under_siege "$port")
+echo "live: 16 held connections, default workers: answered tried worst-s = $siege"
+read -r answered tried worst <<<"$siege"
+check "scrapes answered within 1 s while 16 connections are held" \
+  test "$answered" = "$tried" -a "$tried" -ge 20
+build/tests/live_host "$controlport" 40 4 >"$out/control.log" 2>&1 &
+pids+=($!)
+wait_for 20 curl -sf "http://127.0.0.1:$controlport/metrics"
+control=$(under_siege "$controlport")
+echo "live: 16 held connections, 4 workers (control): answered tried worst-s = $control"
+read -r answered tried worst <<<"$control"
+check "control: with 4 workers the held connections do stall scrapes" test "$answered" -lt "$tried"
+
+# --- Prometheus ------------------------------------------------------------------
+cat >"$out/prometheus.yml" <<EOF2
 global:
   scrape_interval: 1s
 scrape_configs:
   - job_name: qel_demo
     static_configs:
       - targets: ['127.0.0.1:$port']
-EOF
+  - job_name: hostile
+    static_configs:
+      - targets: ['127.0.0.1:$hostport']
+EOF2
 prometheus --config.file="$out/prometheus.yml" --storage.tsdb.path="$out/tsdb" \
   --web.listen-address="127.0.0.1:$promport" >"$out/prometheus.log" 2>&1 &
 pids+=($!)
-query=http://127.0.0.1:$promport/api/v1/query
+query() {  # query PROMQL FILE
+  curl -sf "http://127.0.0.1:$promport/api/v1/query" --data-urlencode "query=$1" >"$2"
+}
 scraped() {
-  curl -sf "$query" --data-urlencode 'query=qel_events_total{job="qel_demo"}' >"$out/query.json" &&
+  query 'qel_events_total{job="qel_demo"}' "$out/query.json" &&
     [ "$(grep -o '"event":"[^"]*"' "$out/query.json" | sort -u | wc -l)" = 4 ]
 }
 check "Prometheus scraped qel_events_total of every counted event" wait_for 40 scraped
 for event in $counted; do
   check "Prometheus has $event" grep -q "\"event\":\"$event\"" "$out/query.json"
 done
+# Every sample line of the hostile /metrics is a series Prometheus holds.
+series=$(grep -vc '^#' "$out/host-metrics.txt")
+hostile_complete() {
+  query 'up{job="hostile"}' "$out/up.json" && grep -q '"value":\[[0-9.]*,"1"\]' "$out/up.json" &&
+    query 'count({job="hostile",__name__=~"qel_.*"})' "$out/count.json" &&
+    grep -q "\"value\":\[[0-9.]*,\"$series\"\]" "$out/count.json"
+}
+check "Prometheus: hostile target up, all $series series present" wait_for 40 hostile_complete
 
+# --- Locale ----------------------------------------------------------------------
+check "German locale: the report writes latencies as 9.0" \
+  grep -qE 'Latency \(ms\): [0-9]+\.0,20' "$out/host.log"
+check "German locale: no decimal comma in the exposition" \
+  test "$(grep -cE '^qel_latency_max_seconds\{.*\} 0\.00[0-9]+$' "$out/host-metrics.txt")" = 1
+
+# --- The status page -------------------------------------------------------------
 browser() {
   chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
     --disable-background-networking --disable-component-update --disable-sync \

@@ -2,7 +2,9 @@
 # Installs, with apt-get, whatever this project needs that the machine lacks.
 # Idempotent, and quiet when everything is there already.
 #
-#   scripts/setup.sh          build, test and demo: compiler, CMake, ACE, GoogleTest
+#   scripts/setup.sh          build, test and demo: compiler, CMake, ACE, GoogleTest,
+#                             the exporters' libraries, and the de_DE.UTF-8 locale
+#                             (the tests run the outputs under it)
 #   scripts/setup.sh bench    + Google Benchmark, wrk, jemalloc and mimalloc
 #   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
@@ -13,7 +15,7 @@ set -euo pipefail
 
 profile=${1:-base}
 packages=(cmake make g++ pkg-config libace-dev libgtest-dev prometheus-cpp-dev nlohmann-json3-dev
-          libcivetweb-dev)
+          libcivetweb-dev locales)
 case "$profile" in
   base) ;;
   bench) packages+=(libbenchmark-dev wrk libjemalloc2 libmimalloc2.0) ;;
@@ -73,9 +75,15 @@ for pkg in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
   if [ "$status" != "install ok installed" ]; then missing+=("$pkg"); fi
 done
-[ ${#missing[@]} = 0 ] && exit 0
+if [ ${#missing[@]} != 0 ]; then
+  echo "setup: installing ${missing[*]}" >&2
+  if [ $updated = 0 ]; then refresh_lists; fi
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null
+fi
 
-echo "setup: installing ${missing[*]}" >&2
-if [ $updated = 0 ]; then refresh_lists; fi
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-  "${missing[@]}" >/dev/null
+# A German locale (decimal comma), generated from the locales package.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+  echo "setup: generating the de_DE.UTF-8 locale" >&2
+  "${sudo_cmd[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi

@@ -46,11 +46,15 @@ void KwReportText::AddLatency(const char* name, KwUlong32 tenths, KwLong32 timeT
     if (tenths == 0) {
         snprintf(m_record, sizeof m_record, "%s Latency (ms): 0.0, -%s", name, ";");
     } else {
-        // Whole milliseconds: the tenths are dropped before the conversion.
+        // Whole milliseconds: the tenths are dropped before the conversion
+        // to float, and "%.1f" of such a float is its integer value and
+        // ".0". Written as an integer, the text is the same under every
+        // locale: "%.1f" would give "79,0" under a German one, and the comma
+        // is the record's own separator.
         float millis = static_cast<float>(tenths / 10u);
         std::string when = TimeText(timeTicks);
-        snprintf(m_record, sizeof m_record, "%s Latency (ms): %.1f,%s%s", name,
-                 static_cast<double>(millis), when.c_str(), ";");
+        snprintf(m_record, sizeof m_record, "%s Latency (ms): %llu.0,%s%s", name,
+                 static_cast<unsigned long long>(millis), when.c_str(), ";");
     }
     m_marks += m_record;
 }

@@ -585,52 +585,39 @@ bool KwSrvrStatsCollector::ReadyForOutput(const char* method) const {
 }
 
 std::string KwSrvrStatsCollector::GetStatsReport() const {
-    KwReportText text;
-    {
-        KwMutexGuard guard(m_dataLock);
-        if (!ReadyForOutput("GetStatsReport")) {
-            return std::string();
-        }
-        unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
-        KwSrvrStatsCount minute(dimension);
-        KwSrvrStatsCount hour(dimension);
-        KwSrvrStatsCount day(dimension);
-        m_minuteRing->GetSum(minute);
-        m_hourRing->GetSum(hour);
-        m_dayRing->GetSum(day);
-        for (const KwSrvrStatsEvent* event : m_events) {
-            const char* name = event->name.c_str();
-            if (event->countSlot != -1) {
-                unsigned int slot = static_cast<unsigned int>(event->countSlot);
-                text.AddCounts(name, minute[slot], hour[slot], day[slot], (*m_currentCounts)[slot]);
-            }
-            if (event->rateSlot != -1) {
-                text.AddRate(name, m_maxRates[event->rateSlot].GetValueWithStamp());
-            }
-            if (event->waterMarkSlot != -1) {
-                const KwMaxValue& mark = m_waterMarks[event->waterMarkSlot];
-                if (event->countSlot == -1) {
-                    text.AddWaterMark(name, mark.GetValueWithStamp());
-                } else {
-                    text.AddLatency(name, mark.GetValue(), mark.GetTimeTicks());
-                }
-            }
-        }
-    }
-    return text.Assemble();
+    // The report is the text of a snapshot without histories: one walk of
+    // the statistics serves both, and the records are formatted after the
+    // data lock is released, so the collection thread does not wait for them.
+    KwStatsSnapshot snapshot;
+    FillSnapshot(snapshot, false, "GetStatsReport");
+    return KwStatsReportText(snapshot);
 }
 
 bool KwSrvrStatsCollector::GetStatsSnapshot(KwStatsSnapshot& out) const {
+    return FillSnapshot(out, true, "GetStatsSnapshot");
+}
+
+bool KwSrvrStatsCollector::FillSnapshot(KwStatsSnapshot& out, bool withHistories,
+                                        const char* method) const {
     out = KwStatsSnapshot();
-    KwMutexGuard guard(m_dataLock);
-    if (!ReadyForOutput("GetStatsSnapshot")) {
-        return false;
-    }
     timespec now{0, 0};
     clock_gettime(CLOCK_REALTIME, &now);
     out.takenAt = static_cast<KwLong32>(now.tv_sec);
+    KwMutexGuard guard(m_dataLock);
     out.state = m_state.load();
+    if (!ReadyForOutput(method)) {
+        return false;
+    }
     out.waiting = m_waitingCount.load(std::memory_order_relaxed);
+    // The window sums are taken once for all counters, as the report has
+    // always done; a history copy is wanted only by snapshots.
+    unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
+    KwSrvrStatsCount minute(dimension);
+    KwSrvrStatsCount hour(dimension);
+    KwSrvrStatsCount day(dimension);
+    m_minuteRing->GetSum(minute);
+    m_hourRing->GetSum(hour);
+    m_dayRing->GetSum(day);
     out.events.resize(m_events.size());
     for (size_t id = 0; id < m_events.size(); ++id) {
         const KwSrvrStatsEvent& event = *m_events[id];
@@ -642,10 +629,15 @@ bool KwSrvrStatsCollector::GetStatsSnapshot(KwStatsSnapshot& out) const {
         if (event.countSlot != -1) {
             unsigned int slot = static_cast<unsigned int>(event.countSlot);
             copy.counted = true;
+            copy.minute = minute[slot];
+            copy.hour = hour[slot];
+            copy.day = day[slot];
             copy.total = (*m_currentCounts)[slot];
-            copy.minute = CopyHistory(*m_minuteRing, slot, copy.seconds);
-            copy.hour = CopyHistory(*m_hourRing, slot, copy.minutes);
-            copy.day = CopyHistory(*m_dayRing, slot, copy.hours);
+            if (withHistories) {
+                CopyHistory(*m_minuteRing, slot, copy.seconds);
+                CopyHistory(*m_hourRing, slot, copy.minutes);
+                CopyHistory(*m_dayRing, slot, copy.hours);
+            }
         }
         if (event.rateSlot != -1) {
             copy.rated = true;
@@ -663,13 +655,10 @@ bool KwSrvrStatsCollector::GetStatsSnapshot(KwStatsSnapshot& out) const {
     return true;
 }
 
-KwUlong32 KwSrvrStatsCollector::CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring,
-                                            unsigned int slot, std::vector<KwUlong32>& history) {
-    KwUlong32 sum = 0;
+void KwSrvrStatsCollector::CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring,
+                                       unsigned int slot, std::vector<KwUlong32>& history) {
     history.resize(ring.Count());
     for (unsigned int position = 0; position < ring.Count(); ++position) {
         history[position] = ring.At(position)[slot];
-        sum += history[position];
     }
-    return sum;
 }

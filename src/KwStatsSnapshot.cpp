@@ -3,8 +3,12 @@
 #include "KwReportText.h"
 #include "KwSrvrStatsCollector.h"
 
+bool KwTakeStatsSnapshot(KwStatsSnapshot& out) {
+    return KwSrvrStatsCollector::GetInstance().GetStatsSnapshot(out);
+}
+
 std::string KwStatsReportText(const KwStatsSnapshot& snapshot) {
-    if (snapshot.state != KwSrvrStatsCollector::ST_COLLECTING) {
+    if (snapshot.state != KwStatsStates::ST_COLLECTING) {
         return std::string();
     }
     KwReportText text;

@@ -2,6 +2,7 @@
 //
 // {
 //   "taken_at": 1765000000,            wall-clock seconds of the snapshot
+//   "state": "collecting",             "init", "collecting" or "stopped"
 //   "collecting": true,
 //   "reports_waiting": 0,
 //   "events": [
@@ -20,6 +21,7 @@
 // with STATS_FLAG_MAX_RATE, "water_mark" for sampled values and
 // "latency_max_ms" (tenths kept) for latency-end events. A time of 0 means
 // nothing was recorded yet. Bytes of a name that are not UTF-8 become U+FFFD.
+// The text is the same under any locale the host sets.
 //
 // Thread safety: a pure function of its argument.
 #ifndef KW_STATS_JSON_H
@@ -29,6 +31,6 @@
 
 #include "KwStatsSnapshot.h"
 
-std::string KwStatsJson(const KwStatsSnapshot& snapshot, bool collecting);
+KW_DIAG_EXPORT std::string KwStatsJson(const KwStatsSnapshot& snapshot);
 
 #endif  // KW_STATS_JSON_H

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "KwSrvrStatsCollector.h"
+#include "KwUtf8.h"
 
 namespace {
 
@@ -21,13 +21,24 @@ const char* TypeName(int type) {
     }
 }
 
+const char* StateName(int state) {
+    switch (state) {
+        case KwStatsStates::ST_INIT:
+            return "init";
+        case KwStatsStates::ST_COLLECTING:
+            return "collecting";
+        default:
+            return "stopped";
+    }
+}
+
 }  // namespace
 
-std::string KwStatsJson(const KwStatsSnapshot& snapshot, bool collecting) {
+std::string KwStatsJson(const KwStatsSnapshot& snapshot) {
     nlohmann::json events = nlohmann::json::array();
     for (const KwStatsEventSnapshot& event : snapshot.events) {
         nlohmann::json entry = {{"id", event.id},
-                                {"name", event.name},
+                                {"name", KwValidUtf8(event.name)},
                                 {"type", TypeName(event.type)},
                                 {"flags", event.flags}};
         if (event.counted) {
@@ -49,10 +60,9 @@ std::string KwStatsJson(const KwStatsSnapshot& snapshot, bool collecting) {
         events.push_back(std::move(entry));
     }
     nlohmann::json document = {{"taken_at", snapshot.takenAt},
-                               {"collecting", collecting},
+                               {"state", StateName(snapshot.state)},
+                               {"collecting", snapshot.state == KwStatsStates::ST_COLLECTING},
                                {"reports_waiting", snapshot.waiting},
                                {"events", std::move(events)}};
-    // Event names are the host's bytes: anything that is not UTF-8 is
-    // replaced rather than thrown over.
-    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return document.dump();
 }

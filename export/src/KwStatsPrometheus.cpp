@@ -1,8 +1,9 @@
 #include "KwStatsPrometheus.h"
 
 #include <string>
+#include <utility>
 
-#include "KwSrvrStatsCollector.h"
+#include "KwUtf8.h"
 
 namespace {
 
@@ -18,9 +19,8 @@ MetricFamily Family(const char* name, const char* help, MetricType type) {
     return family;
 }
 
-ClientMetric Sample(const KwStatsEventSnapshot& event, double value, MetricType type) {
+ClientMetric Plain(double value, MetricType type = MetricType::Gauge) {
     ClientMetric sample;
-    sample.label = {{"event", event.name}, {"id", std::to_string(event.id)}};
     if (type == MetricType::Counter) {
         sample.counter.value = value;
     } else {
@@ -29,39 +29,18 @@ ClientMetric Sample(const KwStatsEventSnapshot& event, double value, MetricType 
     return sample;
 }
 
-ClientMetric Plain(double value) {
-    ClientMetric sample;
-    sample.gauge.value = value;
-    return sample;
-}
-
-}  // namespace
-
-KwStatsPrometheus::KwStatsPrometheus(const KwSrvrStatsCollector& collector)
-    : m_collector(collector) {}
-
-std::vector<MetricFamily> KwStatsPrometheus::Collect() const {
-    KwStatsSnapshot snapshot;
-    bool collecting = m_collector.GetStatsSnapshot(snapshot);
-    return Families(snapshot, collecting);
-}
-
-std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& snapshot,
-                                                      bool collecting) {
-    MetricFamily up = Family(
-        "qel_collecting", "Whether the collector is collecting (1) or not (0).", MetricType::Gauge);
-    up.metric.push_back(Plain(collecting ? 1 : 0));
-    if (!collecting) {
-        return {up};
-    }
+// The families of the events, in the order they are exposed.
+struct EventFamilies {
     MetricFamily total =
         Family("qel_events_total", "Occurrences since the collector started or was last reset.",
                MetricType::Counter);
-    MetricFamily window =
-        Family("qel_events_in_window",
-               "Occurrences in the last 60 rolled-up seconds (1m), 60 completed minutes (1h) "
-               "and 24 completed hours (1d).",
+    MetricFamily minute =
+        Family("qel_events_last_minute", "Occurrences in the last 60 rolled-up seconds.",
                MetricType::Gauge);
+    MetricFamily hour = Family("qel_events_last_hour",
+                               "Occurrences in the last 60 completed minutes.", MetricType::Gauge);
+    MetricFamily day = Family("qel_events_last_day", "Occurrences in the last 24 completed hours.",
+                              MetricType::Gauge);
     MetricFamily peak = Family("qel_peak_events_per_second",
                                "Largest number of occurrences in one second.", MetricType::Gauge);
     MetricFamily peakTime = Family("qel_peak_events_per_second_timestamp_seconds",
@@ -75,42 +54,72 @@ std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& sna
     MetricFamily latencyTime =
         Family("qel_latency_max_timestamp_seconds",
                "When the longest latency was measured (0: not yet).", MetricType::Gauge);
-    for (const KwStatsEventSnapshot& event : snapshot.events) {
+
+    void Add(const KwStatsEventSnapshot& event) {
+        std::vector<prometheus::ClientMetric::Label> labels = {{"event", KwValidUtf8(event.name)},
+                                                               {"id", std::to_string(event.id)}};
+        auto add = [&](MetricFamily& family, double value) {
+            family.metric.push_back(Plain(value, family.type));
+            family.metric.back().label = labels;
+        };
         if (event.counted) {
-            total.metric.push_back(Sample(event, event.total, MetricType::Counter));
-            const std::pair<const char*, KwUlong32> windows[] = {
-                {"1m", event.minute}, {"1h", event.hour}, {"1d", event.day}};
-            for (const auto& entry : windows) {
-                ClientMetric sample = Sample(event, entry.second, MetricType::Gauge);
-                sample.label.push_back({"window", entry.first});
-                window.metric.push_back(sample);
-            }
+            add(total, event.total);
+            add(minute, event.minute);
+            add(hour, event.hour);
+            add(day, event.day);
         }
         if (event.rated) {
-            peak.metric.push_back(Sample(event, event.peak, MetricType::Gauge));
-            peakTime.metric.push_back(Sample(event, event.peakTime, MetricType::Gauge));
+            add(peak, event.peak);
+            add(peakTime, event.peakTime);
         }
         if (event.mark == KwStatsEventSnapshot::WATER_MARK) {
-            mark.metric.push_back(Sample(event, event.markValue, MetricType::Gauge));
-            markTime.metric.push_back(Sample(event, event.markTime, MetricType::Gauge));
+            add(mark, event.markValue);
+            add(markTime, event.markTime);
         } else if (event.mark == KwStatsEventSnapshot::LATENCY) {
-            // Kept in tenths of a millisecond.
-            latency.metric.push_back(Sample(event, event.markValue / 10000.0, MetricType::Gauge));
-            latencyTime.metric.push_back(Sample(event, event.markTime, MetricType::Gauge));
+            add(latency, event.markValue / 10000.0);  // kept in tenths of a millisecond
+            add(latencyTime, event.markTime);
         }
     }
-    MetricFamily waiting =
-        Family("qel_reports_waiting", "Reports submitted and not yet taken up by the collector.",
-               MetricType::Gauge);
-    waiting.metric.push_back(Plain(static_cast<double>(snapshot.waiting)));
+
+    // The families that have series, moved out.
+    void MoveTo(std::vector<MetricFamily>& families) {
+        for (MetricFamily* family : {&total, &minute, &hour, &day, &peak, &peakTime, &mark,
+                                     &markTime, &latency, &latencyTime}) {
+            if (!family->metric.empty()) {
+                families.push_back(std::move(*family));
+            }
+        }
+    }
+};
+
+}  // namespace
+
+KwStatsPrometheus::KwStatsPrometheus(KwStatsSource source) : m_source(std::move(source)) {}
+
+std::vector<MetricFamily> KwStatsPrometheus::Collect() const {
+    KwStatsSnapshot snapshot;
+    m_source(snapshot);
+    return Families(snapshot);
+}
+
+std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& snapshot) {
+    bool collecting = snapshot.state == KwStatsStates::ST_COLLECTING;
+    MetricFamily up = Family(
+        "qel_collecting", "Whether the collector is collecting (1) or not (0).", MetricType::Gauge);
+    up.metric.push_back(Plain(collecting ? 1 : 0));
     std::vector<MetricFamily> families;
-    for (MetricFamily* family :
-         {&total, &window, &peak, &peakTime, &mark, &markTime, &latency, &latencyTime}) {
-        if (!family->metric.empty()) {
-            families.push_back(std::move(*family));
+    if (collecting) {
+        EventFamilies events;
+        for (const KwStatsEventSnapshot& event : snapshot.events) {
+            events.Add(event);
         }
+        events.MoveTo(families);
+        MetricFamily waiting =
+            Family("qel_reports_waiting",
+                   "Reports submitted and not yet processed by the collector.", MetricType::Gauge);
+        waiting.metric.push_back(Plain(static_cast<double>(snapshot.waiting)));
+        families.push_back(std::move(waiting));
     }
-    families.push_back(std::move(waiting));
     families.push_back(std::move(up));
     return families;
 }

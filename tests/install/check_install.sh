@@ -45,7 +45,7 @@ echo "$needed" | grep -q '^libACE' && echo "$needed" | grep -qx 'libdlog.so.1' \
 
 # Exported symbols: the public classes only, and nothing written for tests.
 symbols=$(nm -DC --defined-only "$lib" | cut -d' ' -f3- | sed 's/@@QELDIAG_1$//')
-public='^((KwSrvrStatsCollector|KwTimeTracker|KwMaxValue|KwSrvrStatsCount)::|KwStatsReportText\[)'
+public='^((KwSrvrStatsCollector|KwTimeTracker|KwMaxValue|KwSrvrStatsCount)::|(KwStatsReportText|KwTakeStatsSnapshot)[[(])'
 meta='^(typeinfo for|typeinfo name for|vtable for) (KwSrvrStatsCollector|KwTimeTracker|KwMaxValue)$'
 bad=$(echo "$symbols" | grep -vE "$public" | grep -vE "$meta" | grep -vx 'QELDIAG_1' || true)
 [ -z "$bad" ] || fail "symbols exported beyond the public classes: $bad"
@@ -53,6 +53,25 @@ seams=$(echo "$symbols" | grep -iE 'peer|poll|manual|advance|inject' || true)
 [ -z "$seams" ] || fail "test seams exported: $seams"
 seams=$(grep -lE '\bfriend\b|Peer|MANUAL_CLOCK|Advance\(|s_poll' "$prefix"/include/QelDiagUtils/*.h || true)
 [ -z "$seams" ] || fail "test hooks in the installed headers: $seams"
+
+# The add-on libraries, where built: of the project's own names, only their
+# public classes and functions leave them.
+for addon in libQelDiagExport libQelDiagHttp; do
+  addonlib=$(find "$prefix" -name "$addon.so.*.*.*" | head -n 1)
+  [ -n "$addonlib" ] || continue
+  own=$(nm -DC --defined-only "$addonlib" | cut -d' ' -f3- | grep -E '(^| )Kw' |
+        grep -vE '^((KwStatsHttpServer|KwStatsPrometheus)::|KwStatsJson\[)' |
+        grep -vxE '(typeinfo for|typeinfo name for|vtable for) KwStatsPrometheus' || true)
+  [ -z "$own" ] || fail "$addon exports more than its public names: $own"
+done
+
+# The snapshot and the add-ons' headers need nothing of ACE or the collector.
+for header in KwStatsSnapshot.h KwStatsTypes.h KwStatsPrometheus.h KwStatsJson.h \
+              KwStatsHttpServer.h; do
+  file=$prefix/include/QelDiagUtils/$header
+  [ ! -e "$file" ] || ! grep -qE '#include "(ace/|KwSrvrStatsCollector)' "$file" \
+    || fail "$header includes ACE or the collector's header"
+done
 
 # The stand-ins, on request, and the sample built against library + stand-ins.
 cmake --install "$build" --prefix "$prefix" --component standins >/dev/null

@@ -1,0 +1,172 @@
+// The status server over a fixed snapshot: exact routes, methods and
+// headers as a raw HTTP client sees them, and its refusals to start.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "KwStatsHttpServer.h"
+#include "KwStatsJson.h"
+
+namespace {
+
+KwStatsSnapshot Fixed() {
+    KwStatsEventSnapshot rx;
+    rx.name = "rx";
+    rx.counted = true;
+    rx.total = 42;
+    return KwStatsSnapshot{1765000000, KwStatsStates::ST_COLLECTING, 0, {rx}};
+}
+
+bool FixedSource(KwStatsSnapshot& out) {
+    out = Fixed();
+    return true;
+}
+
+struct Response {
+    std::string status;  // "HTTP/1.1 200 OK"
+    std::map<std::string, std::string> headers;
+    std::string body;
+};
+
+// Sends `request` as it stands and reads the answer to the end (the server
+// closes every connection).
+Response Exchange(int port, const std::string& request) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string raw;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+            raw.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    Response response;
+    size_t end = raw.find("\r\n\r\n");
+    size_t line = raw.find("\r\n");
+    response.status = raw.substr(0, line);
+    while (line < end) {
+        size_t next = raw.find("\r\n", line + 2);
+        std::string header = raw.substr(line + 2, next - line - 2);
+        size_t colon = header.find(": ");
+        response.headers[header.substr(0, colon)] = header.substr(colon + 2);
+        line = next;
+    }
+    response.body = end == std::string::npos ? "" : raw.substr(end + 4);
+    return response;
+}
+
+Response Ask(int port, const std::string& method, const std::string& target) {
+    return Exchange(port, method + " " + target + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+}
+
+}  // namespace
+
+TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
+    std::string error;
+    std::unique_ptr<KwStatsHttpServer> server =
+        KwStatsHttpServer::Start(KwStatsHttpOptions(), error, FixedSource);
+    ASSERT_NE(server, nullptr) << error;
+    const int port = server->Port();
+    ASSERT_GT(port, 0);
+
+    const struct {
+        const char* path;
+        const char* type;
+        const char* start;  // of the body
+    } routes[] = {
+        {"/metrics", "text/plain; version=0.0.4; charset=utf-8", "# HELP qel_events_total "},
+        {"/stats.json", "application/json", "{\"collecting\":true,"},
+        {"/", "text/html; charset=utf-8", "<!DOCTYPE html>"},
+        {"/metrics?x=1", "text/plain; version=0.0.4; charset=utf-8", "# HELP"}};
+    for (const auto& route : routes) {
+        Response get = Ask(port, "GET", route.path);
+        Response head = Ask(port, "HEAD", route.path);
+        EXPECT_EQ(get.status, "HTTP/1.1 200 OK") << route.path;
+        EXPECT_EQ(get.headers["Content-Type"], route.type) << route.path;
+        EXPECT_EQ(get.body.compare(0, strlen(route.start), route.start), 0) << get.body;
+        EXPECT_EQ(get.headers["Content-Length"], std::to_string(get.body.size())) << route.path;
+        EXPECT_EQ(get.headers["Cache-Control"], "no-store");
+        EXPECT_EQ(head.status, get.status) << route.path;
+        EXPECT_EQ(head.headers["Content-Length"], get.headers["Content-Length"]) << route.path;
+        EXPECT_EQ(head.body, "") << route.path;
+    }
+    EXPECT_EQ(Ask(port, "GET", "/stats.json").body, KwStatsJson(Fixed()));
+    EXPECT_NE(
+        Ask(port, "GET", "/metrics").body.find("\nqel_events_total{event=\"rx\",id=\"0\"} 42\n"),
+        std::string::npos);
+
+    // TRACE and made-up methods are unknown to civetweb, which would say 400.
+    for (const char* method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH", "TRACE", "FOO"}) {
+        for (const char* path : {"/metrics", "/stats.json", "/"}) {
+            Response refused = Ask(port, method, path);
+            EXPECT_EQ(refused.status, "HTTP/1.1 405 Method Not Allowed") << method << " " << path;
+            EXPECT_EQ(refused.headers["Allow"], "GET, HEAD") << method << " " << path;
+        }
+    }
+    for (const char* path : {"/metrics.bak", "/METRICS", "/metrics/", "/%6Detrics", "/./metrics",
+                             "/stats.json/", "/index.html", "//", "/status_page.html"}) {
+        EXPECT_EQ(Ask(port, "GET", path).status, "HTTP/1.1 404 Not Found") << path;
+        EXPECT_EQ(Ask(port, "POST", path).status, "HTTP/1.1 404 Not Found") << path;
+    }
+    EXPECT_EQ(Ask(port, "TRACE", "/nothing?a=b").status, "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(Ask(port, "TRACE", "/metrics?a=b").status, "HTTP/1.1 405 Method Not Allowed");
+    EXPECT_EQ(Exchange(port, "GET /metrics\r\n\r\n").status, "HTTP/1.0 400 Bad Request");
+    Response head404 = Ask(port, "HEAD", "/nothing");
+    EXPECT_EQ(head404.status, "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(head404.body, "");
+}
+
+TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
+    std::string error;
+    std::unique_ptr<KwStatsHttpServer> first =
+        KwStatsHttpServer::Start(KwStatsHttpOptions(), error, FixedSource);
+    ASSERT_NE(first, nullptr) << error;
+    KwStatsHttpOptions taken;
+    taken.port = first->Port();
+    const std::string where = "127.0.0.1 port " + std::to_string(taken.port);
+
+    auto refusal = [](KwStatsHttpOptions options) {
+        std::string why;
+        std::unique_ptr<KwStatsHttpServer> server =
+            KwStatsHttpServer::Start(options, why, FixedSource);
+        return server == nullptr ? why : "started";
+    };
+    std::string inUse = refusal(taken);
+    EXPECT_EQ(inUse.compare(0, where.size() + 16, "cannot serve on " + where), 0) << inUse;
+    EXPECT_NE(inUse.find("in use"), std::string::npos) << inUse;
+
+    const std::pair<std::string, std::string> addresses[] = {
+        {"127.0.0.1:18087,0.0.0.0",
+         "the bind address '127.0.0.1:18087,0.0.0.0' is not one "
+         "IPv4 or IPv6 address"},
+        {"localhost", "the bind address 'localhost' is not one IPv4 or IPv6 address"},
+        {"[::1]", "the bind address '[::1]' is not one IPv4 or IPv6 address"},
+        {"", "the bind address '' is not one IPv4 or IPv6 address"},
+        {"127.0.0.1 ", "the bind address '127.0.0.1 ' is not one IPv4 or IPv6 address"}};
+    for (const auto& row : addresses) {
+        KwStatsHttpOptions options;
+        options.bindAddress = row.first;
+        EXPECT_EQ(refusal(options), row.second);
+    }
+    KwStatsHttpOptions options;
+    options.port = 65536;
+    EXPECT_EQ(refusal(options), "the port 65536 is not within 0 to 65535");
+    options.port = 0;
+    options.workerThreads = 0;
+    EXPECT_EQ(refusal(options), "0 worker threads: 1 to 256 are allowed");
+    options.workerThreads = 1;
+    options.requestTimeoutMs = 99;
+    EXPECT_EQ(refusal(options), "a request timeout of 99 ms: 100 to 600000 are allowed");
+    options.requestTimeoutMs = 100;
+    EXPECT_EQ(refusal(options), "started");
+}
