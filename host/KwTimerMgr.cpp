@@ -1,6 +1,7 @@
 #include "KwTimerMgr.h"
 
 #include <chrono>
+#include <new>
 
 KwTimerMgr::KwTimerMgr(Clock clock) : m_clock(clock) {
     if (m_clock == REAL_CLOCK) {
@@ -56,8 +57,19 @@ unsigned short KwTimerMgr::CreateTimer(unsigned long timeoutMs, TimerCallback on
         }
         Timer timer{NowUs() + static_cast<uint64_t>(timeoutMs) * 1000u, m_sequence++, onExpiry,
                     otherCb, arg};
-        m_pending[id] = timer;
-        m_byDue[std::make_pair(timer.dueUs, timer.sequence)] = id;
+        // Without memory for its entries there is no timer, as for any
+        // other failure; nothing is thrown at the caller.
+        try {
+            TimerMap::iterator pending = m_pending.emplace(id, timer).first;
+            try {
+                m_byDue.emplace(std::make_pair(timer.dueUs, timer.sequence), id);
+            } catch (const std::bad_alloc&) {
+                m_pending.erase(pending);
+                throw;
+            }
+        } catch (const std::bad_alloc&) {
+            return INVALID_TIMER_ID;
+        }
         ++m_created;
     }
     m_changed.notify_all();

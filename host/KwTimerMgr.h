@@ -51,7 +51,7 @@ public:
     // Arms a one-shot timer. `otherCb`, when not null, is called with the id
     // and `arg` on the cancelling thread if the timer is cancelled before it
     // fires. Returns the timer's id, or INVALID_TIMER_ID when `onExpiry` is
-    // null, every id is in use, or a failure was injected.
+    // null, every id is in use, memory runs out, or a failure was injected.
     unsigned short CreateTimer(unsigned long timeoutMs, TimerCallback onExpiry,
                                TimerCallback otherCb, void* arg);
 

@@ -104,10 +104,19 @@ public:
     // `name` is copied; a null name is refused.
     int RegisterEvent(const char* name, int flags, StatsDataType type);
 
+    // Bounds the reports that wait to be processed (those on the waiting
+    // list and those the collection thread has taken off it and not yet
+    // processed) to `maxReports`; 0, the default, leaves them unbounded.
+    // Set-up only: returns 1, or 0 (logged) outside ST_INIT.
+    int SetWaitingListBound(unsigned int maxReports);
+
     // Queues one occurrence of `eventId` with `size` payload bytes copied
     // from `data` (a water-mark event takes one 4-byte unsigned value).
-    // Returns 0 when queued, -1 when refused: not collecting, unknown id,
-    // negative size, null data with a non-zero size, or no memory.
+    // Returns 0 when queued, -1 when refused: not collecting, no collection
+    // thread (it gave up: no timer manager, no first timer), the waiting
+    // list at its bound, unknown id, negative size, null data with a
+    // non-zero size, or no memory. A refusal allocates nothing; those for
+    // the missing thread and the bound are counted in the snapshot.
     int SetEvent(int eventId, int size, const void* data);
 
     // Clears every count, peak, high-water mark and history while
@@ -139,7 +148,8 @@ private:
 
     // The collection thread.
     int svc() override;
-    void MakeStores();
+    int Run();
+    bool MakeStores();
     int CollectUntilStopped(KwTimeTracker& latency);
     void Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency);
     bool RollUp();
@@ -151,6 +161,9 @@ private:
                             std::vector<KwUlong32>& history);
     void RefuseRegistration(const char* name) const;
     void RefuseSubmission(int eventId) const;
+    int RefuseNoThread(int eventId);
+    int RefuseFull(int eventId, size_t waiting);
+    bool Full(size_t onList) const;
 
     std::atomic<bool> m_keepRunning;
     std::atomic<bool> m_initDone;
@@ -178,7 +191,21 @@ private:
     std::list<KwStatsDataMsgStruct*> m_spareNodes;
     // Size of m_waitingList, for the collection thread's backlog trace.
     alignas(64) std::atomic<size_t> m_waitingCount;
+    // Reports the collection thread has taken off the list and not yet
+    // processed; written by that thread alone.
+    alignas(64) std::atomic<size_t> m_inHand;
+    // When the latest roll-up ran (wall-clock seconds; 0: none yet).
+    // Guarded by m_dataLock.
+    KwLong32 m_lastRollupAt;
+    // Read by every submission; written rarely.
     alignas(64) std::atomic<int> m_state;
+    // True while a collection thread runs svc().
+    std::atomic<bool> m_threadRunning;
+    std::atomic<unsigned int> m_waitingBound;  // 0: unbounded
+    // Submissions refused for want of a collection thread, or with the
+    // waiting list at its bound (wrapping counters).
+    std::atomic<KwUlong32> m_refusedNoThread;
+    std::atomic<KwUlong32> m_refusedFull;
 
     static std::atomic<bool> s_statsTimerExpired;
 };

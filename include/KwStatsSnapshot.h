@@ -60,10 +60,27 @@ struct KwStatsEventSnapshot {
 struct KwStatsSnapshot {
     KwLong32 takenAt = 0;  // when the snapshot was taken (wall clock)
     // The collector's state (a KwStatsStates value). Only a snapshot taken
-    // in ST_COLLECTING holds figures; one taken in any other state holds its
-    // state, its time and nothing else.
+    // in ST_COLLECTING holds events and the figures below them; one taken
+    // in any other state holds the fields up to refusedFull.
     int state = KwStatsStates::ST_INIT;
-    size_t waiting = 0;                        // reports on the waiting list, not yet taken up
+    // Whether a collection thread runs. In ST_COLLECTING without one (it
+    // gave up for want of a timer), nothing is processed or rolled up and
+    // every submission is refused.
+    bool collectionThread = false;
+    unsigned int waitingBound = 0;  // the bound on waiting reports; 0: none
+    // Submissions refused for want of a collection thread, and with the
+    // waiting reports at their bound. Counted from the start of the
+    // process; they wrap modulo 2^32.
+    KwUlong32 refusedNoThread = 0;
+    KwUlong32 refusedFull = 0;
+
+    // Reports submitted and not yet processed: on the waiting list, or taken
+    // off it by the collection thread.
+    size_t waiting = 0;
+    // When the latest roll-up ran (wall clock); 0 while none has. A roll-up
+    // waits for the waiting list to empty, so under a backlog this falls
+    // behind the clock.
+    KwLong32 lastRollupAt = 0;
     std::vector<KwStatsEventSnapshot> events;  // in id order
 };
 

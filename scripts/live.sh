@@ -13,6 +13,7 @@
 #                              scrape is still answered within a second; the
 #                              same against 4 worker threads must fail, which
 #                              shows that the held connections bite
+#   the shipped alerting rules  promtool check rules, promtool test rules
 #   live_host (tests/live), under a German locale, serving hostile names
 #     promtool check metrics, and a Prometheus scrape: target up, every series
 #     of its /metrics present; its report writes latencies as "9.0"
@@ -74,6 +75,11 @@ check "promtool check metrics (demo)" promtool check metrics <"$out/metrics.txt"
 counted=$(grep -o '^qel_events_total{event="[^"]*"' "$out/metrics.txt" | sed 's/.*event="//; s/"$//' | sort)
 check "four counted events exposed" test "$(echo "$counted" | tr '\n' ' ')" = "reqDone reqStart rxPackets txDropped "
 check "promtool check metrics (hostile names)" promtool check metrics <"$out/host-metrics.txt"
+check "promtool check rules (the shipped alerts)" promtool check rules export/alerts/qel_alerts.yml
+check "promtool test rules (each alert fires on its series, and only there)" \
+  sh -c 'cd export/alerts && promtool test rules qel_alerts_test.yml'
+check "metrics: the collection thread runs, nothing refused, roll-ups dated" \
+  test "$(grep -cE '^(qel_collection_thread_running 1|qel_reports_refused_total\{reason="[a-z_]+"\} 0|qel_last_rollup_timestamp_seconds [1-9][0-9]+)$' "$out/metrics.txt")" = 4
 
 # --- Exact routes ------------------------------------------------------------
 answer() {  # answer METHOD PATH: the status code, and the Allow header if any

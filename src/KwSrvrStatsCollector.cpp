@@ -72,7 +72,13 @@ KwSrvrStatsCollector::KwSrvrStatsCollector()
       m_dayRing(nullptr),
       m_timerId(KwTimerMgr::INVALID_TIMER_ID),
       m_waitingCount(0),
-      m_state(ST_INIT) {}
+      m_inHand(0),
+      m_lastRollupAt(0),
+      m_state(ST_INIT),
+      m_threadRunning(false),
+      m_waitingBound(0),
+      m_refusedNoThread(0),
+      m_refusedFull(0) {}
 
 KwSrvrStatsCollector::~KwSrvrStatsCollector() {
     // A host that exits without waiting for the collection thread would
@@ -189,10 +195,50 @@ void KwSrvrStatsCollector::RefuseSubmission(int eventId) const {
                   "SetEvent", eventId);
 }
 
+int KwSrvrStatsCollector::RefuseNoThread(int eventId) {
+    static std::atomic<int> level{DLOG_ERR};
+    m_refusedNoThread.fetch_add(1, std::memory_order_relaxed);
+    __dlog_printf(NextRefusalLevel(level), kFile,
+                  "%s: Tried to enter data %d when no collection thread runs", "SetEvent", eventId);
+    return -1;
+}
+
+int KwSrvrStatsCollector::RefuseFull(int eventId, size_t waiting) {
+    static std::atomic<int> level{DLOG_ERR};
+    m_refusedFull.fetch_add(1, std::memory_order_relaxed);
+    __dlog_printf(NextRefusalLevel(level), kFile,
+                  "%s: Tried to enter data %d when %lu reports wait, the bound of the waiting list",
+                  "SetEvent", eventId, static_cast<unsigned long>(waiting));
+    return -1;
+}
+
+int KwSrvrStatsCollector::SetWaitingListBound(unsigned int maxReports) {
+    if (m_state.load() != ST_INIT) {
+        __dlog_printf(DLOG_ERR, kFile,
+                      "%s: The waiting list can be bounded only in ST_INIT state; it stays at %u",
+                      "SetWaitingListBound", m_waitingBound.load());
+        return 0;
+    }
+    m_waitingBound.store(maxReports);
+    return 1;
+}
+
+// With `onList` reports on the list, whether the waiting reports are at
+// their bound. The collection thread's count is read only when a bound is
+// set, so an unbounded submission touches nothing that thread writes.
+bool KwSrvrStatsCollector::Full(size_t onList) const {
+    unsigned int bound = m_waitingBound.load(std::memory_order_relaxed);
+    return bound != 0 && onList + m_inHand.load(std::memory_order_relaxed) >= bound;
+}
+
 int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
     if (m_state.load() != ST_COLLECTING) {
         RefuseSubmission(eventId);
         return -1;
+    }
+    // After an early return of the thread nothing would ever drain the list.
+    if (!m_threadRunning.load()) {
+        return RefuseNoThread(eventId);
     }
     if (eventId < 0 || eventId >= GetMonitoredEventNumber()) {
         __dlog_printf(DLOG_ERR, kFile, "%s: Tried to set an unrecognized event %d.", "SetEvent",
@@ -204,6 +250,12 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
                       "%s: Tried to enter data %d with an invalid payload (%d bytes at %p).",
                       "SetEvent", eventId, size, data);
         return -1;
+    }
+    // Tested again under the lock; this first test spares a full list the
+    // allocation.
+    size_t onList = m_waitingCount.load(std::memory_order_relaxed);
+    if (Full(onList)) {
+        return RefuseFull(eventId, onList + m_inHand.load(std::memory_order_relaxed));
     }
     KwStatsDataMsgStruct* msg = static_cast<KwStatsDataMsgStruct*>(
         malloc(sizeof(KwStatsDataMsgStruct) + static_cast<size_t>(size)));
@@ -227,6 +279,7 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
     // submission allocates only its message. Should there be none, one is
     // made outside the lock: a critical section never allocates.
     std::list<KwStatsDataMsgStruct*> made;
+    size_t waiting = 0;
     for (;;) {
         {
             KwMutexGuard guard(m_queueLock);
@@ -235,6 +288,10 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
             // before that is either appended before the list is emptied (and
             // released there) or refused here.
             if (m_state.load() != ST_COLLECTING) {
+                break;
+            }
+            if (Full(m_waitingList.size())) {
+                waiting = m_waitingList.size() + m_inHand.load(std::memory_order_relaxed);
                 break;
             }
             std::list<KwStatsDataMsgStruct*>& nodes = made.empty() ? m_spareNodes : made;
@@ -254,6 +311,9 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
         }
     }
     free(msg);
+    if (waiting != 0) {
+        return RefuseFull(eventId, waiting);
+    }
     RefuseSubmission(eventId);
     return -1;
 }
@@ -262,6 +322,15 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
 // Collection thread
 
 int KwSrvrStatsCollector::svc() {
+    // Set for as long as this thread runs: submissions are refused once it
+    // has gone, whichever way it left.
+    m_threadRunning.store(true);
+    int result = Run();
+    m_threadRunning.store(false);
+    return result;
+}
+
+int KwSrvrStatsCollector::Run() {
     __dlog_printf(DLOG_DEBUG, kFile,
                   "%s: data collector waiting for client to finish registration.", "svc");
     bool sized = false;
@@ -275,7 +344,13 @@ int KwSrvrStatsCollector::svc() {
             }
         }
         if (ready) {
-            MakeStores();
+            if (!MakeStores()) {
+                // Without stores there is nothing to collect into: the
+                // collector stops, and says so.
+                __dlog_printf(DLOG_ERR, kFile,
+                              "%s: allocate memory failed, the stores were not made", "svc");
+                return ExitPath(1);
+            }
             sized = true;
             __dlog_printf(DLOG_DEBUG, kFile,
                           "%s: diagnostic data collector initialization has finished .", "svc");
@@ -306,17 +381,35 @@ int KwSrvrStatsCollector::svc() {
     return ExitPath(result);
 }
 
-void KwSrvrStatsCollector::MakeStores() {
-    KwMutexGuard guard(m_dataLock);
+bool KwSrvrStatsCollector::MakeStores() {
+    // Made before the lock is taken, and handed over only when all exist.
     unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
-    m_maxRates = new KwMaxValue[m_numRateSlots];
-    m_waterMarks = new KwMaxValue[m_numWaterMarkSlots];
-    m_currentCounts = new KwSrvrStatsCount(dimension);
-    m_lastRollupCounts = new KwSrvrStatsCount(dimension);
-    m_minuteRing = new KwRingBuffer<KwSrvrStatsCount>(kSecondsPerMinute, dimension, true);
-    m_hourRing = new KwRingBuffer<KwSrvrStatsCount>(kMinutesPerHour, dimension, true);
-    m_dayRing = new KwRingBuffer<KwSrvrStatsCount>(kHoursPerDay, dimension, true);
+    typedef KwRingBuffer<KwSrvrStatsCount> Ring;
+    std::unique_ptr<KwMaxValue[]> maxRates, waterMarks;
+    std::unique_ptr<KwSrvrStatsCount> currentCounts, lastRollupCounts;
+    std::unique_ptr<Ring> minuteRing, hourRing, dayRing;
+    try {
+        maxRates.reset(new KwMaxValue[m_numRateSlots]);
+        waterMarks.reset(new KwMaxValue[m_numWaterMarkSlots]);
+        currentCounts.reset(new KwSrvrStatsCount(dimension));
+        lastRollupCounts.reset(new KwSrvrStatsCount(dimension));
+        minuteRing.reset(new Ring(kSecondsPerMinute, dimension, true));
+        hourRing.reset(new Ring(kMinutesPerHour, dimension, true));
+        dayRing.reset(new Ring(kHoursPerDay, dimension, true));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    KwMutexGuard guard(m_dataLock);
+    m_maxRates = maxRates.release();
+    m_waterMarks = waterMarks.release();
+    m_currentCounts = currentCounts.release();
+    m_lastRollupCounts = lastRollupCounts.release();
+    m_minuteRing = minuteRing.release();
+    m_hourRing = hourRing.release();
+    m_dayRing = dayRing.release();
+    m_lastRollupAt = 0;
     m_state.store(ST_COLLECTING);
+    return true;
 }
 
 int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
@@ -335,6 +428,9 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
             {
                 KwMutexGuard guard(m_queueLock);
                 batch.swap(m_waitingList);
+                // Both under the lock, so that a submission that tests the
+                // bound sees the reports either on the list or in hand.
+                m_inHand.store(batch.size(), std::memory_order_relaxed);
                 m_waitingCount.store(0, std::memory_order_relaxed);
                 // Neither list exceeds the bound: keep both when they fit
                 // together, else the longer one.
@@ -365,6 +461,7 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
             } else {
                 batch.pop_front();
             }
+            m_inHand.store(batch.size(), std::memory_order_relaxed);
         }
         size_t left = waiting > 0 ? waiting - 1 : 0;
         bool running = m_keepRunning.load();
@@ -397,6 +494,8 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
     // where the exit path releases them with the rest.
     KwMutexGuard guard(m_queueLock);
     m_waitingList.splice(m_waitingList.begin(), batch);
+    m_inHand.store(0, std::memory_order_relaxed);
+    m_waitingCount.store(m_waitingList.size(), std::memory_order_relaxed);
     return result;
 }
 
@@ -440,14 +539,25 @@ void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracke
 }
 
 bool KwSrvrStatsCollector::RollUp() {
+    // Both temporaries are made before the lock, so the store work under it
+    // allocates nothing and is never left half done. Without memory for
+    // them the roll-up waits for the next pass: the second grows longer.
     unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
-    KwSrvrStatsCount second(dimension);
+    std::unique_ptr<KwSrvrStatsCount> second, period;
+    try {
+        second.reset(new KwSrvrStatsCount(dimension));
+        period.reset(new KwSrvrStatsCount(dimension));
+    } catch (const std::bad_alloc&) {
+        __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed, the roll-up waits", "svc");
+        usleep(kPollUs);
+        return true;
+    }
     {
         KwMutexGuard guard(m_dataLock);
-        second = *m_currentCounts;
-        second -= *m_lastRollupCounts;
+        *second = *m_currentCounts;
+        *second -= *m_lastRollupCounts;
         *m_lastRollupCounts = *m_currentCounts;
-        m_minuteRing->PushHead(second);
+        m_minuteRing->PushHead(*second);
         for (const KwSrvrStatsEvent* event : m_events) {
             // An event without a counter (a water mark registered with
             // STATS_FLAG_MAX_RATE) has no per-second count: its peak stays
@@ -455,19 +565,24 @@ bool KwSrvrStatsCollector::RollUp() {
             if ((event->flags & STATS_FLAG_MAX_RATE) != 0 && event->rateSlot != -1 &&
                 event->countSlot != -1) {
                 m_maxRates[event->rateSlot].UpdateIfLarger(
-                    second[static_cast<unsigned int>(event->countSlot)]);
+                    (*second)[static_cast<unsigned int>(event->countSlot)]);
             }
         }
         if (++m_secondsInMinute > static_cast<int>(kSecondsPerMinute) - 1) {
             m_secondsInMinute = 0;
-            KwSrvrStatsCount period(dimension);
-            m_minuteRing->GetSum(period);
-            m_hourRing->PushHead(period);
+            m_minuteRing->GetSum(*period);
+            m_hourRing->PushHead(*period);
             if (++m_minutesInHour > static_cast<int>(kMinutesPerHour) - 1) {
                 m_minutesInHour = 0;
-                m_hourRing->GetSum(period);
-                m_dayRing->PushHead(period);
+                m_hourRing->GetSum(*period);
+                m_dayRing->PushHead(*period);
             }
+        }
+        // Should the wall clock be unreadable, the time stays where it was:
+        // a roll-up that cannot be dated looks late rather than on time.
+        timespec now{0, 0};
+        if (clock_gettime(CLOCK_REALTIME, &now) == 0) {
+            m_lastRollupAt = static_cast<KwLong32>(now.tv_sec);
         }
     }
     // Cleared before the next timer exists, so its expiry cannot be lost.
@@ -532,6 +647,7 @@ void KwSrvrStatsCollector::Cleanup() {
         dropped.swap(m_waitingList);
         spare.swap(m_spareNodes);
         m_waitingCount.store(0, std::memory_order_relaxed);
+        m_inHand.store(0, std::memory_order_relaxed);
     }
     for (KwStatsDataMsgStruct* msg : dropped) {
         free(msg);
@@ -605,10 +721,16 @@ bool KwSrvrStatsCollector::FillSnapshot(KwStatsSnapshot& out, bool withHistories
     out.takenAt = static_cast<KwLong32>(now.tv_sec);
     KwMutexGuard guard(m_dataLock);
     out.state = m_state.load();
+    out.collectionThread = m_threadRunning.load();
+    out.waitingBound = m_waitingBound.load();
+    out.refusedNoThread = m_refusedNoThread.load(std::memory_order_relaxed);
+    out.refusedFull = m_refusedFull.load(std::memory_order_relaxed);
     if (!ReadyForOutput(method)) {
         return false;
     }
-    out.waiting = m_waitingCount.load(std::memory_order_relaxed);
+    out.waiting =
+        m_waitingCount.load(std::memory_order_relaxed) + m_inHand.load(std::memory_order_relaxed);
+    out.lastRollupAt = m_lastRollupAt;
     // The window sums are taken once for all counters, as the report has
     // always done; a history copy is wanted only by snapshots.
     unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);

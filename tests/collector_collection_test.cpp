@@ -1,8 +1,6 @@
 // Submission of reports and their processing on the collection thread.
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include <fstream>
+#include <atomic>
+#include <thread>
 
 #include "CollectorHarness.h"
 
@@ -26,27 +24,55 @@ TEST_F(CollectorTest, EachStateRefusalIsLoudOnlyTheFirstTime) {
     EXPECT_EQ(collector->GetMonitoredEventNumber(), 1);
 }
 
-TEST_F(CollectorTest, SubmissionWithoutMemoryIsRefused) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the sanitizers' allocators do not fail under an address-space limit";
-#endif
-    if (sizeof(void*) < 8) {
-        GTEST_SKIP() << "needs an address space far larger than the limit it sets";
-    }
-    collector->RegisterEvent("big", 0, STATS_DATA_COUNT);
+// The reports on the list and the one in hand count against the bound; a
+// submission beyond it is refused, loudly the first time, and counted.
+TEST_F(CollectorTest, BoundedWaitingListRefusesAndCountsWhatItCannotHold) {
+    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
+    EXPECT_EQ(collector->SetWaitingListBound(5), 1);
     StartCollecting();
-    long pages = 0;
-    ASSERT_TRUE(std::ifstream("/proc/self/statm") >> pages);
-    rlimit old, tight;
-    getrlimit(RLIMIT_AS, &old);
-    tight = old;
-    tight.rlim_cur = static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE)) + (512u << 20);
-    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
-    uint32_t small = 0;
-    int result = collector->SetEvent(0, 1 << 30, &small);  // malloc fails: never copied
-    setrlimit(RLIMIT_AS, &old);
-    EXPECT_EQ(result, -1);
-    EXPECT_TRUE(Logged(3, "SetEvent: allocate memory failed"));
+    EXPECT_EQ(collector->SetWaitingListBound(50), 0);
+    EXPECT_TRUE(Logged(3,
+                       "SetWaitingListBound: The waiting list can be bounded only in ST_INIT "
+                       "state; it stays at 5"));
+    std::vector<int> results;
+    {
+        KwMutexGuard hold(DataLock());
+        HoldThreadOnReport(0);
+        for (int i = 0; i < 6; ++i) {
+            results.push_back(collector->SetEvent(0, 0, nullptr));
+        }
+        EXPECT_EQ(Waiting(), 4u);
+    }
+    EXPECT_EQ(results, std::vector<int>({0, 0, 0, 0, -1, -1}));
+    const std::string full =
+        "SetEvent: Tried to enter data 0 when 5 reports wait, the bound of "
+        "the waiting list";
+    EXPECT_TRUE(Logged(3, full) && Logged(7, full));
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 5; }));
+    KwStatsSnapshot snapshot;
+    ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
+    EXPECT_EQ(std::make_tuple(snapshot.waitingBound, snapshot.refusedFull, snapshot.refusedNoThread,
+                              snapshot.collectionThread),
+              std::make_tuple(5u, KwUlong32{2}, KwUlong32{0}, true));
+
+    // Two producers at full speed against a bound of 100: what is accepted
+    // is counted, and accepted and refused make up what was submitted.
+    std::atomic<long> accepted{0}, refused{0};
+    std::vector<std::thread> producers;
+    for (int t = 0; t < 2; ++t) {
+        producers.emplace_back([&] {
+            for (int i = 0; i < 20000; ++i) {
+                (collector->SetEvent(0, 0, nullptr) == 0 ? accepted : refused)++;
+            }
+        });
+    }
+    for (std::thread& producer : producers) {
+        producer.join();
+    }
+    EXPECT_EQ(accepted + refused, 40000);
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 5 + accepted; }));
+    ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
+    EXPECT_EQ(snapshot.refusedFull, 2 + refused);
 }
 
 TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {

@@ -111,11 +111,14 @@ TEST_F(CollectorTest, StopDuringTheRegistrationWaitEndsStoppedWithoutStores) {
 // thread gives up after sizing; nothing is undone, nobody drains.
 class ThreadGivesUp : public CollectorTest, public ::testing::WithParamInterface<bool> {};
 
+// Submissions are refused from then on, loudly the first time, and counted;
+// the snapshot tells that no thread runs.
 TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
     if (GetParam()) {
         Timer().FailNextCreates(1);
         collector->SetTimerManager(Timer());
     }
+    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
     collector->DoneInit();
     ASSERT_EQ(collector->Start(), 0);
     ACE_Thread_Manager::instance()->wait();
@@ -123,7 +126,17 @@ TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
                               ? "svc: create periodic diagnostic data collection timer failed, exit"
                               : "svc: No timer manager to run the stats collector, exit"));
     EXPECT_EQ(State(), C::ST_COLLECTING);
+    EXPECT_TRUE(collector->IsRunning());
     EXPECT_EQ(Log().CountContaining(kShutdown), 0u);
+    EXPECT_EQ(collector->SetEvent(0, 0, nullptr) + collector->SetEvent(0, 0, nullptr), -2);
+    const char refused[] = "SetEvent: Tried to enter data 0 when no collection thread runs";
+    EXPECT_TRUE(Logged(3, refused) && Logged(7, refused));
+    EXPECT_EQ(Waiting() + SpareNodes(), 0u);
+    KwStatsSnapshot snapshot;
+    ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
+    EXPECT_EQ(std::make_tuple(snapshot.collectionThread, snapshot.refusedNoThread,
+                              snapshot.refusedFull, snapshot.lastRollupAt, snapshot.waiting),
+              std::make_tuple(false, KwUlong32{2}, KwUlong32{0}, KwLong32{0}, size_t{0}));
 }
 
 INSTANTIATE_TEST_SUITE_P(TimerManager, ThreadGivesUp, ::testing::Bool());

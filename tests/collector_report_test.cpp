@@ -111,13 +111,13 @@ TEST_F(CollectorTest, SnapshotAndBacklogTraceWhileReportsWait) {
         ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
     }
     // The backlog trace counts one in hand and six on the list, and stops
-    // there, holding no lock, for the snapshot.
+    // there, holding no lock, for the snapshot, which counts the same.
     Log().Gate("svc: 7 events in waiting list");
     ASSERT_TRUE(Log().WaitAtGate());
     ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
     Log().Gate("");
     EXPECT_EQ(std::make_tuple(snapshot.state, snapshot.waiting, snapshot.events.size()),
-              std::make_tuple(static_cast<int>(C::ST_COLLECTING), size_t{6}, size_t{3}));
+              std::make_tuple(static_cast<int>(C::ST_COLLECTING), size_t{7}, size_t{3}));
     EXPECT_GT(snapshot.takenAt, 1700000000);
     typedef KwStatsEventSnapshot E;
     const E& rx = snapshot.events[0];

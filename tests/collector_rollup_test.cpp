@@ -9,7 +9,14 @@ TEST_F(CollectorTest, SecondsRollIntoMinutesAndTheMinuteRingHoldsTheLastSixty) {
     StartCollecting();
     Occur(0, 5);
     EXPECT_EQ(ReportLine(0), kCounts + "ev: 0, 0, 0, 5");  // not rolled up yet
-    RollUps(2);                                            // the second with 5, then a quiet one
+    KwStatsSnapshot snapshot;
+    ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
+    EXPECT_EQ(snapshot.lastRollupAt, 0);
+    long before = WallSeconds();
+    RollUps(2);  // the second with 5, then a quiet one
+    ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
+    EXPECT_GE(snapshot.lastRollupAt, before);
+    EXPECT_LE(snapshot.lastRollupAt, WallSeconds());
     EXPECT_EQ(Stats(0).seconds, V({5, 0}));
     EXPECT_EQ(ReportLine(0), kCounts + "ev: 5, 0, 0, 5");
     for (int second = 3; second <= 61; ++second) {

@@ -27,7 +27,36 @@ KwStatsSnapshot Hostile() {
     E depth{1, "depth", 1, 0, false, 0, 0, 0, 0, {}, {}, {}, false, 0, 0, E::WATER_MARK, 17, 0};
     E odd{2, "a;b: c\nd\xe2\x82", 0, 0, true, 1, 2, 3, 4294967295u, {1}, {2}, {3}};
     E other{3, std::string(300, 'n'), 7, 2, false, 0, 0, 0, 0, {}, {}, {}, true, 0, 0};
-    return KwStatsSnapshot{1765000000, KwStatsStates::ST_COLLECTING, 3, {done, depth, odd, other}};
+    KwStatsSnapshot snapshot;
+    snapshot.takenAt = 1765000000;
+    snapshot.state = KwStatsStates::ST_COLLECTING;
+    snapshot.collectionThread = true;
+    snapshot.waitingBound = 100000;
+    snapshot.refusedNoThread = 0;
+    snapshot.refusedFull = 4294967295u;
+    snapshot.waiting = 3;
+    snapshot.lastRollupAt = 1765000003;
+    snapshot.events = {done, depth, odd, other};
+    return snapshot;
+}
+
+// The families given whether or not the collector collects.
+std::string Overall(unsigned long noThread, unsigned long full, int bound, int thread,
+                    int collecting) {
+    return "# HELP qel_reports_refused_total Reports refused for want of a collection thread or "
+           "with the waiting list full.\n# TYPE qel_reports_refused_total counter\n"
+           "qel_reports_refused_total{reason=\"no_collection_thread\"} " +
+           std::to_string(noThread) + "\nqel_reports_refused_total{reason=\"waiting_list_full\"} " +
+           std::to_string(full) +
+           "\n# HELP qel_waiting_list_bound The bound on waiting reports (0: none).\n"
+           "# TYPE qel_waiting_list_bound gauge\nqel_waiting_list_bound " +
+           std::to_string(bound) +
+           "\n# HELP qel_collection_thread_running Whether a collection thread runs (1) or not "
+           "(0).\n# TYPE qel_collection_thread_running gauge\nqel_collection_thread_running " +
+           std::to_string(thread) +
+           "\n# HELP qel_collecting Whether the collector is collecting (1) or not (0).\n"
+           "# TYPE qel_collecting gauge\nqel_collecting " +
+           std::to_string(collecting) + "\n";
 }
 
 std::string Metrics(const KwStatsSnapshot& snapshot) {
@@ -92,14 +121,18 @@ TEST(KwStatsPrometheusTest, WholeExpositionOfHostileNames) {
             "1765000002\n"
             "# HELP qel_reports_waiting Reports submitted and not yet processed by the "
             "collector.\n# TYPE qel_reports_waiting gauge\nqel_reports_waiting 3\n"
-            "# HELP qel_collecting Whether the collector is collecting (1) or not (0).\n"
-            "# TYPE qel_collecting gauge\nqel_collecting 1\n");
+            "# HELP qel_last_rollup_timestamp_seconds When the collector last rolled a second "
+            "up (0: not yet).\n# TYPE qel_last_rollup_timestamp_seconds gauge\n"
+            "qel_last_rollup_timestamp_seconds 1765000003\n" +
+            Overall(0, 4294967295u, 100000, 1, 1));
 
+    // Not collecting: the thread, the refusals and the bound, no events.
     KwStatsSnapshot stopped = Hostile();
     stopped.state = KwStatsStates::ST_STOPPED;
-    EXPECT_EQ(Metrics(stopped),
-              "# HELP qel_collecting Whether the collector is collecting (1) or not (0).\n"
-              "# TYPE qel_collecting gauge\nqel_collecting 0\n");
+    stopped.collectionThread = false;
+    stopped.refusedNoThread = 7;
+    stopped.waitingBound = 0;
+    EXPECT_EQ(Metrics(stopped), Overall(7, 4294967295u, 0, 0, 0));
     KwStatsPrometheus fromSource([](KwStatsSnapshot& out) {
         out = Hostile();
         return true;
@@ -110,8 +143,10 @@ TEST(KwStatsPrometheusTest, WholeExpositionOfHostileNames) {
 TEST(KwStatsJsonTest, SnapshotAsJson) {
     // No count, history or peak where there is none.
     EXPECT_EQ(nlohmann::json::parse(KwStatsJson(Hostile())), nlohmann::json::parse(R"({
-        "taken_at": 1765000000, "state": "collecting", "collecting": true, "reports_waiting": 3,
-        "events": [
+        "taken_at": 1765000000, "state": "collecting", "collecting": true,
+        "collection_thread": true, "waiting_bound": 100000,
+        "reports_refused": {"no_collection_thread": 0, "waiting_list_full": 4294967295},
+        "reports_waiting": 3, "last_rollup": 1765000003, "events": [
         {"id": 0, "name": "req \"done\"\\\ufffd", "type": "count", "flags": 6, "total": 961,
          "minute": 7, "hour": 402, "day": 815,
          "history": {"seconds": [3, 4], "minutes": [402], "hours": []},
@@ -126,9 +161,10 @@ TEST(KwStatsJsonTest, SnapshotAsJson) {
          "peak_per_second": {"value": 0, "time": 0}}]})"));
     KwStatsSnapshot init;
     init.takenAt = 5;
-    EXPECT_EQ(
-        KwStatsJson(init),
-        R"({"collecting":false,"events":[],"reports_waiting":0,"state":"init","taken_at":5})");
+    EXPECT_EQ(KwStatsJson(init),
+              R"({"taken_at":5,"state":"init","collecting":false,"collection_thread":false,)"
+              R"("waiting_bound":0,"reports_refused":{"no_collection_thread":0,)"
+              R"("waiting_list_full":0},"reports_waiting":0,"last_rollup":0,"events":[]})");
 }
 
 // Each maximal ill-formed subpart becomes one U+FFFD, exactly as the JSON

@@ -19,7 +19,12 @@ KwStatsSnapshot Fixed() {
     rx.name = "rx";
     rx.counted = true;
     rx.total = 42;
-    return KwStatsSnapshot{1765000000, KwStatsStates::ST_COLLECTING, 0, {rx}};
+    KwStatsSnapshot snapshot;
+    snapshot.takenAt = 1765000000;
+    snapshot.state = KwStatsStates::ST_COLLECTING;
+    snapshot.collectionThread = true;
+    snapshot.events = {rx};
+    return snapshot;
 }
 
 bool FixedSource(KwStatsSnapshot& out) {
@@ -85,7 +90,7 @@ TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
         const char* start;  // of the body
     } routes[] = {
         {"/metrics", "text/plain; version=0.0.4; charset=utf-8", "# HELP qel_events_total "},
-        {"/stats.json", "application/json", "{\"collecting\":true,"},
+        {"/stats.json", "application/json", "{\"taken_at\":1765000000,"},
         {"/", "text/html; charset=utf-8", "<!DOCTYPE html>"},
         {"/metrics?x=1", "text/plain; version=0.0.4; charset=utf-8", "# HELP"}};
     for (const auto& route : routes) {

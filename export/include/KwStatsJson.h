@@ -4,7 +4,11 @@
 //   "taken_at": 1765000000,            wall-clock seconds of the snapshot
 //   "state": "collecting",             "init", "collecting" or "stopped"
 //   "collecting": true,
-//   "reports_waiting": 0,
+//   "collection_thread": true,         whether a collection thread runs
+//   "waiting_bound": 0,                the bound on waiting reports; 0: none
+//   "reports_refused": { "no_collection_thread": 0, "waiting_list_full": 0 },
+//   "reports_waiting": 0,              submitted and not yet processed
+//   "last_rollup": 1765000000,         wall-clock seconds; 0: none yet
 //   "events": [
 //     { "id": 0, "name": "rxPackets", "type": "count", "flags": 2,
 //       "total": 961, "minute": 7, "hour": 402, "day": 815,

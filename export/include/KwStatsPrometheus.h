@@ -18,9 +18,15 @@
 //   qel_high_water_mark_timestamp_seconds         gauge, 0 while none
 //   qel_latency_max_seconds                       gauge
 //   qel_latency_max_timestamp_seconds             gauge, 0 while none
-//   qel_reports_waiting                           gauge
+//   qel_reports_waiting                           gauge, submitted, not yet processed
+//   qel_last_rollup_timestamp_seconds             gauge, 0 while none
+// and, also while the collector is not collecting:
+//   qel_reports_refused_total{reason="no_collection_thread"|"waiting_list_full"}
+//                                                 counter
+//   qel_waiting_list_bound                        gauge, 0: none
+//   qel_collection_thread_running                 gauge, 1 or 0
 //   qel_collecting                                gauge, 1 or 0
-// While the collector is not collecting, only qel_collecting (0) is given.
+// export/alerts/qel_alerts.yml holds alerting rules over them.
 //
 // Ownership: keeps a copy of its source. Thread safety: Collect() may be
 // called from any thread, several at once, if the source allows it

@@ -58,7 +58,10 @@ std::string Body(Route route, const KwStatsSource& source) {
     if (route == JSON) {
         return KwStatsJson(snapshot);
     }
+    // A stream swallows a failed allocation and goes on with a cut text;
+    // this one throws it, and the request gets a 500 instead.
     std::ostringstream text;
+    text.exceptions(std::ios::badbit);
     prometheus::TextSerializer().Serialize(text, KwStatsPrometheus::Families(snapshot));
     return text.str();
 }

@@ -104,9 +104,6 @@ std::vector<MetricFamily> KwStatsPrometheus::Collect() const {
 
 std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& snapshot) {
     bool collecting = snapshot.state == KwStatsStates::ST_COLLECTING;
-    MetricFamily up = Family(
-        "qel_collecting", "Whether the collector is collecting (1) or not (0).", MetricType::Gauge);
-    up.metric.push_back(Plain(collecting ? 1 : 0));
     std::vector<MetricFamily> families;
     if (collecting) {
         EventFamilies events;
@@ -119,7 +116,34 @@ std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& sna
                    "Reports submitted and not yet processed by the collector.", MetricType::Gauge);
         waiting.metric.push_back(Plain(static_cast<double>(snapshot.waiting)));
         families.push_back(std::move(waiting));
+        MetricFamily rollup =
+            Family("qel_last_rollup_timestamp_seconds",
+                   "When the collector last rolled a second up (0: not yet).", MetricType::Gauge);
+        rollup.metric.push_back(Plain(snapshot.lastRollupAt));
+        families.push_back(std::move(rollup));
     }
+    MetricFamily refused =
+        Family("qel_reports_refused_total",
+               "Reports refused for want of a collection thread or with the waiting list full.",
+               MetricType::Counter);
+    for (const auto& reason : {std::make_pair("no_collection_thread", snapshot.refusedNoThread),
+                               std::make_pair("waiting_list_full", snapshot.refusedFull)}) {
+        refused.metric.push_back(Plain(reason.second, MetricType::Counter));
+        refused.metric.back().label = {{"reason", reason.first}};
+    }
+    families.push_back(std::move(refused));
+    MetricFamily bound = Family("qel_waiting_list_bound", "The bound on waiting reports (0: none).",
+                                MetricType::Gauge);
+    bound.metric.push_back(Plain(snapshot.waitingBound));
+    families.push_back(std::move(bound));
+    MetricFamily thread =
+        Family("qel_collection_thread_running", "Whether a collection thread runs (1) or not (0).",
+               MetricType::Gauge);
+    thread.metric.push_back(Plain(snapshot.collectionThread ? 1 : 0));
+    families.push_back(std::move(thread));
+    MetricFamily up = Family(
+        "qel_collecting", "Whether the collector is collecting (1) or not (0).", MetricType::Gauge);
+    up.metric.push_back(Plain(collecting ? 1 : 0));
     families.push_back(std::move(up));
     return families;
 }
