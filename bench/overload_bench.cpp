@@ -117,8 +117,8 @@ int main(int argc, char** argv) {
     // refused make up every call the producers made.
     bool right = counted == static_cast<unsigned long>(ok) &&
                  counted + snapshot.refusedFull == static_cast<unsigned long>(ok + no);
-    printf("%s\n", right ? "counted = accepted, and counted + refused (snapshot) = submitted"
-                         : "MISMATCH");
+    printf("%s\n",
+           right ? "counted = accepted, and counted + refused (snapshot) = submitted" : "MISMATCH");
     stats.Stop();
     ACE_Thread_Manager::instance()->wait();
     return right ? 0 : 1;

@@ -6,6 +6,16 @@
 # logging library, mutex, timer manager and time conversion are not part of
 # it: on a board they come from the host.
 #
+# Components, which the Debian packages follow (cmake/QelPackaging.cmake):
+#   runtime     libQelDiagUtils.so.1                  libqeldiagutils1
+#   dev         headers, the .so link, CMake package, libqeldiagutils-dev
+#               QelDiagUtils.pc
+#   export      libQelDiagExport.so.1                 libqeldiagexport1
+#   http        libQelDiagHttp.so.1                   libqeldiaghttp1
+#   export-dev  their headers, links, CMake targets,  libqeldiagexport-dev
+#               .pc files, and the alerting rules
+#   standins    never packaged (below)
+#
 # The stand-ins of this project for those host services install only on
 # request, as the component `standins` (`cmake --install build --component
 # standins`): their headers under include/QelDiagUtilsHost, libdlog and
@@ -15,12 +25,12 @@ include(CMakePackageConfigHelpers)
 
 set(QEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QelDiagUtils)
 install(TARGETS QelDiagUtils EXPORT QelDiagUtilsTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library)
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
 file(GLOB QEL_PUBLIC_HEADERS ${PROJECT_SOURCE_DIR}/include/*.h)
 install(FILES ${QEL_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QelDiagUtils
-        COMPONENT library)
+        COMPONENT dev)
 install(EXPORT QelDiagUtilsTargets NAMESPACE QelDiagUtils:: DESTINATION ${QEL_CMAKE_DIR}
-        COMPONENT library)
+        COMPONENT dev)
 
 install(TARGETS dlog KwHostServices EXPORT QelDiagUtilsStandinsTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT standins EXCLUDE_FROM_ALL)
@@ -37,14 +47,22 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/QelDiagUtilsConfigVersion
                                  COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtilsConfig.cmake
               ${PROJECT_BINARY_DIR}/QelDiagUtilsConfigVersion.cmake
-        DESTINATION ${QEL_CMAKE_DIR} COMPONENT library)
+        DESTINATION ${QEL_CMAKE_DIR} COMPONENT dev)
 
 # Relative to the .pc file, so an installed tree can be moved.
 file(RELATIVE_PATH QEL_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
-foreach(pc QelDiagUtils QelDiagUtilsHost)
+foreach(pc QelDiagUtils QelDiagUtilsHost QelDiagExport QelDiagHttp)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
 endforeach()
 install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtils.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT library)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+if(QEL_WITH_EXPORT)
+  install(FILES ${PROJECT_BINARY_DIR}/QelDiagExport.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT export-dev)
+endif()
+if(QEL_WITH_HTTP)
+  install(FILES ${PROJECT_BINARY_DIR}/QelDiagHttp.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT export-dev)
+endif()
 install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtilsHost.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT standins EXCLUDE_FROM_ALL)

@@ -10,10 +10,23 @@
 #                             package into the build tree (Debian ships no
 #                             PowerPC ACE). That build is kept and reused while
 #                             the ACE version and the cross compiler are the same.
+#
+# Both build civetweb and prometheus-cpp from Debian's source packages into
+# the build tree too (Debian has none for these targets, or none that
+# installs beside the build machine's), so the exporters and the status
+# server are built and tested there as well. On PowerPC the demo then serves
+# its statistics under qemu-ppc to promtool and a Prometheus server on the
+# build machine.
+#
+#   scripts/cross.sh ARCH package   builds, and makes the Debian packages with
+#                                   CPack into build/packages/<arch>/ instead
+#                                   of testing
 set -euo pipefail
 cd "$(dirname "$0")/.."
-arch=${1:?usage: scripts/cross.sh i686|powerpc}
+arch=${1:?usage: scripts/cross.sh i686|powerpc [test|package]}
+mode=${2:-test}
 scripts/setup.sh proof
+[ "$mode" = package ] || [ "$arch" != powerpc ] || scripts/setup.sh live
 
 build=build-$arch
 
@@ -39,14 +52,74 @@ EOF
     export ACE_ROOT=$root MPC_ROOT=$root/MPC
     cd "$root/ace"
     perl "$ACE_ROOT/bin/mpc.pl" -type gnuace ace.mpc >/dev/null
-    make -s -f GNUmakefile.ACE -j"$(nproc)" >/dev/null
-    make -s -f GNUmakefile.ACE install INSTALL_PREFIX="$prefix" >/dev/null
+    # versioned_so=2 names the library libACE-7.0.8.so, as Debian's ACE does.
+    make -s -f GNUmakefile.ACE -j"$(nproc)" versioned_so=2 >/dev/null
+    make -s -f GNUmakefile.ACE install INSTALL_PREFIX="$prefix" versioned_so=2 >/dev/null
   )
   rm -rf "$src"
 }
 
+# civetweb and prometheus-cpp (core and pull; no push, no compression) for
+# the target, from Debian's source packages, configured as Debian builds
+# them (less TLS, which would want the target's OpenSSL), installed into
+# prefix $1; nlohmann-json, headers only, is copied beside them.
+build_export_deps() {
+  local prefix=$1 src=$PWD/$build/deps-source civet prom
+  local toolchain=$PWD/cmake/toolchain-$arch-linux-gnu.cmake
+  rm -rf "$src" "$prefix"
+  mkdir -p "$src"
+  (cd "$src" && apt-get source -qq civetweb prometheus-cpp >/dev/null 2>&1)
+  civet=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'civetweb-*' | head -n 1)
+  prom=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'prometheus-cpp-*' | head -n 1)
+  [ -n "$civet" ] && [ -n "$prom" ] || { echo "cross: apt-get source gave no source tree" >&2; return 1; }
+  local common=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
+                -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=ON
+                -DCMAKE_FIND_ROOT_PATH="$prefix" -DCMAKE_PREFIX_PATH="$prefix")
+  cmake -S "$civet" -B "$src/civetweb-build" "${common[@]}" -DCIVETWEB_ENABLE_CXX=ON \
+        -DCIVETWEB_BUILD_TESTING=OFF -DCIVETWEB_ENABLE_SSL=OFF -DCIVETWEB_SOVERSION=1 \
+        -DCIVETWEB_ENABLE_SERVER_EXECUTABLE=OFF -DCIVETWEB_ENABLE_ASAN=OFF \
+        -DCIVETWEB_ENABLE_WEBSOCKETS=ON >/dev/null
+  cmake --build "$src/civetweb-build" -j"$(nproc)" >/dev/null
+  cmake --install "$src/civetweb-build" >/dev/null
+  cmake -S "$prom" -B "$src/prometheus-build" "${common[@]}" -DENABLE_PULL=ON -DENABLE_PUSH=OFF \
+        -DENABLE_COMPRESSION=OFF -DENABLE_TESTING=OFF -DUSE_THIRDPARTY_LIBRARIES=OFF >/dev/null
+  cmake --build "$src/prometheus-build" -j"$(nproc)" >/dev/null
+  cmake --install "$src/prometheus-build" >/dev/null
+  mkdir -p "$prefix/include" "$prefix/share/cmake"
+  cp -r /usr/include/nlohmann "$prefix/include/"
+  cp -r /usr/share/cmake/nlohmann_json "$prefix/share/cmake/"
+  rm -rf "$src"
+}
+
+# The exporters' libraries for the target, built once and reused while the
+# Debian versions and the cross compiler stay the same.
+deps=$PWD/$build/deps-$arch
+stamp="civetweb $(dpkg-query -W -f='${Version}' libcivetweb-dev); prometheus-cpp $(dpkg-query -W -f='${Version}' prometheus-cpp-dev); $($arch-linux-gnu-g++ --version | head -n 1)"
+if [ "$(cat "$deps/.built-with" 2>/dev/null)" = "$stamp" ]; then
+  echo "cross: reusing civetweb and prometheus-cpp for $arch ($stamp)"
+else
+  echo "cross: building civetweb and prometheus-cpp for $arch from Debian's source ($stamp)"
+  started=$(date +%s)
+  build_export_deps "$deps"
+  echo "$stamp" >"$deps/.built-with"
+  echo "cross: civetweb and prometheus-cpp for $arch built in $(($(date +%s) - started)) s"
+fi
+
+# The German locale the tests set, compiled for the target's byte order
+# (the build machine's locale archive is little-endian).
+locales=$PWD/$build/locales
+if [ ! -e "$locales/de_DE.UTF-8/LC_NUMERIC" ]; then
+  mkdir -p "$locales"
+  order=--little-endian
+  [ "$arch" != powerpc ] || order=--big-endian
+  localedef $order -i de_DE -f UTF-8 "$locales/de_DE.UTF-8" || [ -e "$locales/de_DE.UTF-8/LC_NUMERIC" ]
+fi
+
 args=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$arch-linux-gnu.cmake"
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON -DQEL_GTEST_FROM_SOURCE=ON)
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON -DQEL_GTEST_FROM_SOURCE=ON
+      -DCMAKE_FIND_ROOT_PATH="$deps" -DCMAKE_PREFIX_PATH="$deps"
+      -DQEL_BUILD_EXPORT=ON -DQEL_BUILD_HTTP=ON -DCMAKE_INSTALL_PREFIX=/usr
+      -DCMAKE_INSTALL_LIBDIR="lib/$($arch-linux-gnu-g++ -print-multiarch)")
 case "$arch" in
   i686)
     mkdir -p "$build/ace-include"
@@ -59,13 +132,14 @@ case "$arch" in
       (cd "$ace" && apt-get download -q libace-7.0.8:i386 >/dev/null && dpkg -x libace-7.0.8_*_i386.deb .)
     fi
     acelib=$ace/usr/lib/i386-linux-gnu
+    run=(qemu-i386 -L / -E "LD_LIBRARY_PATH=$acelib:$deps/lib" -E "LOCPATH=$locales")
     args+=(-DACE_INCLUDE_DIR="$PWD/$build/ace-include" -DACE_LIBRARY="$acelib/libACE-7.0.8.so"
-           "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-i386;-L;/;-E;LD_LIBRARY_PATH=$acelib")
+           "-DCMAKE_CROSSCOMPILING_EMULATOR=$(IFS=';'; echo "${run[*]}")")
     emulator=qemu-i386
     ;;
   powerpc)
     ace=$PWD/$build/ace-powerpc
-    stamp="ace $(apt-cache policy libace-dev | sed -n 's/^ *Candidate: //p'); $(powerpc-linux-gnu-g++ --version | head -n 1)"
+    stamp="ace $(apt-cache policy libace-dev | sed -n 's/^ *Candidate: //p') (libACE-<version>.so); $(powerpc-linux-gnu-g++ --version | head -n 1)"
     if [ "$(cat "$ace/.built-with" 2>/dev/null)" = "$stamp" ]; then
       echo "cross: reusing libACE for PowerPC ($stamp)"
     else
@@ -75,8 +149,9 @@ case "$arch" in
       echo "$stamp" >"$ace/.built-with"
       echo "cross: libACE for PowerPC built in $(($(date +%s) - started)) s"
     fi
+    run=(qemu-ppc -L /usr/powerpc-linux-gnu -E "LD_LIBRARY_PATH=$ace/lib:$deps/lib" -E "LOCPATH=$locales")
     args+=(-DACE_INCLUDE_DIR="$ace/include" -DACE_LIBRARY="$ace/lib/libACE.so"
-           "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-ppc;-L;/usr/powerpc-linux-gnu;-E;LD_LIBRARY_PATH=$ace/lib")
+           "-DCMAKE_CROSSCOMPILING_EMULATOR=$(IFS=';'; echo "${run[*]}")")
     emulator=qemu-ppc
     ;;
   *) echo "unknown architecture $arch" >&2; exit 2 ;;
@@ -84,5 +159,57 @@ esac
 
 cmake -S . -B "$build" "${args[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
+if [ "$mode" = package ]; then
+  (cd "$build" && rm -f ./*.deb && cpack -G DEB >/dev/null)
+  debarch=$(ls "$build"/*.deb | head -n 1 | sed 's/.*_\([a-z0-9]*\)\.deb$/\1/')
+  mkdir -p "build/packages/$debarch"
+  rm -f "build/packages/$debarch"/*.deb
+  mv "$build"/*.deb "build/packages/$debarch/"
+  echo "cross: packages in build/packages/$debarch: $(cd "build/packages/$debarch" && echo *.deb)"
+  exit 0
+fi
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" | tee "$build/ctest.log"
 echo "cross: $(grep -Eo 'out of [0-9]+' "$build/ctest.log" | tail -n 1 | cut -d' ' -f3) tests ran under $emulator"
+
+# The boards' ISA serves its statistics: the PowerPC demo under qemu-ppc,
+# scraped from the build machine by promtool and a Prometheus server.
+if [ "$arch" = powerpc ]; then
+  out=$PWD/$build/live
+  rm -rf "$out" && mkdir -p "$out"
+  port=18591
+  promport=18592
+  pids=()
+  trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; wait 2>/dev/null || true' EXIT
+  "${run[@]}" "$build/examples/qel_demo" --seconds 120 --report-every 60 --http "$port" \
+    >"$out/demo.log" 2>&1 &
+  pids+=($!)
+  answered=0
+  for _ in $(seq 120); do
+    if curl -sf "http://127.0.0.1:$port/metrics" >"$out/metrics.txt"; then answered=1; break; fi
+    sleep 0.5
+  done
+  [ $answered = 1 ] || { echo "cross: the PowerPC demo does not answer"; cat "$out/demo.log"; exit 1; }
+  sleep 3
+  curl -sf "http://127.0.0.1:$port/metrics" >"$out/metrics.txt"
+  promtool check metrics <"$out/metrics.txt"
+  printf '%s\n' 'global:' '  scrape_interval: 1s' 'scrape_configs:' '  - job_name: board' \
+    "    static_configs: [{targets: ['127.0.0.1:$port']}]" >"$out/prometheus.yml"
+  prometheus --config.file="$out/prometheus.yml" --storage.tsdb.path="$out/tsdb" \
+    --web.listen-address="127.0.0.1:$promport" >"$out/prometheus.log" 2>&1 &
+  pids+=($!)
+  want="reqDone reqStart rxPackets txDropped "
+  events=""
+  for _ in $(seq 80); do
+    if curl -sf "http://127.0.0.1:$promport/api/v1/query" \
+         --data-urlencode 'query=qel_events_total{job="board"} > 0' >"$out/query.json"; then
+      events=$({ grep -o '"event":"[^"]*"' "$out/query.json" || true; } |
+               sed 's/.*:"//; s/"$//' | sort | tr '\n' ' ')
+      [ "$events" != "$want" ] || break
+    fi
+    sleep 0.5
+  done
+  [ "$events" = "$want" ] || { echo "cross: Prometheus has from the PowerPC demo: '$events'"; exit 1; }
+  echo "cross: the PowerPC demo under qemu-ppc: promtool accepts its /metrics; Prometheus scraped"
+  echo "       a total above 0 of every counted event: $events"
+fi
+

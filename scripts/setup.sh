@@ -9,8 +9,9 @@
 #   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
 #                             gcovr, the i686 and PowerPC cross compilers, qemu-user,
-#                             the 32-bit runtime, and Debian's source packages (the
-#                             PowerPC leg builds ACE from them): what .ci/run needs
+#                             the 32-bit runtime, lintian, and Debian's source
+#                             packages (the cross legs build ACE, civetweb and
+#                             prometheus-cpp from them): what .ci/run needs
 set -euo pipefail
 
 profile=${1:-base}
@@ -23,7 +24,7 @@ case "$profile" in
   proof)
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2
-               g++-i686-linux-gnu g++-powerpc-linux-gnu qemu-user dpkg-dev perl make
+               g++-i686-linux-gnu g++-powerpc-linux-gnu qemu-user dpkg-dev perl make lintian
                libc6:i386 libstdc++6:i386)
     ;;
   *) echo "usage: $0 [base|bench|live|proof]" >&2; exit 2 ;;

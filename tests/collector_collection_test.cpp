@@ -70,9 +70,9 @@ TEST_F(CollectorTest, BoundedWaitingListRefusesAndCountsWhatItCannotHold) {
         producer.join();
     }
     EXPECT_EQ(accepted + refused, 40000);
-    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 5 + accepted; }));
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == static_cast<KwUlong32>(5 + accepted); }));
     ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
-    EXPECT_EQ(snapshot.refusedFull, 2 + refused);
+    EXPECT_EQ(snapshot.refusedFull, static_cast<KwUlong32>(2 + refused));
 }
 
 TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {

@@ -147,8 +147,9 @@ void Scenario(unsigned long failAt, Outcome& out) {
             } else if (id < 2) {
                 ++accepted[id];
             } else {
+                const long value = static_cast<long>(i);
                 for (long seen = accepted[2];
-                     seen < i && !accepted[2].compare_exchange_weak(seen, i);) {
+                     seen < value && !accepted[2].compare_exchange_weak(seen, value);) {
                 }
             }
         }
