@@ -6,7 +6,8 @@
 #                             the exporters' libraries, and the de_DE.UTF-8 locale
 #                             (the tests run the outputs under it)
 #   scripts/setup.sh bench    + Google Benchmark, wrk, jemalloc and mimalloc
-#   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl
+#   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl,
+#                             Node.js and npm (the browser tests)
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
 #                             gcovr, the i686 and PowerPC cross compilers, qemu-user,
 #                             the 32-bit runtime, lintian, and Debian's source
@@ -81,6 +82,14 @@ if [ ${#missing[@]} != 0 ]; then
   if [ $updated = 0 ]; then refresh_lists; fi
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
+fi
+
+# Node.js and npm, for the browser tests, where the machine has none.
+if [ "$profile" = live ] && ! command -v npm >/dev/null; then
+  echo "setup: installing nodejs npm" >&2
+  refresh_lists
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+    nodejs npm >/dev/null
 fi
 
 # A German locale (decimal comma), generated from the locales package.

@@ -2,7 +2,10 @@
 // events whose names hold everything an exposition must escape or repair,
 // reports them once a second, and serves them with the status server.
 //
-//   live_host PORT SECONDS [WORKER_THREADS]
+//   live_host PORT SECONDS [WORKER_THREADS (32)] [EVENTS (16)]
+//
+// Beyond its 16 events it registers more, up to EVENTS (at most 256), with
+// long and odd names, counted or sampled, for the status page at scale.
 //
 // It takes its locale from the environment (LC_ALL=de_DE.UTF-8 puts it under
 // a German one, as a host may be) and prints the report once a second.
@@ -57,6 +60,18 @@ int main(int argc, char** argv) {
         stats.RegisterEvent("request \"start\"", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
     int done = stats.RegisterEvent("request\ndone\xff", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
     int depth = stats.RegisterEvent("depth; \"max\"", 0, STATS_DATA_WATER_MARK);
+    std::vector<int> extra;
+    for (int n = stats.GetMonitoredEventNumber(); n < (argc > 4 ? atoi(argv[4]) : 0); ++n) {
+        std::string name = "load " + std::to_string(n);
+        if (n % 9 == 0) {
+            name += " <b>&amp;</b> " + std::string(150, 'w');  // markup that must stay text
+        } else if (n % 5 == 0) {
+            name += " " + std::string(40, 'x') + "-" + std::string(40, 'y');
+        }
+        bool sampled = n % 10 == 3;
+        extra.push_back(stats.RegisterEvent(name.c_str(), sampled ? 0 : STATS_FLAG_MAX_RATE,
+                                            sampled ? STATS_DATA_WATER_MARK : STATS_DATA_COUNT));
+    }
     stats.Start();
     stats.DoneInit();
     while (!stats.IsRunning()) {
@@ -74,7 +89,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "live_host: %s\n", error.c_str());
         return 1;
     }
-    printf("live_host: %zu events, serving on port %d\n", counted.size() + 3, server->Port());
+    printf("live_host: %d events, serving on port %d\n", stats.GetMonitoredEventNumber(),
+           server->Port());
     for (int second = 0; second < atoi(argv[2]); ++second) {
         for (size_t i = 0; i < counted.size(); ++i) {
             for (size_t n = 0; n <= i; ++n) {
@@ -86,6 +102,12 @@ int main(int argc, char** argv) {
         stats.SetEvent(done, 0, nullptr);
         uint32_t value = 100 + static_cast<uint32_t>(second);
         stats.SetEvent(depth, sizeof value, &value);
+        for (size_t k = 0; k < extra.size(); ++k) {
+            uint32_t sample = static_cast<uint32_t>(k + second);
+            for (size_t n = 0; n < (k + static_cast<size_t>(second)) % 7; ++n) {
+                stats.SetEvent(extra[k], sizeof sample, &sample);
+            }
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(990));
         printf("%s\n", stats.GetStatsReport().c_str());
         fflush(stdout);

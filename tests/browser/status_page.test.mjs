@@ -1,0 +1,236 @@
+// The status page as a person uses it, in Debian's headless Chromium driven
+// by puppeteer-core: sort, filter, a shared link, open a row, point at a bar
+// and read bars with the keyboard, 256 events with hostile names, contrast,
+// and the warning once the server has stopped. scripts/live.sh runs it:
+//
+//   QEL_PAGE=http://127.0.0.1:PORT/ QEL_SERVER_PID=PID QEL_SHOTS=DIR \
+//     node --test tests/browser/status_page.test.mjs
+//
+// QEL_SERVER_PID is the server that the last test stops. Screenshots go to
+// QEL_SHOTS. The refresh time the page measures (Performance API) is printed.
+import assert from "node:assert/strict";
+import { after, before, test } from "node:test";
+import puppeteer from "puppeteer-core";
+
+const pageUrl = process.env.QEL_PAGE;
+const shots = process.env.QEL_SHOTS || ".";
+const serverPid = Number(process.env.QEL_SERVER_PID || 0);
+const EVENTS = 256;
+
+let browser;
+let page;
+let opened;  // the event whose row a test has opened
+
+before(async () => {
+  assert.ok(pageUrl, "QEL_PAGE names the page");
+  browser = await puppeteer.launch({
+    executablePath: process.env.QEL_CHROMIUM || "/usr/bin/chromium",
+    headless: true,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+           "--disable-background-networking", "--disable-component-update", "--disable-sync"],
+  });
+  page = await browser.newPage();
+  await page.setViewport({ width: 1400, height: 1000 });
+  await page.goto(pageUrl);
+  await waitForRows(EVENTS);
+});
+
+after(async () => {
+  if (browser) await browser.close();
+});
+
+// Rows of events in the table, in order: id and the text of each cell.
+function tableRows(p = page) {
+  return p.$$eval("#events tbody tr:not(.details)", (rows) => rows.map((row) => ({
+    id: Number(row.id.replace("row-", "")),
+    cells: [...row.children].map((cell) => cell.textContent),
+  })));
+}
+
+async function waitForRows(count, p = page) {
+  await p.waitForFunction((n) => document.querySelectorAll("#events tbody tr:not(.details)").length === n,
+                          { timeout: 20000 }, count);
+}
+
+const number = (text) => (text === "" ? null : Number(text.replace(/[^0-9.]/g, "")));
+
+function assertOrdered(rows, column, direction) {
+  const values = rows.map((r) => number(r.cells[column])).filter((v) => v !== null);
+  assert.ok(values.length > 10, "rows with figures");
+  for (let i = 1; i < values.length; ++i) {
+    const ok = direction === "desc" ? values[i - 1] >= values[i] : values[i - 1] <= values[i];
+    assert.ok(ok, `column ${column} ${direction} at row ${i}: ${values[i - 1]} then ${values[i]}`);
+  }
+}
+
+test("256 events: one row each, sorted by the last minute, every name shown as text", async () => {
+  const rows = await tableRows();
+  assert.equal(rows.length, EVENTS);
+  assert.equal(await page.$eval('th[data-key="minute"]', (th) => th.getAttribute("aria-sort")), "descending");
+  assertOrdered(rows, 1, "desc");
+  const names = rows.map((r) => r.cells[0]);
+  assert.ok(names.includes("quote \"q\""), "a quoted name");
+  assert.ok(names.includes("new\nline"), "a name with a newline");
+  assert.ok(names.some((n) => /^load \d+ <b>&amp;<\/b> w+$/.test(n)), "markup stays text");
+  assert.ok(names.includes("n".repeat(300)), "the 300-character name");
+  assert.equal(await page.$$eval("#events tbody b", (b) => b.length), 0, "no markup from a name");
+  // The layout holds: nothing wider than the window.
+  const overflow = await page.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+  assert.ok(overflow <= 0, `the page is ${overflow}px wider than the window`);
+  await page.screenshot({ path: `${shots}/status-page-256.png`, fullPage: false });
+});
+
+test("one refresh of 256 events, measured by the page", async () => {
+  await page.waitForFunction(() => performance.getEntriesByName("qel-refresh").length >= 4,
+                             { timeout: 20000 });
+  const durations = await page.evaluate(() =>
+    performance.getEntriesByName("qel-refresh").map((entry) => entry.duration));
+  durations.sort((a, b) => a - b);
+  const median = durations[Math.floor(durations.length / 2)];
+  console.log(`refresh with ${EVENTS} events: median ${median.toFixed(1)} ms, ` +
+              `slowest ${durations[durations.length - 1].toFixed(1)} ms over ${durations.length}`);
+  assert.ok(durations.length >= 4);
+});
+
+test("sort by any column, both ways; the order is in the link", async () => {
+  await page.click('th[data-key="total"] button');
+  assert.equal(await page.$eval('th[data-key="total"]', (th) => th.getAttribute("aria-sort")), "descending");
+  assert.equal(await page.$eval('th[data-key="minute"]', (th) => th.getAttribute("aria-sort")), "none");
+  assertOrdered(await tableRows(), 4, "desc");
+  await page.click('th[data-key="total"] button');
+  assertOrdered(await tableRows(), 4, "asc");
+  assert.match(page.url(), /[?&]sort=total&dir=asc/);
+  await page.click('th[data-key="name"] button');
+  const names = (await tableRows()).map((r) => r.cells[0]);
+  assert.deepEqual(names, [...names].sort((a, b) => (a < b ? -1 : a > b ? 1 : 0)));
+  await page.click('th[data-key="minute"] button');
+  assertOrdered(await tableRows(), 1, "desc");
+});
+
+test("filter by name; a shared link opens the same view", async () => {
+  const all = await tableRows();
+  const matching = all.filter((r) => r.cells[0].toLowerCase().includes("load 2"));
+  await page.type("#filter", "LOAD 2");
+  await waitForRows(matching.length);
+  const rows = await tableRows();
+  assert.deepEqual(rows.map((r) => r.id).sort(), matching.map((r) => r.id).sort());
+  assert.match(await page.$eval("#shown", (n) => n.textContent), new RegExp(`^${rows.length} of ${EVENTS} events$`));
+  const link = page.url();
+  assert.match(link, /filter=LOAD\+2/);
+  const other = await browser.newPage();
+  await other.goto(link);
+  await other.waitForFunction((n) => document.querySelectorAll("#events tbody tr:not(.details)").length === n,
+                              { timeout: 20000 }, rows.length);
+  assert.deepEqual((await tableRows(other)).map((r) => r.id).sort(), rows.map((r) => r.id).sort());
+  assert.equal(await other.$eval("#filter", (input) => input.value), "LOAD 2");
+  assert.equal(await other.$eval('th[data-key="minute"]', (th) => th.getAttribute("aria-sort")),
+               "descending");
+  await other.close();
+  await page.click("#filter", { clickCount: 3 });
+  await page.keyboard.press("Backspace");
+  await waitForRows(EVENTS);
+  await page.type("#filter", "no such event");
+  await waitForRows(0);
+  assert.equal(await page.$eval("#empty", (n) => n.hidden), false);
+  await page.click("#filter", { clickCount: 3 });
+  await page.keyboard.press("Backspace");
+  await waitForRows(EVENTS);
+});
+
+test("a row opens its three charts: scale, time labels, no data yet where a window is empty", async () => {
+  const id = await page.$eval("#events tbody tr:not(.details)", (row) => Number(row.id.replace("row-", "")));
+  opened = id;
+  await page.click(`#row-${id} button.event`);
+  assert.equal(await page.$eval(`#row-${id} button.event`, (b) => b.getAttribute("aria-expanded")), "true");
+  await page.waitForSelector(`#details-${id}:not([hidden]) svg.chart`);
+  const charts = await page.$$eval(`#details-${id} svg.chart`, (svgs) => svgs.map((svg) => ({
+    window: svg.dataset.window,
+    texts: [...svg.querySelectorAll("text")].map((t) => t.textContent),
+    bars: svg.querySelectorAll("rect.bar").length,
+  })));
+  assert.deepEqual(charts.map((c) => c.window), ["seconds", "minutes", "hours"]);
+  const seconds = charts[0];
+  assert.ok(seconds.bars > 0, "the last seconds have bars");
+  assert.ok(seconds.texts.includes("0") && seconds.texts.includes("now") &&
+            seconds.texts.includes("60 s ago"), seconds.texts.join("|"));
+  assert.ok(charts[2].texts.includes("no data yet"), "no hour has closed yet");
+  assert.match(page.url(), new RegExp(`open=${id}`));
+  await page.screenshot({ path: `${shots}/status-page-256-open.png` });
+});
+
+test("a bar tells its value under the pointer and to the keyboard", async () => {
+  const chart = `#details-${opened} svg.chart[data-window="seconds"]`;
+  const last = await page.$$eval(`${chart} rect.slot`, (slots) => slots.length - 1);
+  await page.hover(`${chart} rect.slot[data-index="${last}"]`);
+  const tip = await page.$eval("#tip", (t) => ({ hidden: t.hidden, text: t.textContent }));
+  assert.equal(tip.hidden, false);
+  const value = await page.$eval(`${chart} rect.bar[data-index="${last}"]`, (b) => b.dataset.value);
+  assert.equal(tip.text, `second latest: ${Number(value).toLocaleString("en-US")}`);
+  await page.$eval(chart, (svg) => svg.focus());
+  await page.keyboard.press("End");
+  await page.keyboard.press("ArrowLeft");
+  const readout = await page.$eval(`${chart} + p.readout`, (p) => p.textContent);
+  assert.match(readout, /^second 1 s ago: [0-9,]+$/);
+});
+
+test("the keyboard reaches the filter, the sort buttons and the rows", async () => {
+  await page.focus("#filter");
+  await page.keyboard.press("Tab");
+  assert.equal(await page.evaluate(() => document.activeElement.closest("th").dataset.key), "name");
+  for (let i = 0; i < 10; ++i) await page.keyboard.press("Tab");
+  const focused = await page.evaluate(() => document.activeElement.className);
+  assert.equal(focused, "event", "after the ten sort buttons, the first event's name");
+  const id = await page.evaluate(() => document.activeElement.closest("tr").id);
+  const expanded = () => page.$eval(`#${id} button.event`, (b) => b.getAttribute("aria-expanded"));
+  const before = await expanded();
+  await page.keyboard.press("Enter");
+  assert.equal(await expanded(), before === "true" ? "false" : "true");
+  await page.keyboard.press("Enter");
+  assert.equal(await expanded(), before);
+});
+
+test("table semantics and contrast", async () => {
+  const semantics = await page.evaluate(() => ({
+    caption: !!document.querySelector("#events caption"),
+    columnHeads: document.querySelectorAll('#events thead th[scope="col"]').length,
+    rowHeads: document.querySelectorAll('#events tbody tr:not(.details) th[scope="row"]').length,
+  }));
+  assert.deepEqual(semantics, { caption: true, columnHeads: 10, rowHeads: EVENTS });
+  // WCAG contrast of text against its background: at least 4.5.
+  const ratios = await page.evaluate(() => {
+    const rgb = (c) => c.match(/[\d.]+/g).slice(0, 3).map(Number);
+    const lum = ([r, g, b]) => [r, g, b].map((v) => {
+      v /= 255;
+      return v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4;
+    }).reduce((sum, v, i) => sum + v * [0.2126, 0.7152, 0.0722][i], 0);
+    const background = (node) => {
+      for (; node; node = node.parentElement) {
+        const c = getComputedStyle(node).backgroundColor;
+        if (!c.startsWith("rgba(0, 0, 0, 0)") && c !== "transparent") return c;
+      }
+      return "rgb(255, 255, 255)";
+    };
+    const out = {};
+    for (const selector of ["h1", "#status dt", "#status dd", "caption", "thead th button",
+                            "button.event", "tbody td", "#shown", "label", ".readout"]) {
+      const node = document.querySelector(selector);
+      const a = lum(rgb(getComputedStyle(node).color)), b = lum(rgb(background(node)));
+      out[selector] = (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+    }
+    return out;
+  });
+  for (const [selector, ratio] of Object.entries(ratios)) {
+    assert.ok(ratio >= 4.5, `${selector}: contrast ${ratio.toFixed(2)}`);
+  }
+});
+
+test("a stopped server: the page says its figures are not current", async () => {
+  assert.ok(serverPid > 0, "QEL_SERVER_PID names the server to stop");
+  assert.equal(await page.$eval("#warning", (w) => w.hidden), true, "no warning while it answers");
+  process.kill(serverPid, "SIGTERM");
+  await page.waitForFunction(() => !document.querySelector("#warning").hidden, { timeout: 20000 });
+  assert.match(await page.$eval("#warning", (w) => w.textContent),
+               /^No answer from the server since \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC \(.+\): the figures shown are not current\.$/);
+  assert.equal(await page.evaluate(() => document.body.classList.contains("stale")), true);
+  await page.screenshot({ path: `${shots}/status-page-stale.png` });
+});
