@@ -12,6 +12,17 @@
 //                       block stamped with the monotonic clock and handed
 //                       through a preallocated single-producer ring to
 //                       another thread, which frees it
+//   BatchedFloor        the design's own shape at its least: each producer
+//                       mallocs a 24-byte message, stamps it with the
+//                       monotonic clock and appends the pointer under a
+//                       pthread mutex to an unbounded vector; one consumer
+//                       swaps the whole vector out under the mutex, frees
+//                       every message, and sleeps 10 ms whenever it finds
+//                       the vector empty (1 and 2 producers, as SetEvent)
+//   ListFloor           the same with a std::list of pointers, whose node the
+//                       producer allocates and the consumer releases
+// (scripts/bench.sh runs the floors and SetEvent in processes of their own
+// for their ratios: after the other benchmarks they would inherit their heap.)
 //   GetStatsReport      the report of 256 events of every kind
 //   FormatOnly          snprintf of the same 256 records, nothing else
 //   RollUpClosingHour   the roll-up that closes a minute and an hour
@@ -29,9 +40,11 @@
 // Run with --benchmark_repetitions=3: main() then prints the ratios of the
 // medians.
 #include <benchmark/benchmark.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -280,6 +293,118 @@ void HandoffFloor(benchmark::State& state) {
     consumer.join();
 }
 BENCHMARK(HandoffFloor)->UseRealTime();
+
+// The batched floor's queue and its consumer, shared by the producer
+// threads of one run; thread 0 starts and stops the consumer, outside the
+// timed loop (every thread starts and ends that loop together).
+struct BatchedQueue {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    std::vector<void*> waiting;
+    std::atomic<bool> done{false};
+    std::thread consumer;
+
+    void Start() {
+        done.store(false);
+        consumer = std::thread([this] {
+            std::vector<void*> taken;
+            for (;;) {
+                pthread_mutex_lock(&lock);
+                taken.swap(waiting);
+                pthread_mutex_unlock(&lock);
+                for (void* msg : taken) {
+                    free(msg);
+                }
+                if (taken.empty()) {
+                    if (done.load()) {
+                        return;
+                    }
+                    usleep(10000);
+                }
+                taken.clear();
+            }
+        });
+    }
+    void Stop() {
+        done.store(true);
+        consumer.join();
+    }
+};
+BatchedQueue g_batched;
+
+void BatchedFloor(benchmark::State& state) {
+    constexpr size_t kMessageSize = 2 * sizeof(int) + sizeof(timespec);
+    if (state.thread_index() == 0) {
+        g_batched.Start();
+    }
+    for (auto _ : state) {
+        timespec* msg = static_cast<timespec*>(malloc(kMessageSize));
+        clock_gettime(CLOCK_MONOTONIC, msg);
+        pthread_mutex_lock(&g_batched.lock);
+        g_batched.waiting.push_back(msg);
+        pthread_mutex_unlock(&g_batched.lock);
+    }
+    if (state.thread_index() == 0) {
+        g_batched.Stop();
+    }
+}
+BENCHMARK(BatchedFloor)->Threads(1)->Threads(2)->UseRealTime();
+
+// The batched floor with the waiting list the design fixes: a std::list of
+// pointers, whose node is allocated by the producer, read by the consumer
+// and released with the message.
+struct ListQueue {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    std::list<void*> waiting;
+    std::atomic<bool> done{false};
+    std::thread consumer;
+
+    void Start() {
+        done.store(false);
+        consumer = std::thread([this] {
+            std::list<void*> taken;
+            for (;;) {
+                pthread_mutex_lock(&lock);
+                taken.swap(waiting);
+                pthread_mutex_unlock(&lock);
+                bool empty = taken.empty();
+                for (void* msg : taken) {
+                    free(msg);
+                }
+                taken.clear();
+                if (empty) {
+                    if (done.load()) {
+                        return;
+                    }
+                    usleep(10000);
+                }
+            }
+        });
+    }
+    void Stop() {
+        done.store(true);
+        consumer.join();
+    }
+};
+ListQueue g_listQueue;
+
+void ListFloor(benchmark::State& state) {
+    constexpr size_t kMessageSize = 2 * sizeof(int) + sizeof(timespec);
+    if (state.thread_index() == 0) {
+        g_listQueue.Start();
+    }
+    for (auto _ : state) {
+        timespec* msg = static_cast<timespec*>(malloc(kMessageSize));
+        clock_gettime(CLOCK_MONOTONIC, msg);
+        std::list<void*> node(1, msg);  // the node made outside the lock
+        pthread_mutex_lock(&g_listQueue.lock);
+        g_listQueue.waiting.splice(g_listQueue.waiting.end(), node);
+        pthread_mutex_unlock(&g_listQueue.lock);
+    }
+    if (state.thread_index() == 0) {
+        g_listQueue.Stop();
+    }
+}
+BENCHMARK(ListFloor)->Threads(1)->Threads(2)->UseRealTime();
 
 void GetStatsReport(benchmark::State& state) {
     KwSrvrStatsCollector& collector = Collector();

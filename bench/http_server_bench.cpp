@@ -4,14 +4,16 @@
 // "ok". When instrumented, each request reports a latency start, the number
 // of requests in flight (a high-water mark) and a latency end. wrk drives it
 // on loopback, alternately with and without the collector's calls; the
-// result is the throughput ratio, and the collector's count of finished
-// requests is checked against what the server served while instrumented.
+// result is the median of the pairs' throughput ratios, and the collector's
+// count of finished requests is checked against what the server served
+// while instrumented.
 //
-// usage: http_server_bench [seconds per run (3)] [rounds (3)] [connections (16)]
+// usage: http_server_bench [seconds per run (4)] [pairs (6)] [connections (16)]
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <regex>
@@ -125,8 +127,8 @@ long ReportedTotal(const std::string& report, const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int seconds = argc > 1 ? atoi(argv[1]) : 3;
-    int rounds = argc > 2 ? atoi(argv[2]) : 3;
+    int seconds = argc > 1 ? atoi(argv[1]) : 4;
+    int rounds = argc > 2 ? atoi(argv[2]) : 6;
     int connections = argc > 3 ? atoi(argv[3]) : 16;
     if (seconds < 1 || rounds < 1 || connections < 1) {
         fprintf(stderr, "usage: http_server_bench [seconds] [rounds] [connections]\n");
@@ -154,7 +156,9 @@ int main(int argc, char** argv) {
     server.acceptor.get_local_addr(bound);
     std::thread acceptor(AcceptLoop, std::ref(server));
 
-    double plain = 0, measured = 0;
+    // Pairs of runs, without and with the collector; single runs here swing
+    // by a fifth, so the figure is the median of the pairs' ratios.
+    std::vector<double> plain, measured, ratios;
     for (int round = 0; round < rounds; ++round) {
         for (int on = 0; on < 2; ++on) {
             server.instrumented.store(on == 1);
@@ -165,9 +169,15 @@ int main(int argc, char** argv) {
             }
             printf("round %d %-14s %10.0f requests/s\n", round + 1,
                    on ? "instrumented" : "uninstrumented", rate);
-            (on ? measured : plain) += rate / rounds;
+            (on ? measured : plain).push_back(rate);
         }
+        ratios.push_back(measured.back() / plain.back());
     }
+    auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        size_t n = values.size();
+        return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    };
     server.stopping.store(true);
     acceptor.join();
     server.acceptor.close();
@@ -185,7 +195,9 @@ int main(int argc, char** argv) {
 
     printf("\n%s\n\n", report.c_str());
     printf("%-44s %9.0f /s %9.0f /s %8.3f\n", "HTTP throughput instrumented / uninstrumented",
-           measured, plain, measured / plain);
+           median(measured), median(plain), median(ratios));
+    printf("(medians of %d pairs of %d s; the ratio is the median of the pairs' ratios)\n", rounds,
+           seconds);
     printf("requests served instrumented: %ld, counted by the collector: %ld (%s)\n", served,
            counted, served == counted ? "equal" : "DIFFERENT");
     return served == counted ? 0 : 1;

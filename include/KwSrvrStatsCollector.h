@@ -104,10 +104,10 @@ public:
     // `name` is copied; a null name is refused.
     int RegisterEvent(const char* name, int flags, StatsDataType type);
 
-    // Bounds the reports that wait to be processed (those on the waiting
-    // list and those the collection thread has taken off it and not yet
-    // processed) to `maxReports`; 0, the default, leaves them unbounded.
-    // Set-up only: returns 1, or 0 (logged) outside ST_INIT.
+    // Bounds the reports the collector holds (those on the waiting list, and
+    // those the collection thread has taken off it and not yet released) to
+    // `maxReports`; 0, the default, leaves them unbounded. Set-up only:
+    // returns 1, or 0 (logged) outside ST_INIT.
     int SetWaitingListBound(unsigned int maxReports);
 
     // Queues one occurrence of `eventId` with `size` payload bytes copied
@@ -151,6 +151,9 @@ private:
     int Run();
     bool MakeStores();
     int CollectUntilStopped(KwTimeTracker& latency);
+    static void Release(std::list<KwStatsDataMsgStruct*>& batch,
+                        std::list<KwStatsDataMsgStruct*>::iterator processedEnd,
+                        std::list<KwStatsDataMsgStruct*>& emptied);
     void Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency);
     bool RollUp();
     int ExitPath(int result);
@@ -185,15 +188,20 @@ private:
     KwRingBuffer<KwSrvrStatsCount>* m_dayRing;
     unsigned short m_timerId;
     mutable KwLinuxMutex m_dataLock;
-    KwLinuxMutex m_queueLock;
+    // On a cache line of its own, with the lists it guards: the collection
+    // thread takes m_dataLock for every report, and a submitter that shared
+    // that line would fetch it back for every submission.
+    alignas(64) KwLinuxMutex m_queueLock;
     std::list<KwStatsDataMsgStruct*> m_waitingList;
     // Emptied list nodes that SetEvent reuses (guarded by m_queueLock).
     std::list<KwStatsDataMsgStruct*> m_spareNodes;
     // Size of m_waitingList, for the collection thread's backlog trace.
     alignas(64) std::atomic<size_t> m_waitingCount;
     // Reports the collection thread has taken off the list and not yet
-    // processed; written by that thread alone.
+    // processed, and those it has taken and not yet released (the bound
+    // counts these); written by that thread alone.
     alignas(64) std::atomic<size_t> m_inHand;
+    std::atomic<size_t> m_held;
     // When the latest roll-up ran (wall-clock seconds; 0: none yet).
     // Guarded by m_dataLock.
     KwLong32 m_lastRollupAt;

@@ -2,7 +2,7 @@
 # Builds the benchmarks (Release) and runs them; ends with one table of
 # every figure beside the baseline measured in the same run (medians of 3
 # repetitions), and SetEvent's cost under three allocators.
-#   scripts/bench.sh [seconds per wrk run (3)] [wrk rounds (3)]
+#   scripts/bench.sh [seconds per wrk run (4)] [wrk pairs (6)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh bench
@@ -13,16 +13,47 @@ cmake --build "$build" -j"$(nproc)" --target collector_bench http_server_bench
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 bench=$build/bench/collector_bench
+# The floors of SetEvent run in processes of their own below: after the
+# collector's benchmarks they would inherit its heap.
 "$bench" --benchmark_min_time=1 --benchmark_repetitions=3 --benchmark_report_aggregates_only \
-  | tee "$out"
+  '--benchmark_filter=^(?!BatchedFloor|ListFloor)' | tee "$out"
+
+# SetEvent beside the batched floor (the design's shape at its least) and the
+# list floor (the same with the std::list of pointers the design fixes):
+# each benchmark in a process of its own, the three alternating, five rounds;
+# medians.
+floors=$(mktemp)
+trap 'rm -f "$out" "$floors"' EXIT
+for round in 1 2 3 4 5; do
+  for threads in 1 2; do
+    for name in SetEvent BatchedFloor ListFloor; do
+      ns=$("$bench" --benchmark_min_time=1 "--benchmark_filter=^$name/real_time/threads:$threads\$" |
+           sed 's/\x1b\[[0-9;]*m//g' | awk -v b="$name/real_time/threads:$threads" '$1 == b { print $2 }')
+      echo "$name $threads $ns" >>"$floors"
+    done
+  done
+done
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+for threads in 1 2; do
+  set_ns=$(awk -v t=$threads '$1 == "SetEvent" && $2 == t { print $3 }' "$floors" | median)
+  for floor in BatchedFloor ListFloor; do
+    floor_ns=$(awk -v t=$threads -v f=$floor '$1 == f && $2 == t { print $3 }' "$floors" | median)
+    label="batched floor"
+    [ $floor = BatchedFloor ] || label="list floor"
+    producers="1 producer"
+    [ $threads = 1 ] || producers="2 producers"
+    awk -v a="$set_ns" -v b="$floor_ns" -v w="SetEvent, $producers / $label" \
+      'BEGIN { printf "%-48s %9.1f ns %9.1f ns %8.2f\n", w, a, b, a / b }' | tee -a "$out"
+  done
+done
 # The server's log (latency refusals of overlapping requests, level 3) goes
 # to a file; it is part of the cost measured.
-"$build/bench/http_server_bench" "${1:-3}" "${2:-3}" 2>"$build/http_server_bench.log" | tee -a "$out"
+"$build/bench/http_server_bench" "${1:-4}" "${2:-6}" 2>"$build/http_server_bench.log" | tee -a "$out"
 echo "http_server_bench wrote $(wc -l <"$build/http_server_bench.log") log lines to $build/http_server_bench.log"
 
 # What the host's allocator costs a submission.
 allocators=$(mktemp)
-trap 'rm -f "$out" "$allocators"' EXIT
+trap 'rm -f "$out" "$floors" "$allocators"' EXIT
 multiarch=$(gcc -print-multiarch)
 for allocator in glibc jemalloc mimalloc; do
   case $allocator in

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <new>
 
@@ -35,6 +37,11 @@ constexpr size_t kBacklogTrace = 5;
 // List nodes kept for reuse by SetEvent: enough for the reports of a busy
 // poll, few enough (some 32 KiB) that a burst does not keep its peak memory.
 constexpr size_t kMaxSpareNodes = 1024;
+// Processed reports are released this many at a time: a submitter then
+// finds the allocator's freed blocks in runs, instead of contending with the
+// collection thread for them after every report, and the blocks are still
+// in this thread's cache when it frees them.
+constexpr size_t kReleaseEvery = 1024;
 
 // The level of a state refusal: 3 for the first one in the life of the
 // process, 7 after it, so a host that keeps calling too early or too late
@@ -73,6 +80,7 @@ KwSrvrStatsCollector::KwSrvrStatsCollector()
       m_timerId(KwTimerMgr::INVALID_TIMER_ID),
       m_waitingCount(0),
       m_inHand(0),
+      m_held(0),
       m_lastRollupAt(0),
       m_state(ST_INIT),
       m_threadRunning(false),
@@ -223,12 +231,13 @@ int KwSrvrStatsCollector::SetWaitingListBound(unsigned int maxReports) {
     return 1;
 }
 
-// With `onList` reports on the list, whether the waiting reports are at
-// their bound. The collection thread's count is read only when a bound is
-// set, so an unbounded submission touches nothing that thread writes.
+// With `onList` reports on the list, whether the reports held are at their
+// bound: those on the list, and those the collection thread has taken and
+// not yet released. Its count is read only when a bound is set, so an
+// unbounded submission touches nothing that thread writes.
 bool KwSrvrStatsCollector::Full(size_t onList) const {
     unsigned int bound = m_waitingBound.load(std::memory_order_relaxed);
-    return bound != 0 && onList + m_inHand.load(std::memory_order_relaxed) >= bound;
+    return bound != 0 && onList + m_held.load(std::memory_order_relaxed) >= bound;
 }
 
 int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
@@ -253,9 +262,11 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
     }
     // Tested again under the lock; this first test spares a full list the
     // allocation.
-    size_t onList = m_waitingCount.load(std::memory_order_relaxed);
-    if (Full(onList)) {
-        return RefuseFull(eventId, onList + m_inHand.load(std::memory_order_relaxed));
+    if (m_waitingBound.load(std::memory_order_relaxed) != 0) {
+        size_t onList = m_waitingCount.load(std::memory_order_relaxed);
+        if (Full(onList)) {
+            return RefuseFull(eventId, onList + m_held.load(std::memory_order_relaxed));
+        }
     }
     KwStatsDataMsgStruct* msg = static_cast<KwStatsDataMsgStruct*>(
         malloc(sizeof(KwStatsDataMsgStruct) + static_cast<size_t>(size)));
@@ -291,7 +302,7 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
                 break;
             }
             if (Full(m_waitingList.size())) {
-                waiting = m_waitingList.size() + m_inHand.load(std::memory_order_relaxed);
+                waiting = m_waitingList.size() + m_held.load(std::memory_order_relaxed);
                 break;
             }
             std::list<KwStatsDataMsgStruct*>& nodes = made.empty() ? m_spareNodes : made;
@@ -417,20 +428,25 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
     // submitters meet the collection thread on m_queueLock once per batch
     // rather than once per report; they are still processed one at a time,
     // oldest first, and a pass counts what waits in the batch and the list.
-    // The nodes of processed reports go back to the submitters with the next
-    // take.
-    std::list<KwStatsDataMsgStruct*> batch;
+    // Processed reports are released together (kReleaseEvery), and the
+    // nodes that held them go back to the submitters with the next take.
+    std::list<KwStatsDataMsgStruct*> batch;  // [begin, next) processed, [next, end) in hand
+    std::list<KwStatsDataMsgStruct*>::iterator next = batch.end();
+    size_t inHand = 0;
+    size_t processed = 0;
     std::list<KwStatsDataMsgStruct*> emptied;
     int result = 0;
     for (;;) {
         size_t waiting;
-        if (batch.empty()) {
+        if (inHand == 0) {
+            Release(batch, next, emptied);
             {
                 KwMutexGuard guard(m_queueLock);
                 batch.swap(m_waitingList);
                 // Both under the lock, so that a submission that tests the
                 // bound sees the reports either on the list or in hand.
                 m_inHand.store(batch.size(), std::memory_order_relaxed);
+                m_held.store(batch.size(), std::memory_order_relaxed);
                 m_waitingCount.store(0, std::memory_order_relaxed);
                 // Neither list exceeds the bound: keep both when they fit
                 // together, else the longer one.
@@ -441,27 +457,30 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
                 }
             }
             emptied.clear();  // what the spares have no room for
-            waiting = batch.size();
+            next = batch.begin();
+            inHand = batch.size();
+            processed = 0;
+            waiting = inHand;
         } else {
-            waiting = batch.size() + m_waitingCount.load(std::memory_order_relaxed);
+            waiting = inHand + m_waitingCount.load(std::memory_order_relaxed);
         }
         if (waiting > kBacklogTrace) {
             __dlog_printf(DLOG_DEBUG, kFile, "%s: %d events in waiting list", "svc",
                           static_cast<int>(waiting));
         }
-        if (!batch.empty()) {
-            KwStatsDataMsgStruct* msg = batch.front();
+        if (inHand > 0) {
             {
                 KwMutexGuard guard(m_dataLock);
-                Process(*msg, latency);
+                Process(**next, latency);
             }
-            free(msg);
-            if (emptied.size() < kMaxSpareNodes) {
-                emptied.splice(emptied.end(), batch, batch.begin());
-            } else {
-                batch.pop_front();
+            ++next;
+            --inHand;
+            m_inHand.store(inHand, std::memory_order_relaxed);
+            if (++processed == kReleaseEvery) {
+                Release(batch, next, emptied);
+                processed = 0;
+                m_held.store(inHand, std::memory_order_relaxed);
             }
-            m_inHand.store(batch.size(), std::memory_order_relaxed);
         }
         size_t left = waiting > 0 ? waiting - 1 : 0;
         bool running = m_keepRunning.load();
@@ -492,11 +511,33 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
     }
     // Reports not processed go back to the front of the list, in order,
     // where the exit path releases them with the rest.
+    Release(batch, next, emptied);
     KwMutexGuard guard(m_queueLock);
     m_waitingList.splice(m_waitingList.begin(), batch);
     m_inHand.store(0, std::memory_order_relaxed);
+    m_held.store(0, std::memory_order_relaxed);
     m_waitingCount.store(m_waitingList.size(), std::memory_order_relaxed);
     return result;
+}
+
+void KwSrvrStatsCollector::Release(std::list<KwStatsDataMsgStruct*>& batch,
+                                   std::list<KwStatsDataMsgStruct*>::iterator processedEnd,
+                                   std::list<KwStatsDataMsgStruct*>& emptied) {
+    // The messages; then their nodes, kept for reuse up to the bound and
+    // released beyond it. Moving a range relinks only its ends, so the
+    // nodes' lines stay as the submitters left them.
+    size_t room = kMaxSpareNodes - std::min(emptied.size(), kMaxSpareNodes);
+    std::list<KwStatsDataMsgStruct*>::iterator keepEnd = batch.begin();
+    size_t kept = 0;
+    for (auto it = batch.begin(); it != processedEnd; ++it) {
+        free(*it);
+        if (kept < room) {
+            ++kept;
+            keepEnd = std::next(it);
+        }
+    }
+    emptied.splice(emptied.end(), batch, batch.begin(), keepEnd);
+    batch.erase(batch.begin(), processedEnd);
 }
 
 void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) {
@@ -648,6 +689,7 @@ void KwSrvrStatsCollector::Cleanup() {
         spare.swap(m_spareNodes);
         m_waitingCount.store(0, std::memory_order_relaxed);
         m_inHand.store(0, std::memory_order_relaxed);
+        m_held.store(0, std::memory_order_relaxed);
     }
     for (KwStatsDataMsgStruct* msg : dropped) {
         free(msg);
