@@ -294,74 +294,22 @@ void HandoffFloor(benchmark::State& state) {
 }
 BENCHMARK(HandoffFloor)->UseRealTime();
 
-// The batched floor's queue and its consumer, shared by the producer
-// threads of one run; thread 0 starts and stops the consumer, outside the
-// timed loop (every thread starts and ends that loop together).
-struct BatchedQueue {
+// A floor's queue and its consumer, shared by the producer threads of one
+// run; thread 0 starts and stops the consumer, outside the timed loop
+// (every thread starts and ends that loop together). The consumer swaps the
+// whole queue out under the mutex, frees every message, and sleeps 10 ms
+// whenever it finds the queue empty.
+template <class Queue>
+struct FloorQueue {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    std::vector<void*> waiting;
+    Queue waiting;
     std::atomic<bool> done{false};
     std::thread consumer;
 
     void Start() {
         done.store(false);
         consumer = std::thread([this] {
-            std::vector<void*> taken;
-            for (;;) {
-                pthread_mutex_lock(&lock);
-                taken.swap(waiting);
-                pthread_mutex_unlock(&lock);
-                for (void* msg : taken) {
-                    free(msg);
-                }
-                if (taken.empty()) {
-                    if (done.load()) {
-                        return;
-                    }
-                    usleep(10000);
-                }
-                taken.clear();
-            }
-        });
-    }
-    void Stop() {
-        done.store(true);
-        consumer.join();
-    }
-};
-BatchedQueue g_batched;
-
-void BatchedFloor(benchmark::State& state) {
-    constexpr size_t kMessageSize = 2 * sizeof(int) + sizeof(timespec);
-    if (state.thread_index() == 0) {
-        g_batched.Start();
-    }
-    for (auto _ : state) {
-        timespec* msg = static_cast<timespec*>(malloc(kMessageSize));
-        clock_gettime(CLOCK_MONOTONIC, msg);
-        pthread_mutex_lock(&g_batched.lock);
-        g_batched.waiting.push_back(msg);
-        pthread_mutex_unlock(&g_batched.lock);
-    }
-    if (state.thread_index() == 0) {
-        g_batched.Stop();
-    }
-}
-BENCHMARK(BatchedFloor)->Threads(1)->Threads(2)->UseRealTime();
-
-// The batched floor with the waiting list the design fixes: a std::list of
-// pointers, whose node is allocated by the producer, read by the consumer
-// and released with the message.
-struct ListQueue {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    std::list<void*> waiting;
-    std::atomic<bool> done{false};
-    std::thread consumer;
-
-    void Start() {
-        done.store(false);
-        consumer = std::thread([this] {
-            std::list<void*> taken;
+            Queue taken;
             for (;;) {
                 pthread_mutex_lock(&lock);
                 taken.swap(waiting);
@@ -385,24 +333,49 @@ struct ListQueue {
         consumer.join();
     }
 };
-ListQueue g_listQueue;
 
-void ListFloor(benchmark::State& state) {
+// Appends one message: to the vector under the lock; or, as SetEvent does,
+// in a list node made outside the lock.
+void Submit(FloorQueue<std::vector<void*>>& floor, void* msg) {
+    pthread_mutex_lock(&floor.lock);
+    floor.waiting.push_back(msg);
+    pthread_mutex_unlock(&floor.lock);
+}
+void Submit(FloorQueue<std::list<void*>>& floor, void* msg) {
+    std::list<void*> node(1, msg);
+    pthread_mutex_lock(&floor.lock);
+    floor.waiting.splice(floor.waiting.end(), node);
+    pthread_mutex_unlock(&floor.lock);
+}
+
+template <class Queue>
+void FloorOf(benchmark::State& state, FloorQueue<Queue>& floor) {
     constexpr size_t kMessageSize = 2 * sizeof(int) + sizeof(timespec);
     if (state.thread_index() == 0) {
-        g_listQueue.Start();
+        floor.Start();
     }
     for (auto _ : state) {
         timespec* msg = static_cast<timespec*>(malloc(kMessageSize));
         clock_gettime(CLOCK_MONOTONIC, msg);
-        std::list<void*> node(1, msg);  // the node made outside the lock
-        pthread_mutex_lock(&g_listQueue.lock);
-        g_listQueue.waiting.splice(g_listQueue.waiting.end(), node);
-        pthread_mutex_unlock(&g_listQueue.lock);
+        Submit(floor, msg);
     }
     if (state.thread_index() == 0) {
-        g_listQueue.Stop();
+        floor.Stop();
     }
+}
+
+// The design's shape at its least: an unbounded vector of pointers.
+FloorQueue<std::vector<void*>> g_batched;
+void BatchedFloor(benchmark::State& state) {
+    FloorOf(state, g_batched);
+}
+BENCHMARK(BatchedFloor)->Threads(1)->Threads(2)->UseRealTime();
+
+// The same with the waiting list the design fixes: a std::list of pointers,
+// whose node the producer allocates and the consumer releases.
+FloorQueue<std::list<void*>> g_listed;
+void ListFloor(benchmark::State& state) {
+    FloorOf(state, g_listed);
 }
 BENCHMARK(ListFloor)->Threads(1)->Threads(2)->UseRealTime();
 

@@ -91,19 +91,27 @@ build_export_deps() {
   rm -rf "$src"
 }
 
+# build_once WHAT PREFIX STAMP BUILDER: runs `BUILDER PREFIX` unless PREFIX
+# was built with the same STAMP (versions and compiler), and says which.
+build_once() {
+  local what=$1 prefix=$2 stamp=$3 builder=$4 started
+  if [ "$(cat "$prefix/.built-with" 2>/dev/null)" = "$stamp" ]; then
+    echo "cross: reusing $what ($stamp)"
+  else
+    echo "cross: building $what from Debian's source ($stamp)"
+    started=$(date +%s)
+    "$builder" "$prefix"
+    echo "$stamp" >"$prefix/.built-with"
+    echo "cross: $what built in $(($(date +%s) - started)) s"
+  fi
+}
+
 # The exporters' libraries for the target, built once and reused while the
 # Debian versions and the cross compiler stay the same.
 deps=$PWD/$build/deps-$arch
-stamp="civetweb $(dpkg-query -W -f='${Version}' libcivetweb-dev); prometheus-cpp $(dpkg-query -W -f='${Version}' prometheus-cpp-dev); $($arch-linux-gnu-g++ --version | head -n 1)"
-if [ "$(cat "$deps/.built-with" 2>/dev/null)" = "$stamp" ]; then
-  echo "cross: reusing civetweb and prometheus-cpp for $arch ($stamp)"
-else
-  echo "cross: building civetweb and prometheus-cpp for $arch from Debian's source ($stamp)"
-  started=$(date +%s)
-  build_export_deps "$deps"
-  echo "$stamp" >"$deps/.built-with"
-  echo "cross: civetweb and prometheus-cpp for $arch built in $(($(date +%s) - started)) s"
-fi
+build_once "civetweb and prometheus-cpp for $arch" "$deps" \
+  "civetweb $(dpkg-query -W -f='${Version}' libcivetweb-dev); prometheus-cpp $(dpkg-query -W -f='${Version}' prometheus-cpp-dev); $($arch-linux-gnu-g++ --version | head -n 1)" \
+  build_export_deps
 
 # The German locale the tests set, compiled for the target's byte order
 # (the build machine's locale archive is little-endian).
@@ -139,16 +147,9 @@ case "$arch" in
     ;;
   powerpc)
     ace=$PWD/$build/ace-powerpc
-    stamp="ace $(apt-cache policy libace-dev | sed -n 's/^ *Candidate: //p') (libACE-<version>.so); $(powerpc-linux-gnu-g++ --version | head -n 1)"
-    if [ "$(cat "$ace/.built-with" 2>/dev/null)" = "$stamp" ]; then
-      echo "cross: reusing libACE for PowerPC ($stamp)"
-    else
-      echo "cross: building libACE for PowerPC from Debian's source ($stamp)"
-      started=$(date +%s)
-      build_ace_powerpc "$ace"
-      echo "$stamp" >"$ace/.built-with"
-      echo "cross: libACE for PowerPC built in $(($(date +%s) - started)) s"
-    fi
+    build_once "libACE for PowerPC" "$ace" \
+      "ace $(apt-cache policy libace-dev | sed -n 's/^ *Candidate: //p') (libACE-<version>.so); $(powerpc-linux-gnu-g++ --version | head -n 1)" \
+      build_ace_powerpc
     run=(qemu-ppc -L /usr/powerpc-linux-gnu -E "LD_LIBRARY_PATH=$ace/lib:$deps/lib" -E "LOCPATH=$locales")
     args+=(-DACE_INCLUDE_DIR="$ace/include" -DACE_LIBRARY="$ace/lib/libACE.so"
            "-DCMAKE_CROSSCOMPILING_EMULATOR=$(IFS=';'; echo "${run[*]}")")

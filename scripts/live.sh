@@ -37,28 +37,8 @@ rm -rf "$out" && mkdir -p "$out"
 pids=()
 cleanup() { for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; wait 2>/dev/null || true; }
 trap cleanup EXIT
-failures=0
-successes=0
-check() {  # check NAME COMMAND...: runs it, counts and prints the outcome
-  local name=$1
-  shift
-  if "$@"; then
-    echo "live: $name: ok"
-    successes=$((successes + 1))
-  else
-    echo "live: $name: FAILED"
-    failures=$((failures + 1))
-  fi
-}
-# Waits up to $1 seconds for a command to succeed.
-wait_for() {
-  local deadline=$(($(date +%s) + $1))
-  shift
-  until "$@" >/dev/null 2>&1; do
-    [ "$(date +%s)" -lt "$deadline" ] || return 1
-    sleep 0.5
-  done
-}
+checks_label=live
+. scripts/checks.sh
 
 build/examples/qel_demo --seconds 120 --report-every 60 --http "$port" >"$out/demo.log" 2>&1 &
 pids+=($!)
@@ -225,5 +205,4 @@ chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
   --screenshot="$out/status-page.png" "$base/?open=0" >/dev/null 2>>"$out/chromium.log"
 check "page: screenshot of the demo" test -s "$out/status-page.png"
 
-echo "live: $successes checks passed, $failures failed; screenshot in $out/status-page.png"
-[ "$failures" = 0 ]
+checks_done "screenshots in $out"

@@ -15,19 +15,8 @@ scripts/setup.sh proof
 sudo_cmd=()
 if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
 
-failures=0
-successes=0
-check() {  # check NAME COMMAND...: runs it, counts and prints the outcome
-  local name=$1
-  shift
-  if "$@"; then
-    echo "packages: $name: ok"
-    successes=$((successes + 1))
-  else
-    echo "packages: $name: FAILED"
-    failures=$((failures + 1))
-  fi
-}
+checks_label=packages
+. scripts/checks.sh
 
 # amd64, natively: dpkg-shlibdeps computes the dependencies.
 build=build-packages
@@ -125,5 +114,4 @@ board_sample() {
 }
 check "powerpc: the sample built against the unpacked packages runs under qemu-ppc" board_sample
 
-echo "packages: $successes checks passed, $failures failed"
-[ "$failures" = 0 ]
+checks_done

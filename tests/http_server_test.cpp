@@ -101,6 +101,10 @@ TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
         EXPECT_EQ(get.body.compare(0, strlen(route.start), route.start), 0) << get.body;
         EXPECT_EQ(get.headers["Content-Length"], std::to_string(get.body.size())) << route.path;
         EXPECT_EQ(get.headers["Cache-Control"], "no-store");
+        EXPECT_EQ(get.headers["X-Content-Type-Options"], "nosniff");
+        EXPECT_EQ(get.headers["Content-Security-Policy"],
+                  "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+                  "connect-src 'self'; img-src data:");
         EXPECT_EQ(head.status, get.status) << route.path;
         EXPECT_EQ(head.headers["Content-Length"], get.headers["Content-Length"]) << route.path;
         EXPECT_EQ(head.body, "") << route.path;
@@ -172,6 +176,18 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
     options.workerThreads = 1;
     options.requestTimeoutMs = 99;
     EXPECT_EQ(refusal(options), "a request timeout of 99 ms: 100 to 600000 are allowed");
+    options.requestTimeoutMs = 600001;
+    EXPECT_EQ(refusal(options), "a request timeout of 600001 ms: 100 to 600000 are allowed");
+    options.requestTimeoutMs = 600000;
+    EXPECT_EQ(refusal(options), "started");
     options.requestTimeoutMs = 100;
     EXPECT_EQ(refusal(options), "started");
+    std::string why;
+    EXPECT_EQ(KwStatsHttpServer::Start(options, why, KwStatsSource()), nullptr);
+    EXPECT_EQ(why, "no snapshot source");
+    // An IPv6 address is one; Debian's civetweb is built without IPv6.
+    options.bindAddress = "::1";
+    std::string v6 = refusal(options);
+    EXPECT_TRUE(v6 == "started" || v6 == "cannot serve on ::1 port 0: this civetweb has no IPv6")
+        << v6;
 }
