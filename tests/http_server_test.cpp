@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <stdexcept>
 #include <string>
 
 #include "KwStatsHttpServer.h"
@@ -185,6 +186,12 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
     std::string why;
     EXPECT_EQ(KwStatsHttpServer::Start(options, why, KwStatsSource()), nullptr);
     EXPECT_EQ(why, "no snapshot source");
+    // A source that throws costs its request a 500, and nothing else.
+    std::unique_ptr<KwStatsHttpServer> failing = KwStatsHttpServer::Start(
+        options, why, [](KwStatsSnapshot&) -> bool { throw std::runtime_error("no snapshot"); });
+    ASSERT_NE(failing, nullptr) << why;
+    EXPECT_EQ(Ask(failing->Port(), "GET", "/metrics").status, "HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(Ask(failing->Port(), "GET", "/").status, "HTTP/1.1 200 OK");
     // An IPv6 address is one; Debian's civetweb is built without IPv6.
     options.bindAddress = "::1";
     std::string v6 = refusal(options);
