@@ -29,9 +29,10 @@
 // thread at a time; the source is called from the worker threads, several at
 // once (KwTakeStatsSnapshot allows that).
 //
-// Refusals: Start() returns null, with the reason in `error`, when an option
-// is out of range, the bind address is not exactly one IPv4 or IPv6 address,
-// or the port cannot be had (in use, or not permitted).
+// Refusals: Start() returns null, with the reason in `error` (which it
+// empties on success), when an option is out of range, the bind address is
+// not exactly one IPv4 or IPv6 address, or the port cannot be had (in use,
+// or not permitted).
 #ifndef KW_STATS_HTTP_SERVER_H
 #define KW_STATS_HTTP_SERVER_H
 

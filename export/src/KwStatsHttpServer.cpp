@@ -166,6 +166,7 @@ KwStatsHttpServer::~KwStatsHttpServer() {
 std::unique_ptr<KwStatsHttpServer> KwStatsHttpServer::Start(const KwStatsHttpOptions& options,
                                                             std::string& error,
                                                             KwStatsSource source) {
+    error.clear();
     std::string where = options.bindAddress + " port " + std::to_string(options.port);
     std::string listening = ListeningPort(options.bindAddress, options.port);
     if (listening.empty()) {
