@@ -10,6 +10,7 @@
 #include <iterator>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "KwMaxValue.h"
 #include "KwMutexGuard.h"
@@ -580,14 +581,18 @@ void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracke
 }
 
 bool KwSrvrStatsCollector::RollUp() {
-    // Both temporaries are made before the lock, so the store work under it
-    // allocates nothing and is never left half done. Without memory for
-    // them the roll-up waits for the next pass: the second grows longer.
+    // The temporaries (the period sum only when a minute closes; this thread
+    // alone moves m_secondsInMinute) are made before the lock, so the store
+    // work under it allocates nothing and is never left half done. Without
+    // memory for them the roll-up waits for the next pass: the second grows
+    // longer.
     unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
-    std::unique_ptr<KwSrvrStatsCount> second, period;
+    std::optional<KwSrvrStatsCount> second, period;
     try {
-        second.reset(new KwSrvrStatsCount(dimension));
-        period.reset(new KwSrvrStatsCount(dimension));
+        second.emplace(dimension);
+        if (m_secondsInMinute + 1 > static_cast<int>(kSecondsPerMinute) - 1) {
+            period.emplace(dimension);
+        }
     } catch (const std::bad_alloc&) {
         __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed, the roll-up waits", "svc");
         usleep(kPollUs);
