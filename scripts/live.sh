@@ -191,9 +191,9 @@ check "German locale: no decimal comma in the exposition" \
 (cd tests/browser && npm ci --no-audit --no-fund --silent >/dev/null)
 browser_tests() {
   QEL_PAGE="$host/" QEL_SERVER_PID="$hostpid" QEL_SHOTS="$out" \
-    node --test --test-reporter=spec tests/browser/status_page.test.mjs >"$out/browser.log" 2>&1
+    node --test --test-reporter=tap tests/browser/status_page.test.mjs >"$out/browser.log" 2>&1
   local status=$?
-  grep -E '^refresh with|✔|✖' "$out/browser.log" | sed 's/^/live:   /'
+  grep -E '^# refresh with|^ *(not )?ok [0-9]+ - ' "$out/browser.log" | sed 's/^ */live:   /'
   return $status
 }
 check "status page in Chromium: sort, filter, link, charts, pointer, keyboard, contrast, stopped server" \
