@@ -8,6 +8,7 @@
 // Run it with --help for its options.
 #include <errno.h>
 #include <getopt.h>
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <locale>
 #include <memory>
 #include <random>
 #include <string>
@@ -42,6 +44,8 @@ struct Options {
     int logLevel = DLOG_WARNING;
     int httpPort = 0;  // 0: no HTTP server
     std::string httpBind = "127.0.0.1";
+    int httpThreads = 32;
+    int oddEvents = 0;  // further events with odd names
 };
 
 void Usage(FILE* out) {
@@ -58,6 +62,10 @@ void Usage(FILE* out) {
             "      --http PORT       serve /metrics (Prometheus), /stats.json and a status\n"
             "                        page at / on PORT while running\n"
             "      --http-bind ADDR  the address to serve on (default 127.0.0.1)\n"
+            "      --http-threads N  the server's worker threads (1..256, default 32)\n"
+            "      --odd-events N    also register N events (0..251) whose names hold\n"
+            "                        quotes, backslashes, newlines, bytes that are not\n"
+            "                        UTF-8, markup or 300 characters, and report them\n"
             "  -h, --help            show this help\n");
 }
 
@@ -82,6 +90,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
                                    {"help", no_argument, nullptr, 'h'},
                                    {"http", required_argument, nullptr, 'H'},
                                    {"http-bind", required_argument, nullptr, 'B'},
+                                   {"http-threads", required_argument, nullptr, 'W'},
+                                   {"odd-events", required_argument, nullptr, 'O'},
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int c;
@@ -108,6 +118,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
                 break;
             case 'B':
                 options.httpBind = optarg;
+                break;
+            case 'W':
+                ok = ParseNumber(optarg, 1, 256, options.httpThreads);
+                break;
+            case 'O':
+                ok = ParseNumber(optarg, 0, 251, options.oddEvents);
                 break;
             case 'h':
                 Usage(stdout);
@@ -198,6 +214,49 @@ void QueueSampler(KwSrvrStatsCollector& collector, const Events& events, Clock::
     }
 }
 
+// Events whose names are hard on every output: the first ones named after
+// what they hold, then numbered ones, some with markup or long, one in ten a
+// sampled value. Each is reported a few times a second.
+std::vector<int> RegisterOddEvents(KwSrvrStatsCollector& collector, int count) {
+    const std::string names[] = {"quote \"q\"",
+                                 "back\\slash",
+                                 "new\nline",
+                                 "semi;colon",
+                                 "colon: blank",
+                                 "bytes \xff\xfe not utf-8",
+                                 "cut short \xe2\x82",
+                                 std::string(300, 'n'),
+                                 "same",
+                                 "same",
+                                 "percent %s %n",
+                                 "d\xc3\xa9j\xc3\xa0 vu",
+                                 ""};
+    std::vector<int> ids;
+    for (int n = 0; n < count; ++n) {
+        std::string name = n < 13 ? names[n] : "odd " + std::to_string(n);
+        if (n >= 13 && n % 9 == 0) {
+            name += " <b>&amp;</b> " + std::string(150, 'w');
+        }
+        bool sampled = n >= 13 && n % 10 == 3;
+        ids.push_back(collector.RegisterEvent(name.c_str(), sampled ? 0 : STATS_FLAG_MAX_RATE,
+                                              sampled ? STATS_DATA_WATER_MARK : STATS_DATA_COUNT));
+    }
+    return ids;
+}
+
+void OddWorker(KwSrvrStatsCollector& collector, const std::vector<int>& ids,
+               Clock::time_point end) {
+    for (uint32_t tick = 0; Clock::now() < end; ++tick) {
+        for (size_t k = 0; k < ids.size(); ++k) {
+            uint32_t value = static_cast<uint32_t>(k) + tick;
+            for (uint32_t n = 0; n < (value % 7); ++n) {
+                collector.SetEvent(ids[k], sizeof value, &value);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+}
+
 std::string TimeText(KwLong32 seconds) {
     if (seconds == 0) {
         return "(none yet)";
@@ -251,6 +310,12 @@ void PrintReport(const KwSrvrStatsCollector& collector, int elapsed) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // As a host may: the environment's locale (the outputs do not change).
+    setlocale(LC_ALL, "");
+    try {
+        std::locale::global(std::locale(""));
+    } catch (const std::exception&) {
+    }
     Options options;
     if (getenv("DLOG_LEVEL") != nullptr) {
         options.logLevel = dlog_get_threshold();
@@ -274,6 +339,7 @@ int main(int argc, char** argv) {
         "reqDone", STATS_FLAG_LATENCY_END | STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     events.queueDepth = collector.RegisterEvent("queueDepth", 0, STATS_DATA_WATER_MARK);
     events.txDropped = collector.RegisterEvent("txDropped", 0, STATS_DATA_COUNT);
+    const std::vector<int> odd = RegisterOddEvents(collector, options.oddEvents);
     if (collector.Start() != 0) {
         fprintf(stderr, "qel_demo: the collection thread could not be started\n");
         return 1;
@@ -288,6 +354,7 @@ int main(int argc, char** argv) {
         KwStatsHttpOptions http;
         http.bindAddress = options.httpBind;
         http.port = options.httpPort;
+        http.workerThreads = options.httpThreads;
         std::string error;
         server = KwStatsHttpServer::Start(http, error);
         if (server == nullptr) {
@@ -320,6 +387,9 @@ int main(int argc, char** argv) {
     }
     workers.emplace_back(RequestWorker, std::ref(collector), std::cref(events), end, 7u);
     workers.emplace_back(QueueSampler, std::ref(collector), std::cref(events), end, 11u);
+    if (!odd.empty()) {
+        workers.emplace_back(OddWorker, std::ref(collector), std::cref(odd), end);
+    }
 
     // 3. Output: the report from any thread, at any time.
     for (int elapsed = options.reportEvery; elapsed < options.seconds;
