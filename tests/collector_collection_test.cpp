@@ -108,7 +108,7 @@ TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {
     Flush(0);
     EXPECT_EQ(Stats(1).markValue, 4294967295u);
     KwTimeTracker latency;
-    Inject(99, At(1, 0), latency);
+    Inject(99, {1, 0}, latency);
     EXPECT_TRUE(Logged(3, "svc: unregistered stats data 99 received."));
 }
 
@@ -141,21 +141,21 @@ TEST_F(CollectorTest, LatencyKeepsTheLongestPositiveSpan) {
     collector->RegisterEvent("short", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
     StartCollecting();
     KwTimeTracker latency;
-    Inject(0, At(0, 0), latency);  // a start whose clock failed
-    Inject(1, At(10, 0), latency);
+    Inject(0, {0, 0}, latency);  // a start whose clock failed
+    Inject(1, {10, 0}, latency);
     EXPECT_EQ(Log().CountContaining("start time has not been set correctly"), 1u);
-    Inject(0, At(100, 0), latency);
-    Inject(3, At(100, 500000), latency);    // 5 tenths
-    Inject(1, At(100, 12790000), latency);  // 127 tenths
-    Inject(1, At(100, 5000000), latency);   // shorter: kept 127
-    Inject(1, At(100, 99999), latency);     // same tenth: 0, stores nothing
+    Inject(0, {100, 0}, latency);
+    Inject(3, {100, 500000}, latency);    // 5 tenths
+    Inject(1, {100, 12790000}, latency);  // 127 tenths
+    Inject(1, {100, 5000000}, latency);   // shorter: kept 127
+    Inject(1, {100, 99999}, latency);     // same tenth: 0, stores nothing
     EXPECT_EQ(Stats(1).markValue, 127u);
     EXPECT_TRUE(Logged(7, "svc: event latency [1] = 127"));
     EXPECT_TRUE(Logged(7, "svc: event latency [1] = 0"));
     // An event that both starts and ends only starts: its mark stays empty.
-    Inject(2, At(200, 0), latency);
-    Inject(2, At(300, 0), latency);
-    Inject(1, At(200, 20000000), latency);  // before the latest start
+    Inject(2, {200, 0}, latency);
+    Inject(2, {300, 0}, latency);
+    Inject(1, {200, 20000000}, latency);  // before the latest start
     EXPECT_TRUE(Logged(7, "svc: event latency [1] = -1", 2));
     EXPECT_EQ(Stats(1).total, 5u);  // every report counted all the same
     EXPECT_EQ(Stats(2).total, 2u);

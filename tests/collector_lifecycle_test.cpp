@@ -13,21 +13,6 @@ namespace {
 const char kShutdown[] = "svc: Stats collector is shutting down.";
 }
 
-// Without the fixture: nothing has made the singleton before the threads.
-TEST(CollectorSingleton, FirstCallsFromTwoThreadsGetOneObject) {
-    std::atomic<int> ready{0};
-    KwSrvrStatsCollector* seen[2] = {nullptr, nullptr};
-    auto get = [&](int t) {
-        for (++ready; ready.load() < 2;) {
-        }
-        seen[t] = &KwSrvrStatsCollector::GetInstance();
-    };
-    std::thread other(get, 1);
-    get(0);
-    other.join();
-    EXPECT_EQ(seen[0], seen[1]);
-}
-
 TEST_F(CollectorTest, SetUpStartAndStopWithReportsQueued) {
     const char notReady[] = "Reset: call Reset before it has complete initialization.";
     const std::string empty = "GetStatsReport: empty report generated (";

@@ -40,27 +40,46 @@ KwStatsSnapshot Hostile() {
     return snapshot;
 }
 
-// The families given whether or not the collector collects.
-std::string Overall(unsigned long noThread, unsigned long full, int bound, int thread,
-                    int collecting) {
-    return "# HELP qel_reports_refused_total Reports refused for want of a collection thread or "
-           "with the waiting list full.\n# TYPE qel_reports_refused_total counter\n"
-           "qel_reports_refused_total{reason=\"no_collection_thread\"} " +
-           std::to_string(noThread) + "\nqel_reports_refused_total{reason=\"waiting_list_full\"} " +
-           std::to_string(full) +
-           "\n# HELP qel_waiting_list_bound The bound on waiting reports (0: none).\n"
-           "# TYPE qel_waiting_list_bound gauge\nqel_waiting_list_bound " +
-           std::to_string(bound) +
-           "\n# HELP qel_collection_thread_running Whether a collection thread runs (1) or not "
-           "(0).\n# TYPE qel_collection_thread_running gauge\nqel_collection_thread_running " +
-           std::to_string(thread) +
-           "\n# HELP qel_collecting Whether the collector is collecting (1) or not (0).\n"
-           "# TYPE qel_collecting gauge\nqel_collecting " +
-           std::to_string(collecting) + "\n";
-}
-
 std::string Metrics(const KwStatsSnapshot& snapshot) {
     return prometheus::TextSerializer().Serialize(KwStatsPrometheus::Families(snapshot));
+}
+
+// The exposition as its "# TYPE" lines and its samples, one string each
+// (the help texts left out).
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        if (text.compare(at, 7, "# HELP ") != 0) {
+            lines.push_back(text.substr(at, end - at));
+        }
+    }
+    return lines;
+}
+
+// Each family as its name, its type, then its samples' labels and values.
+typedef std::vector<std::vector<std::string>> Families;
+
+// What is given whether or not the collector collects.
+Families Overall(int noThread, int bound, int thread, int up) {
+    return {{"reports_refused_total", "counter",
+             "{reason=\"no_collection_thread\"} " + std::to_string(noThread),
+             "{reason=\"waiting_list_full\"} 4294967295"},
+            {"waiting_list_bound", "gauge", " " + std::to_string(bound)},
+            {"collection_thread_running", "gauge", " " + std::to_string(thread)},
+            {"collecting", "gauge", " " + std::to_string(up)}};
+}
+
+// `families` as the lines Lines() gives.
+std::vector<std::string> Exposition(Families families) {
+    std::vector<std::string> lines;
+    for (const std::vector<std::string>& family : families) {
+        lines.push_back("# TYPE qel_" + family[0] + " " + family[1]);
+        for (size_t i = 2; i < family.size(); ++i) {
+            lines.push_back("qel_" + family[0] + family[i]);
+        }
+    }
+    return lines;
 }
 
 }  // namespace
@@ -68,63 +87,31 @@ std::string Metrics(const KwStatsSnapshot& snapshot) {
 // Label values are valid UTF-8 and escaped as the exposition format says;
 // the three windows are three summable families.
 TEST(KwStatsPrometheusTest, WholeExpositionOfHostileNames) {
-    const std::string done = "{event=\"req \\\"done\\\"\\\\\xef\xbf\xbd\",id=\"0\"} ";
-    const std::string odd = "{event=\"a;b: c\\nd\xef\xbf\xbd\",id=\"2\"} ";
-    const std::string other = "{event=\"" + std::string(300, 'n') + "\",id=\"3\"} ";
-    EXPECT_EQ(
-        Metrics(Hostile()),
-        "# HELP qel_events_total Occurrences since the collector started or was last "
-        "reset.\n# TYPE qel_events_total counter\n"
-        "qel_events_total" +
-            done + "961\nqel_events_total" + odd +
-            "4294967295\n"
-            "# HELP qel_events_last_minute Occurrences in the last 60 rolled-up seconds.\n"
-            "# TYPE qel_events_last_minute gauge\n"
-            "qel_events_last_minute" +
-            done + "7\nqel_events_last_minute" + odd +
-            "1\n"
-            "# HELP qel_events_last_hour Occurrences in the last 60 completed minutes.\n"
-            "# TYPE qel_events_last_hour gauge\n"
-            "qel_events_last_hour" +
-            done + "402\nqel_events_last_hour" + odd +
-            "2\n"
-            "# HELP qel_events_last_day Occurrences in the last 24 completed hours.\n"
-            "# TYPE qel_events_last_day gauge\n"
-            "qel_events_last_day" +
-            done + "815\nqel_events_last_day" + odd +
-            "3\n"
-            "# HELP qel_peak_events_per_second Largest number of occurrences in one second.\n"
-            "# TYPE qel_peak_events_per_second gauge\n"
-            "qel_peak_events_per_second" +
-            done + "9\nqel_peak_events_per_second" + other +
-            "0\n# HELP qel_peak_events_per_second_timestamp_seconds When the peak was reached "
-            "(0: not yet).\n# TYPE qel_peak_events_per_second_timestamp_seconds gauge\n"
-            "qel_peak_events_per_second_timestamp_seconds" +
-            done +
-            "1765000001\n"
-            "qel_peak_events_per_second_timestamp_seconds" +
-            other +
-            "0\n"
-            "# HELP qel_high_water_mark Largest value reported.\n"
-            "# TYPE qel_high_water_mark gauge\nqel_high_water_mark{event=\"depth\",id=\"1\"} 17\n"
-            "# HELP qel_high_water_mark_timestamp_seconds When the high-water mark was reached "
-            "(0: not yet).\n# TYPE qel_high_water_mark_timestamp_seconds gauge\n"
-            "qel_high_water_mark_timestamp_seconds{event=\"depth\",id=\"1\"} 0\n"
-            "# HELP qel_latency_max_seconds Longest latency measured up to this event.\n"
-            "# TYPE qel_latency_max_seconds gauge\nqel_latency_max_seconds" +
-            done +
-            "0.0793\n"
-            "# HELP qel_latency_max_timestamp_seconds When the longest latency was measured "
-            "(0: not yet).\n# TYPE qel_latency_max_timestamp_seconds gauge\n"
-            "qel_latency_max_timestamp_seconds" +
-            done +
-            "1765000002\n"
-            "# HELP qel_reports_waiting Reports submitted and not yet processed by the "
-            "collector.\n# TYPE qel_reports_waiting gauge\nqel_reports_waiting 3\n"
-            "# HELP qel_last_rollup_timestamp_seconds When the collector last rolled a second "
-            "up (0: not yet).\n# TYPE qel_last_rollup_timestamp_seconds gauge\n"
-            "qel_last_rollup_timestamp_seconds 1765000003\n" +
-            Overall(0, 4294967295u, 100000, 1, 1));
+    const std::string d = "{event=\"req \\\"done\\\"\\\\\xef\xbf\xbd\",id=\"0\"} ";
+    const std::string o = "{event=\"a;b: c\\nd\xef\xbf\xbd\",id=\"2\"} ";
+    const std::string n = "{event=\"" + std::string(300, 'n') + "\",id=\"3\"} ";
+    const std::string w = "{event=\"depth\",id=\"1\"} ";
+    Families expected = {
+        {"events_total", "counter", d + "961", o + "4294967295"},
+        {"events_last_minute", "gauge", d + "7", o + "1"},
+        {"events_last_hour", "gauge", d + "402", o + "2"},
+        {"events_last_day", "gauge", d + "815", o + "3"},
+        {"peak_events_per_second", "gauge", d + "9", n + "0"},
+        {"peak_events_per_second_timestamp_seconds", "gauge", d + "1765000001", n + "0"},
+        {"high_water_mark", "gauge", w + "17"},
+        {"high_water_mark_timestamp_seconds", "gauge", w + "0"},
+        {"latency_max_seconds", "gauge", d + "0.0793"},
+        {"latency_max_timestamp_seconds", "gauge", d + "1765000002"},
+        {"reports_waiting", "gauge", " 3"},
+        {"last_rollup_timestamp_seconds", "gauge", " 1765000003"}};
+    for (const std::vector<std::string>& family : Overall(0, 100000, 1, 1)) {
+        expected.push_back(family);
+    }
+    const std::string text = Metrics(Hostile());
+    EXPECT_EQ(Lines(text), Exposition(expected));
+    EXPECT_NE(text.find("# HELP qel_events_last_hour Occurrences in the last 60 completed "
+                        "minutes.\n"),
+              std::string::npos);
 
     // Not collecting: the thread, the refusals and the bound, no events.
     KwStatsSnapshot stopped = Hostile();
@@ -132,12 +119,12 @@ TEST(KwStatsPrometheusTest, WholeExpositionOfHostileNames) {
     stopped.collectionThread = false;
     stopped.refusedNoThread = 7;
     stopped.waitingBound = 0;
-    EXPECT_EQ(Metrics(stopped), Overall(7, 4294967295u, 0, 0, 0));
+    EXPECT_EQ(Lines(Metrics(stopped)), Exposition(Overall(7, 0, 0, 0)));
     KwStatsPrometheus fromSource([](KwStatsSnapshot& out) {
         out = Hostile();
         return true;
     });
-    EXPECT_EQ(prometheus::TextSerializer().Serialize(fromSource.Collect()), Metrics(Hostile()));
+    EXPECT_EQ(prometheus::TextSerializer().Serialize(fromSource.Collect()), text);
 }
 
 TEST(KwStatsJsonTest, SnapshotAsJson) {
@@ -202,7 +189,14 @@ TEST(ExportLocaleTest, OutputsAreTheSameUnderAGermanLocale) {
     const std::string report = KwStatsReportText(snapshot);
     const std::string json = KwStatsJson(snapshot);
     const std::string metrics = Metrics(snapshot);
-    ASSERT_NE(report.find("req \"done\"\\\xff Latency (ms): 79.0,"), std::string::npos) << report;
+    // The report of a snapshot, stamps in UTC as the stand-in time service gives them.
+    ASSERT_EQ(report,
+              "Statistics Event Counts: min, hour, day, total;req \"done\"\\\xff: 7, 402, 815, 961;"
+              "a;b: c\nd\xe2\x82: 1, 2, 3, 4294967295\n"
+              "Maximum Events Per Second: cnts, stamp;req \"done\"\\\xff: 9, 2025-12-06 05:46:41;" +
+                  std::string(300, 'n') +
+                  ": 0,-\nHigh-Water-Mark Values: value, stamp;req \"done\"\\\xff Latency (ms): "
+                  "79.0,2025-12-06 05:46:42;depth: 17, 1970-01-01 00:00:00");
 
     ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr)
         << "the de_DE.UTF-8 locale is missing: scripts/setup.sh generates it";

@@ -1,10 +1,6 @@
 // The status server over a fixed snapshot: exact routes, methods and
-// headers as a raw HTTP client sees them, and its refusals to start.
-#include <arpa/inet.h>
+// headers as an HTTP client sees them, and its refusals to start.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <map>
 #include <stdexcept>
@@ -12,6 +8,7 @@
 
 #include "KwStatsHttpServer.h"
 #include "KwStatsJson.h"
+#include "civetweb.h"
 
 namespace {
 
@@ -39,35 +36,28 @@ struct Response {
     std::string body;
 };
 
-// Sends `request` as it stands and reads the answer to the end (the server
-// closes every connection).
+// Sends `request` as it stands, with civetweb's client, and reads the
+// answer to the end (the server closes every connection).
 Response Exchange(int port, const std::string& request) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string raw;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
-        for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
-            raw.append(buffer, static_cast<size_t>(n));
-        }
-    }
-    close(fd);
+    char error[256] = "";
     Response response;
-    size_t end = raw.find("\r\n\r\n");
-    size_t line = raw.find("\r\n");
-    response.status = raw.substr(0, line);
-    while (line < end) {
-        size_t next = raw.find("\r\n", line + 2);
-        std::string header = raw.substr(line + 2, next - line - 2);
-        size_t colon = header.find(": ");
-        response.headers[header.substr(0, colon)] = header.substr(colon + 2);
-        line = next;
+    mg_connection* connection =
+        mg_download("127.0.0.1", port, 0, error, sizeof error, "%s", request.c_str());
+    if (connection == nullptr) {
+        response.status = error;
+        return response;
     }
-    response.body = end == std::string::npos ? "" : raw.substr(end + 4);
+    const mg_response_info* info = mg_get_response_info(connection);
+    response.status = "HTTP/" + std::string(info->http_version) + " " +
+                      std::to_string(info->status_code) + " " + info->status_text;
+    for (int i = 0; i < info->num_headers; ++i) {
+        response.headers[info->http_headers[i].name] = info->http_headers[i].value;
+    }
+    char buffer[4096];
+    for (int n; (n = mg_read(connection, buffer, sizeof buffer)) > 0;) {
+        response.body.append(buffer, static_cast<size_t>(n));
+    }
+    mg_close_connection(connection);
     return response;
 }
 
@@ -155,34 +145,31 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
     EXPECT_EQ(inUse.compare(0, where.size() + 16, "cannot serve on " + where), 0) << inUse;
     EXPECT_NE(inUse.find("in use"), std::string::npos) << inUse;
 
-    const std::pair<std::string, std::string> addresses[] = {
-        {"127.0.0.1:18087,0.0.0.0",
-         "the bind address '127.0.0.1:18087,0.0.0.0' is not one "
-         "IPv4 or IPv6 address"},
-        {"localhost", "the bind address 'localhost' is not one IPv4 or IPv6 address"},
-        {"[::1]", "the bind address '[::1]' is not one IPv4 or IPv6 address"},
-        {"", "the bind address '' is not one IPv4 or IPv6 address"},
-        {"127.0.0.1 ", "the bind address '127.0.0.1 ' is not one IPv4 or IPv6 address"}};
-    for (const auto& row : addresses) {
-        KwStatsHttpOptions options;
-        options.bindAddress = row.first;
-        EXPECT_EQ(refusal(options), row.second);
-    }
     KwStatsHttpOptions options;
-    options.port = 65536;
-    EXPECT_EQ(refusal(options), "the port 65536 is not within 0 to 65535");
-    options.port = 0;
-    options.workerThreads = 0;
-    EXPECT_EQ(refusal(options), "0 worker threads: 1 to 256 are allowed");
-    options.workerThreads = 1;
-    options.requestTimeoutMs = 99;
-    EXPECT_EQ(refusal(options), "a request timeout of 99 ms: 100 to 600000 are allowed");
-    options.requestTimeoutMs = 600001;
-    EXPECT_EQ(refusal(options), "a request timeout of 600001 ms: 100 to 600000 are allowed");
-    options.requestTimeoutMs = 600000;
-    EXPECT_EQ(refusal(options), "started");
-    options.requestTimeoutMs = 100;
-    EXPECT_EQ(refusal(options), "started");
+    for (const char* address :
+         {"127.0.0.1:18087,0.0.0.0", "localhost", "[::1]", "", "127.0.0.1 "}) {
+        options.bindAddress = address;
+        EXPECT_EQ(refusal(options), "the bind address '" + std::string(address) +
+                                        "' is not one IPv4 or IPv6 address");
+    }
+    options.bindAddress = "127.0.0.1";
+    // Port, worker threads and request timeout, each just outside or at an end.
+    const struct {
+        int port, threads, timeoutMs;
+        const char* result;
+    } limits[] = {{65536, 1, 100, "the port 65536 is not within 0 to 65535"},
+                  {0, 0, 100, "0 worker threads: 1 to 256 are allowed"},
+                  {0, 257, 100, "257 worker threads: 1 to 256 are allowed"},
+                  {0, 1, 99, "a request timeout of 99 ms: 100 to 600000 are allowed"},
+                  {0, 1, 600001, "a request timeout of 600001 ms: 100 to 600000 are allowed"},
+                  {0, 256, 600000, "started"},
+                  {0, 1, 100, "started"}};
+    for (const auto& row : limits) {
+        options.port = row.port;
+        options.workerThreads = row.threads;
+        options.requestTimeoutMs = row.timeoutMs;
+        EXPECT_EQ(refusal(options), row.result);
+    }
     std::string why;
     EXPECT_EQ(KwStatsHttpServer::Start(options, why, KwStatsSource()), nullptr);
     EXPECT_EQ(why, "no snapshot source");

@@ -1,11 +1,10 @@
-// The value classes: elapsed time, the largest value with its time, the
-// counter array and the ring of counter arrays.
+// The value classes: elapsed time, the counter array and the ring of
+// counter arrays. (The largest value with its time is seen through the
+// collector's peaks and water marks.)
 #include <gtest/gtest.h>
 
-#include "KwMaxValue.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCount.h"
-#include "KwTimeConvert.h"
 #include "KwTimeTracker.h"
 #include "LogCapture.h"
 #include "TestTime.h"
@@ -49,22 +48,20 @@ TEST(KwTimeTrackerTest, TenthsOfAMillisecondOrTheReasonForMinusOne) {
         KwLong32 tenths;
         const char* reason;
     } rows[] = {
-        {At(10, 500), At(10, 500), 0, ""},
-        {At(10, 500), At(10, 500 + 99999), 0, ""},  // truncated, never raised
-        {At(10, 500), At(10, 500 + 100000), 1, ""},
-        {At(10, 500), At(11, 499), 9999, ""},               // 1 ns short of a second
-        {At(10, 500000000), At(12, 200000000), 17000, ""},  // a second borrowed
-        {At(10, 999999999), At(11, 100000), 1, ""},
-        {At(0, 1), At(100, 0), 999999, ""},  // a start of 1 ns is a start
-        {At(1, 0), At(1 + 214748, 0), 2147480000, ""},
-        {At(1, 0), At(1 + 214749, 0), 2147483647, ""},  // beyond 32 bits: saturated
-        {At(1, 0), At(1 + 1000000, 0), 2147483647, ""},
-        {At(10, 1500000000), At(11, 0), -1, ""},  // not normalised: a negative span
-        {At(10, 5), At(9, 5), -1,
-         "Can not calculate correctly because start time > end time(in sec)"},
-        {At(10, 5), At(10, 4), -1,
-         "Can not calculate correctly because start time > end time(in ns)"},
-        {At(0, 0), At(100, 0), -1, "start time has not been set correctly"},  // no start held
+        {{10, 500}, {10, 500}, 0, ""},
+        {{10, 500}, {10, 500 + 99999}, 0, ""},  // truncated, never raised
+        {{10, 500}, {10, 500 + 100000}, 1, ""},
+        {{10, 500}, {11, 499}, 9999, ""},               // 1 ns short of a second
+        {{10, 500000000}, {12, 200000000}, 17000, ""},  // a second borrowed
+        {{10, 999999999}, {11, 100000}, 1, ""},
+        {{0, 1}, {100, 0}, 999999, ""},  // a start of 1 ns is a start
+        {{1, 0}, {1 + 214748, 0}, 2147480000, ""},
+        {{1, 0}, {1 + 214749, 0}, 2147483647, ""},  // beyond 32 bits: saturated
+        {{1, 0}, {1 + 1000000, 0}, 2147483647, ""},
+        {{10, 1500000000}, {11, 0}, -1, ""},  // not normalised: a negative span
+        {{10, 5}, {9, 5}, -1, "Can not calculate correctly because start time > end time(in sec)"},
+        {{10, 5}, {10, 4}, -1, "Can not calculate correctly because start time > end time(in ns)"},
+        {{0, 0}, {100, 0}, -1, "start time has not been set correctly"},  // no start held
     };
     for (const auto& row : rows) {
         LogCapture capture;
@@ -78,33 +75,6 @@ TEST(KwTimeTrackerTest, TenthsOfAMillisecondOrTheReasonForMinusOne) {
         EXPECT_EQ(Lines(capture),
                   *row.reason ? std::vector<std::string>(2, line) : std::vector<std::string>());
     }
-}
-
-TEST(KwMaxValueTest, KeepsTheLargestUnsignedValueWithTheSecondItWasFirstReached) {
-    LogCapture capture;
-    KwMaxValue max;
-    EXPECT_EQ(max.GetValueWithStamp(), "0,-");
-    EXPECT_FALSE(max.UpdateIfLarger(0));
-    long before = WallSeconds();
-    EXPECT_TRUE(max.UpdateIfLarger(2147483648u));  // above 2^31: compared unsigned
-    EXPECT_GE(max.GetTimeTicks(), before);
-    EXPECT_LE(max.GetTimeTicks(), WallSeconds());
-    KwTimeConvert::KwTimeZones utc = static_cast<KwTimeConvert::KwTimeZones>(0);
-    EXPECT_EQ(KwTimeConvert::ConvertUtcTicksToStr(utc, 1796481494L), "2026-12-05 14:38:14");
-    EXPECT_EQ(max.GetValueWithStamp(),
-              "2147483648, " + KwTimeConvert::ConvertUtcTicksToStr(utc, max.GetTimeTicks()));
-    long first = max.GetTimeTicks();
-    while (WallSeconds() == first) {  // a wrongly renewed stamp would show
-    }
-    EXPECT_FALSE(max.UpdateIfLarger(2147483648u) || max.UpdateIfLarger(3));
-    EXPECT_EQ(max.GetTimeTicks(), first);
-    EXPECT_TRUE(max.UpdateIfLarger(4294967295u));
-    EXPECT_EQ(max.GetValue(), 4294967295u);
-    EXPECT_GT(max.GetTimeTicks(), first);
-    max.Reset();
-    EXPECT_EQ(max.GetValue() + max.GetTimeTicks(), 0u);
-    EXPECT_EQ(max.GetValueWithStamp(), "0,-");
-    EXPECT_TRUE(capture.Entries().empty());
 }
 
 TEST(KwSrvrStatsCountTest, ElementsWrapModulo2To32AndOutOfRangeIndexesAreReduced) {

@@ -1,9 +1,9 @@
 // Faults on demand, for tests: allocations, clocks. Like PollSleeps, these
-// are definitions of C library functions (malloc, calloc, realloc,
-// clock_gettime) and of operator new in the test executable, which the
-// dynamic linker prefers to the library's own; they pass every call on to
-// the next definition (the C library's, or a sanitizer's) unless a fault is
-// armed. The shipped library is used unchanged.
+// are definitions of C library functions (malloc, clock_gettime) and of
+// operator new in the test executable, which the dynamic linker prefers to
+// the library's own; they pass every call on to the next definition (the
+// C library's, or a sanitizer's) unless a fault is armed. The shipped
+// library is used unchanged.
 //
 // Link FaultInjection.cpp into one test executable only: it replaces the
 // allocator entry points of the whole process.
@@ -14,9 +14,9 @@
 
 namespace faults {
 
-// Counts the allocations from now on, by every thread (malloc, calloc,
-// realloc and every operator new); the `failAt`-th of them fails (returns
-// null, or throws std::bad_alloc), 0: none fails.
+// Counts the allocations from now on, by every thread (malloc and every
+// operator new); the `failAt`-th of them fails (returns null, or throws
+// std::bad_alloc), 0: none fails.
 void ArmAllocations(unsigned long failAt);
 // Stops counting; returns the allocations counted since ArmAllocations().
 unsigned long DisarmAllocations();

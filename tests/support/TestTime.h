@@ -8,13 +8,6 @@
 #include <chrono>
 #include <thread>
 
-inline timespec At(long sec, long nsec) {
-    timespec t;
-    t.tv_sec = sec;
-    t.tv_nsec = nsec;
-    return t;
-}
-
 inline timespec Now() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
