@@ -20,8 +20,28 @@ std::atomic<bool> g_failing[2] = {};  // CLOCK_REALTIME, CLOCK_MONOTONIC
 std::atomic<long> g_wallShift{0};
 std::atomic<void*> g_failingObject{nullptr};
 
+// The next definitions, found on first use. Plain atomics rather than
+// function-local statics: a sanitizer's runtime allocates while it starts,
+// before its own guard-variable hooks can run.
+using MallocFn = void* (*)(size_t);
+using ClockFn = int (*)(clockid_t, timespec*);
+std::atomic<MallocFn> g_malloc{nullptr};
+std::atomic<ClockFn> g_clock{nullptr};
+std::atomic<bool> g_resolvingMalloc{false};
+
+// dlsym() may allocate while the next malloc is looked up; those few bytes
+// come from here and are never freed.
+alignas(16) char g_bootstrap[4096];
+std::atomic<size_t> g_bootstrapUsed{0};
+
+void* Bootstrap(size_t bytes) {
+    bytes = (bytes + 15) & ~static_cast<size_t>(15);
+    size_t at = g_bootstrapUsed.fetch_add(bytes);
+    return at + bytes <= sizeof g_bootstrap ? g_bootstrap + at : nullptr;
+}
+
 template <class Fn>
-Fn Next(Fn, const char* name) {
+Fn Next(const char* name) {
     return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
 }
 
@@ -78,15 +98,25 @@ void ShiftWallClock(long seconds) {
 
 }  // namespace faults
 
-// Only malloc() is replaced: calloc() and realloc() stay the C library's
-// (dlsym() itself may calloc while the next malloc is looked up).
+// Only malloc() is replaced: calloc() and realloc() stay the C library's.
 extern "C" void* malloc(size_t size) {
-    static auto next = Next(&malloc, "malloc");
+    MallocFn next = g_malloc.load();
+    if (next == nullptr) {
+        if (g_resolvingMalloc.exchange(true)) {
+            return Bootstrap(size);
+        }
+        next = Next<MallocFn>("malloc");
+        g_malloc.store(next);
+    }
     return FailThisOne() ? nullptr : next(size);
 }
 
 extern "C" int clock_gettime(clockid_t clock, timespec* now) {
-    static auto next = Next(&clock_gettime, "clock_gettime");
+    ClockFn next = g_clock.load();
+    if (next == nullptr) {
+        next = Next<ClockFn>("clock_gettime");  // two threads find the same one
+        g_clock.store(next);
+    }
     Dl_info caller;
     if ((clock == CLOCK_MONOTONIC || clock == CLOCK_REALTIME) &&
         g_failing[clock == CLOCK_MONOTONIC].load() &&
