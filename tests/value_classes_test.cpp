@@ -1,10 +1,14 @@
-// The value classes: elapsed time, the counter array and the ring of
-// counter arrays. (The largest value with its time is seen through the
-// collector's peaks and water marks.)
+// The value classes: elapsed time, the largest value with its time, the
+// counter array and the ring of counter arrays.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <new>
+
+#include "KwMaxValue.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCount.h"
+#include "KwTimeConvert.h"
 #include "KwTimeTracker.h"
 #include "LogCapture.h"
 #include "TestTime.h"
@@ -75,6 +79,31 @@ TEST(KwTimeTrackerTest, TenthsOfAMillisecondOrTheReasonForMinusOne) {
         EXPECT_EQ(Lines(capture),
                   *row.reason ? std::vector<std::string>(2, line) : std::vector<std::string>());
     }
+}
+
+TEST(KwMaxValueTest, KeepsTheLargestUnsignedValueWithTheSecondItWasReached) {
+    LogCapture capture;
+    alignas(KwMaxValue) unsigned char raw[sizeof(KwMaxValue)];
+    std::memset(raw, 0xff, sizeof raw);  // a member the constructor leaves unset shows
+    KwMaxValue& max = *new (raw) KwMaxValue;
+    EXPECT_EQ(max.GetValueWithStamp(), "0,-");
+    EXPECT_EQ(max.GetTimeTicks(), 0);
+    EXPECT_FALSE(max.UpdateIfLarger(0));
+    long before = WallSeconds();
+    EXPECT_TRUE(max.UpdateIfLarger(2147483648u));  // above 2^31: compared unsigned
+    long stamp = max.GetTimeTicks();
+    EXPECT_TRUE(stamp >= before && stamp <= WallSeconds()) << stamp;
+    KwTimeConvert::KwTimeZones utc = static_cast<KwTimeConvert::KwTimeZones>(0);
+    EXPECT_EQ(max.GetValueWithStamp(),
+              "2147483648, " + KwTimeConvert::ConvertUtcTicksToStr(utc, stamp));
+    EXPECT_FALSE(max.UpdateIfLarger(2147483648u) || max.UpdateIfLarger(3));
+    EXPECT_TRUE(max.UpdateIfLarger(4294967295u));
+    EXPECT_EQ(max.GetValue(), 4294967295u);
+    max.Reset();
+    EXPECT_EQ(max.GetValueWithStamp(), "0,-");
+    EXPECT_EQ(max.GetTimeTicks(), 0);
+    max.~KwMaxValue();
+    EXPECT_TRUE(capture.Entries().empty());
 }
 
 TEST(KwSrvrStatsCountTest, ElementsWrapModulo2To32AndOutOfRangeIndexesAreReduced) {
