@@ -20,7 +20,7 @@ bool KwMaxValue::UpdateIfLarger(KwUlong32 value) {
         return false;
     }
     m_value = value;
-    timespec now{0, 0};
+    timespec now;
     // Should the wall clock be unreadable, the stamp is the epoch itself:
     // the report then shows 1970-01-01, which no real peak can carry.
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) {

@@ -626,7 +626,7 @@ bool KwSrvrStatsCollector::RollUp() {
         }
         // Should the wall clock be unreadable, the time stays where it was:
         // a roll-up that cannot be dated looks late rather than on time.
-        timespec now{0, 0};
+        timespec now;
         if (clock_gettime(CLOCK_REALTIME, &now) == 0) {
             m_lastRollupAt = static_cast<KwLong32>(now.tv_sec);
         }
@@ -763,8 +763,10 @@ bool KwSrvrStatsCollector::GetStatsSnapshot(KwStatsSnapshot& out) const {
 bool KwSrvrStatsCollector::FillSnapshot(KwStatsSnapshot& out, bool withHistories,
                                         const char* method) const {
     out = KwStatsSnapshot();
-    timespec now{0, 0};
-    clock_gettime(CLOCK_REALTIME, &now);
+    timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        now.tv_sec = 0;  // unreadable: the epoch, as a peak's stamp
+    }
     out.takenAt = static_cast<KwLong32>(now.tv_sec);
     KwMutexGuard guard(m_dataLock);
     out.state = m_state.load();

@@ -37,9 +37,10 @@ public:
     Unfaulted& operator=(const Unfaulted&) = delete;
 };
 
-// clock_gettime(`clock`) fails with EINVAL while `fail` holds, for calls
-// made from the shared object that holds `symbolOfTheObject` (the test's own
-// clocks, and std::chrono's, keep working).
+// clock_gettime(`clock`) fails with EINVAL, leaving -1 in both fields of its
+// result, while `fail` holds, for calls made from the shared object that
+// holds `symbolOfTheObject` (the test's own clocks, and std::chrono's, keep
+// working).
 void FailClock(clockid_t clock, bool fail, const void* symbolOfTheObject);
 // CLOCK_REALTIME reads `seconds` later than the real wall clock.
 void ShiftWallClock(long seconds);
