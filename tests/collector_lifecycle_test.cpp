@@ -167,6 +167,7 @@ TEST_F(CollectorTest, RegistrationNumbersEventsAndSlotsUpToTheLimit) {
     }
     EXPECT_TRUE(Logged(7, "RegisterEvent: registered event end as 2"));
     EXPECT_EQ(collector->RegisterEvent(nullptr, 0, STATS_DATA_COUNT), -1);
+    EXPECT_TRUE(Logged(3, "RegisterEvent: an event without a name is not to be monitored"));
     EXPECT_EQ(SlotCounts(), std::vector<int>({4, 2, 4}));
 
     std::atomic<int> refused{0};

@@ -44,42 +44,35 @@ std::string Metrics(const KwStatsSnapshot& snapshot) {
     return prometheus::TextSerializer().Serialize(KwStatsPrometheus::Families(snapshot));
 }
 
-// The exposition as its "# TYPE" lines and its samples, one string each
-// (the help texts left out).
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    for (size_t at = 0, end; at < text.size(); at = end + 1) {
-        end = text.find('\n', at);
-        if (text.compare(at, 7, "# HELP ") != 0) {
-            lines.push_back(text.substr(at, end - at));
-        }
-    }
-    return lines;
-}
-
-// Each family as its name, its type, then its samples' labels and values.
+// Each family as its name, its type, its help, then its samples' labels
+// and values.
 typedef std::vector<std::vector<std::string>> Families;
 
 // What is given whether or not the collector collects.
 Families Overall(int noThread, int bound, int thread, int up) {
     return {{"reports_refused_total", "counter",
+             "Reports refused for want of a collection thread or with the waiting list full.",
              "{reason=\"no_collection_thread\"} " + std::to_string(noThread),
              "{reason=\"waiting_list_full\"} 4294967295"},
-            {"waiting_list_bound", "gauge", " " + std::to_string(bound)},
-            {"collection_thread_running", "gauge", " " + std::to_string(thread)},
-            {"collecting", "gauge", " " + std::to_string(up)}};
+            {"waiting_list_bound", "gauge", "The bound on waiting reports (0: none).",
+             " " + std::to_string(bound)},
+            {"collection_thread_running", "gauge",
+             "Whether a collection thread runs (1) or not (0).", " " + std::to_string(thread)},
+            {"collecting", "gauge", "Whether the collector is collecting (1) or not (0).",
+             " " + std::to_string(up)}};
 }
 
-// `families` as the lines Lines() gives.
-std::vector<std::string> Exposition(Families families) {
-    std::vector<std::string> lines;
+// `families` as exposition text.
+std::string Exposition(Families families) {
+    std::string text;
     for (const std::vector<std::string>& family : families) {
-        lines.push_back("# TYPE qel_" + family[0] + " " + family[1]);
-        for (size_t i = 2; i < family.size(); ++i) {
-            lines.push_back("qel_" + family[0] + family[i]);
+        text += "# HELP qel_" + family[0] + " " + family[2] + "\n# TYPE qel_" + family[0] + " " +
+                family[1] + "\n";
+        for (size_t i = 3; i < family.size(); ++i) {
+            text += "qel_" + family[0] + family[i] + "\n";
         }
     }
-    return lines;
+    return text;
 }
 
 }  // namespace
@@ -91,27 +84,36 @@ TEST(KwStatsPrometheusTest, WholeExpositionOfHostileNames) {
     const std::string o = "{event=\"a;b: c\\nd\xef\xbf\xbd\",id=\"2\"} ";
     const std::string n = "{event=\"" + std::string(300, 'n') + "\",id=\"3\"} ";
     const std::string w = "{event=\"depth\",id=\"1\"} ";
+    const std::string notYet = " (0: not yet).";
     Families expected = {
-        {"events_total", "counter", d + "961", o + "4294967295"},
-        {"events_last_minute", "gauge", d + "7", o + "1"},
-        {"events_last_hour", "gauge", d + "402", o + "2"},
-        {"events_last_day", "gauge", d + "815", o + "3"},
-        {"peak_events_per_second", "gauge", d + "9", n + "0"},
-        {"peak_events_per_second_timestamp_seconds", "gauge", d + "1765000001", n + "0"},
-        {"high_water_mark", "gauge", w + "17"},
-        {"high_water_mark_timestamp_seconds", "gauge", w + "0"},
-        {"latency_max_seconds", "gauge", d + "0.0793"},
-        {"latency_max_timestamp_seconds", "gauge", d + "1765000002"},
-        {"reports_waiting", "gauge", " 3"},
-        {"last_rollup_timestamp_seconds", "gauge", " 1765000003"}};
+        {"events_total", "counter", "Occurrences since the collector started or was last reset.",
+         d + "961", o + "4294967295"},
+        {"events_last_minute", "gauge", "Occurrences in the last 60 rolled-up seconds.", d + "7",
+         o + "1"},
+        {"events_last_hour", "gauge", "Occurrences in the last 60 completed minutes.", d + "402",
+         o + "2"},
+        {"events_last_day", "gauge", "Occurrences in the last 24 completed hours.", d + "815",
+         o + "3"},
+        {"peak_events_per_second", "gauge", "Largest number of occurrences in one second.", d + "9",
+         n + "0"},
+        {"peak_events_per_second_timestamp_seconds", "gauge", "When the peak was reached" + notYet,
+         d + "1765000001", n + "0"},
+        {"high_water_mark", "gauge", "Largest value reported.", w + "17"},
+        {"high_water_mark_timestamp_seconds", "gauge",
+         "When the high-water mark was reached" + notYet, w + "0"},
+        {"latency_max_seconds", "gauge", "Longest latency measured up to this event.",
+         d + "0.0793"},
+        {"latency_max_timestamp_seconds", "gauge", "When the longest latency was measured" + notYet,
+         d + "1765000002"},
+        {"reports_waiting", "gauge", "Reports submitted and not yet processed by the collector.",
+         " 3"},
+        {"last_rollup_timestamp_seconds", "gauge",
+         "When the collector last rolled a second up" + notYet, " 1765000003"}};
     for (const std::vector<std::string>& family : Overall(0, 100000, 1, 1)) {
         expected.push_back(family);
     }
     const std::string text = Metrics(Hostile());
-    EXPECT_EQ(Lines(text), Exposition(expected));
-    EXPECT_NE(text.find("# HELP qel_events_last_hour Occurrences in the last 60 completed "
-                        "minutes.\n"),
-              std::string::npos);
+    EXPECT_EQ(text, Exposition(expected));
 
     // Not collecting: the thread, the refusals and the bound, no events.
     KwStatsSnapshot stopped = Hostile();
@@ -119,7 +121,7 @@ TEST(KwStatsPrometheusTest, WholeExpositionOfHostileNames) {
     stopped.collectionThread = false;
     stopped.refusedNoThread = 7;
     stopped.waitingBound = 0;
-    EXPECT_EQ(Lines(Metrics(stopped)), Exposition(Overall(7, 0, 0, 0)));
+    EXPECT_EQ(Metrics(stopped), Exposition(Overall(7, 0, 0, 0)));
     KwStatsPrometheus fromSource([](KwStatsSnapshot& out) {
         out = Hostile();
         return true;

@@ -121,9 +121,11 @@ TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
     EXPECT_EQ(Ask(port, "TRACE", "/nothing?a=b").status, "HTTP/1.1 404 Not Found");
     EXPECT_EQ(Ask(port, "TRACE", "/metrics?a=b").status, "HTTP/1.1 405 Method Not Allowed");
     EXPECT_EQ(Exchange(port, "GET /metrics\r\n\r\n").status, "HTTP/1.0 400 Bad Request");
+    Response missing = Ask(port, "GET", "/nothing");
+    EXPECT_EQ(missing.headers["Content-Type"] + "|" + missing.body,
+              "text/plain; charset=utf-8|not found\n");
     Response head404 = Ask(port, "HEAD", "/nothing");
-    EXPECT_EQ(head404.status, "HTTP/1.1 404 Not Found");
-    EXPECT_EQ(head404.body, "");
+    EXPECT_EQ(head404.status + "|" + head404.body, "HTTP/1.1 404 Not Found|");
 }
 
 TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
@@ -170,6 +172,12 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
         options.requestTimeoutMs = row.timeoutMs;
         EXPECT_EQ(refusal(options), row.result);
     }
+    KwStatsHttpOptions topPort = options;  // the top port is one: it starts, or is taken
+    topPort.port = 65535;
+    std::string top = refusal(topPort);
+    EXPECT_TRUE(top == "started" ||
+                top.compare(0, 37, "cannot serve on 127.0.0.1 port 65535:") == 0)
+        << top;
     std::string why;
     EXPECT_EQ(KwStatsHttpServer::Start(options, why, KwStatsSource()), nullptr);
     EXPECT_EQ(why, "no snapshot source");
@@ -177,7 +185,9 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
     std::unique_ptr<KwStatsHttpServer> failing = KwStatsHttpServer::Start(
         options, why, [](KwStatsSnapshot&) -> bool { throw std::runtime_error("no snapshot"); });
     ASSERT_NE(failing, nullptr) << why;
-    EXPECT_EQ(Ask(failing->Port(), "GET", "/metrics").status, "HTTP/1.1 500 Internal Server Error");
+    Response failed = Ask(failing->Port(), "GET", "/metrics");
+    EXPECT_EQ(failed.status + "|" + failed.headers["Content-Type"] + "|" + failed.body,
+              "HTTP/1.1 500 Internal Server Error|text/plain; charset=utf-8|internal error\n");
     EXPECT_EQ(Ask(failing->Port(), "GET", "/").status, "HTTP/1.1 200 OK");
     // An IPv6 address is one; Debian's civetweb is built without IPv6.
     options.bindAddress = "::1";
