@@ -95,7 +95,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, ":s:t:r:e:l:h", kLong, nullptr)) != -1) {
+    // longIndex tells a long option from a short one, for the error text.
+    for (int longIndex = -1; (c = getopt_long(argc, argv, ":s:t:r:e:l:h", kLong, &longIndex)) != -1;
+         longIndex = -1) {
         bool ok = true;
         switch (c) {
             case 's':
@@ -137,7 +139,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
                 return 2;
         }
         if (!ok) {
-            fprintf(stderr, "qel_demo: bad value '%s' for -%c (see --help)\n", optarg, c);
+            std::string name = longIndex >= 0 ? std::string("--") + kLong[longIndex].name
+                                              : std::string("-") + static_cast<char>(c);
+            fprintf(stderr, "qel_demo: bad value '%s' for %s (see --help)\n", optarg, name.c_str());
             return 2;
         }
     }
