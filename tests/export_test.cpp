@@ -173,7 +173,11 @@ TEST(KwValidUtf8Test, IllFormedSequencesReplacedAsInJson) {
         {"\xe2\x82", r},                      // cut short at the end
         {"\xe2\x82z", r + "z"},               // cut short by ASCII
         {"\xf0\x9f\x98", r},
-        {"\xf0\x9f\xe2\x82\xac", r + "\xe2\x82\xac"},  // cut short by a new sequence
+        {"\xf0\x9f\xe2\x82\xac", r + "\xe2\x82\xac"},     // cut short by a new sequence
+        {"\xc2\x80\xdf\xbf\xef\xbf\xbf\xf4\x8f\xbf\xbf",  // the ends of the ranges
+         "\xc2\x80\xdf\xbf\xef\xbf\xbf\xf4\x8f\xbf\xbf"},
+        {"\xc2\xc0", r + r},
+        {"\xe1\x80\xc0", r + r},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(KwValidUtf8(row.first), row.second) << row.first;
