@@ -69,6 +69,26 @@ void Usage(FILE* out) {
             "  -h, --help            show this help\n");
 }
 
+// The numeric options and their ranges, as Usage() gives them.
+struct NumberOption {
+    int option, low, high;
+    int Options::*value;
+};
+const NumberOption kNumbers[] = {
+    {'s', 1, 86400, &Options::seconds},   {'t', 1, 64, &Options::threads},
+    {'r', 0, 1000000, &Options::rate},    {'e', 1, 3600, &Options::reportEvery},
+    {'l', 0, 7, &Options::logLevel},      {'H', 1, 65535, &Options::httpPort},
+    {'W', 1, 256, &Options::httpThreads}, {'O', 0, 251, &Options::oddEvents}};
+
+const NumberOption* FindNumber(int option) {
+    for (const NumberOption& number : kNumbers) {
+        if (number.option == option) {
+            return &number;
+        }
+    }
+    return nullptr;
+}
+
 bool ParseNumber(const char* text, int low, int high, int& value) {
     char* end = nullptr;
     errno = 0;
@@ -98,34 +118,20 @@ int ParseOptions(int argc, char** argv, Options& options) {
     // longIndex tells a long option from a short one, for the error text.
     for (int longIndex = -1; (c = getopt_long(argc, argv, ":s:t:r:e:l:h", kLong, &longIndex)) != -1;
          longIndex = -1) {
-        bool ok = true;
+        const NumberOption* number = FindNumber(c);
+        if (number != nullptr) {
+            if (!ParseNumber(optarg, number->low, number->high, options.*number->value)) {
+                std::string name = longIndex >= 0 ? std::string("--") + kLong[longIndex].name
+                                                  : std::string("-") + static_cast<char>(c);
+                fprintf(stderr, "qel_demo: bad value '%s' for %s (see --help)\n", optarg,
+                        name.c_str());
+                return 2;
+            }
+            continue;
+        }
         switch (c) {
-            case 's':
-                ok = ParseNumber(optarg, 1, 86400, options.seconds);
-                break;
-            case 't':
-                ok = ParseNumber(optarg, 1, 64, options.threads);
-                break;
-            case 'r':
-                ok = ParseNumber(optarg, 0, 1000000, options.rate);
-                break;
-            case 'e':
-                ok = ParseNumber(optarg, 1, 3600, options.reportEvery);
-                break;
-            case 'l':
-                ok = ParseNumber(optarg, 0, 7, options.logLevel);
-                break;
-            case 'H':
-                ok = ParseNumber(optarg, 1, 65535, options.httpPort);
-                break;
             case 'B':
                 options.httpBind = optarg;
-                break;
-            case 'W':
-                ok = ParseNumber(optarg, 1, 256, options.httpThreads);
-                break;
-            case 'O':
-                ok = ParseNumber(optarg, 0, 251, options.oddEvents);
                 break;
             case 'h':
                 Usage(stdout);
@@ -137,12 +143,6 @@ int ParseOptions(int argc, char** argv, Options& options) {
                 fprintf(stderr, "qel_demo: unknown option %s\n", argv[optind - 1]);
                 Usage(stderr);
                 return 2;
-        }
-        if (!ok) {
-            std::string name = longIndex >= 0 ? std::string("--") + kLong[longIndex].name
-                                              : std::string("-") + static_cast<char>(c);
-            fprintf(stderr, "qel_demo: bad value '%s' for %s (see --help)\n", optarg, name.c_str());
-            return 2;
         }
     }
     if (optind < argc) {

@@ -60,14 +60,10 @@ unsigned short KwTimerMgr::CreateTimer(unsigned long timeoutMs, TimerCallback on
         // Without memory for its entries there is no timer, as for any
         // other failure; nothing is thrown at the caller.
         try {
-            TimerMap::iterator pending = m_pending.emplace(id, timer).first;
-            try {
-                m_byDue.emplace(std::make_pair(timer.dueUs, timer.sequence), id);
-            } catch (const std::bad_alloc&) {
-                m_pending.erase(pending);
-                throw;
-            }
+            m_pending.emplace(id, timer);
+            m_byDue.emplace(std::make_pair(timer.dueUs, timer.sequence), id);
         } catch (const std::bad_alloc&) {
+            m_pending.erase(id);  // the id was free: erases only what this call added
             return INVALID_TIMER_ID;
         }
         ++m_created;

@@ -587,10 +587,11 @@ bool KwSrvrStatsCollector::RollUp() {
     // memory for them the roll-up waits for the next pass: the second grows
     // longer.
     unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
+    const bool minuteCloses = m_secondsInMinute + 1 >= static_cast<int>(kSecondsPerMinute);
     std::optional<KwSrvrStatsCount> second, period;
     try {
         second.emplace(dimension);
-        if (m_secondsInMinute + 1 > static_cast<int>(kSecondsPerMinute) - 1) {
+        if (minuteCloses) {
             period.emplace(dimension);
         }
     } catch (const std::bad_alloc&) {
@@ -614,7 +615,8 @@ bool KwSrvrStatsCollector::RollUp() {
                     (*second)[static_cast<unsigned int>(event->countSlot)]);
             }
         }
-        if (++m_secondsInMinute > static_cast<int>(kSecondsPerMinute) - 1) {
+        ++m_secondsInMinute;
+        if (minuteCloses) {
             m_secondsInMinute = 0;
             m_minuteRing->GetSum(*period);
             m_hourRing->PushHead(*period);

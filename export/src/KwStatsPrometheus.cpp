@@ -29,6 +29,13 @@ ClientMetric Plain(double value, MetricType type = MetricType::Gauge) {
     return sample;
 }
 
+// A gauge family of one sample without labels.
+MetricFamily OneGauge(const char* name, const char* help, double value) {
+    MetricFamily family = Family(name, help, MetricType::Gauge);
+    family.metric.push_back(Plain(value));
+    return family;
+}
+
 // The families of the events, in the order they are exposed.
 struct EventFamilies {
     MetricFamily total =
@@ -111,16 +118,12 @@ std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& sna
             events.Add(event);
         }
         events.MoveTo(families);
-        MetricFamily waiting =
-            Family("qel_reports_waiting",
-                   "Reports submitted and not yet processed by the collector.", MetricType::Gauge);
-        waiting.metric.push_back(Plain(static_cast<double>(snapshot.waiting)));
-        families.push_back(std::move(waiting));
-        MetricFamily rollup =
-            Family("qel_last_rollup_timestamp_seconds",
-                   "When the collector last rolled a second up (0: not yet).", MetricType::Gauge);
-        rollup.metric.push_back(Plain(snapshot.lastRollupAt));
-        families.push_back(std::move(rollup));
+        families.push_back(OneGauge("qel_reports_waiting",
+                                    "Reports submitted and not yet processed by the collector.",
+                                    static_cast<double>(snapshot.waiting)));
+        families.push_back(OneGauge("qel_last_rollup_timestamp_seconds",
+                                    "When the collector last rolled a second up (0: not yet).",
+                                    snapshot.lastRollupAt));
     }
     MetricFamily refused =
         Family("qel_reports_refused_total",
@@ -132,18 +135,13 @@ std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& sna
         refused.metric.back().label = {{"reason", reason.first}};
     }
     families.push_back(std::move(refused));
-    MetricFamily bound = Family("qel_waiting_list_bound", "The bound on waiting reports (0: none).",
-                                MetricType::Gauge);
-    bound.metric.push_back(Plain(snapshot.waitingBound));
-    families.push_back(std::move(bound));
-    MetricFamily thread =
-        Family("qel_collection_thread_running", "Whether a collection thread runs (1) or not (0).",
-               MetricType::Gauge);
-    thread.metric.push_back(Plain(snapshot.collectionThread ? 1 : 0));
-    families.push_back(std::move(thread));
-    MetricFamily up = Family(
-        "qel_collecting", "Whether the collector is collecting (1) or not (0).", MetricType::Gauge);
-    up.metric.push_back(Plain(collecting ? 1 : 0));
-    families.push_back(std::move(up));
+    families.push_back(OneGauge("qel_waiting_list_bound", "The bound on waiting reports (0: none).",
+                                snapshot.waitingBound));
+    families.push_back(OneGauge("qel_collection_thread_running",
+                                "Whether a collection thread runs (1) or not (0).",
+                                snapshot.collectionThread ? 1 : 0));
+    families.push_back(OneGauge("qel_collecting",
+                                "Whether the collector is collecting (1) or not (0).",
+                                collecting ? 1 : 0));
     return families;
 }
