@@ -61,7 +61,7 @@
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
 #include "KwStatsSnapshot.h"
-#include "KwTimerMgr.h"
+#include "KwTestTimerMgr.h"
 #include "PollSleeps.h"
 #include "ace/Thread_Manager.h"
 #include "dlog.h"
@@ -81,15 +81,17 @@ struct Peer {
     }
     // One roll-up that closes a minute and an hour, then drops its timer.
     // Returns the time of its work, up to the idle sleep it ends with.
-    static double RollUpClosingHour(C& c, KwTimerMgr& timer) {
+    static double RollUpClosingHour(C& c, KwTestTimerMgr& timer) {
         using namespace collector_access;
+        unsigned int dimension;
         {
             KwMutexGuard guard(DataLock(c));
             Member<SecondsInMinute>(c) = 59;
             Member<MinutesInHour>(c) = 59;
+            dimension = static_cast<unsigned int>(Member<NumCountSlots>(c));
         }
         auto start = std::chrono::steady_clock::now();
-        (c.*Get(RollUp()))();
+        (c.*Get(RollUp()))(dimension);
         double seconds =
             std::chrono::duration<double>(LastSleepStartOnThisThread() - start).count();
         timer.CancelTimer(Member<TimerId>(c));
@@ -100,7 +102,7 @@ struct Peer {
 namespace {
 
 // The collection thread only rolls up when the bench says so.
-KwTimerMgr g_timer(KwTimerMgr::MANUAL_CLOCK);
+KwTestTimerMgr g_timer(KwTestTimerMgr::MANUAL_CLOCK);
 int g_counted = -1;  // a counted event used for submissions
 int g_marker = -1;   // another one, to tell when the queue has been worked off
 

@@ -1,4 +1,4 @@
-#include "dlog.h"
+#include "dlog_capture.h"
 
 #include <stdarg.h>
 #include <stdio.h>

@@ -10,8 +10,7 @@
 // default 6) and can be changed with dlog_set_threshold(). The level is tested
 // before the text is formatted, so filtered lines cost one comparison.
 //
-// A sink installed with dlog_set_sink() receives every call instead, whatever
-// its level; tests use it to capture (level, file, text).
+// Tests capture the lines through dlog_capture.h, which no host provides.
 //
 // Thread safety: every function here may be called from any thread.
 #ifndef DLOG_H
@@ -37,15 +36,6 @@ int __dlog_printf(int level, const char* file, const char* format, ...)
 // Lines with a level above `threshold` are not written to standard error.
 void dlog_set_threshold(int threshold);
 int dlog_get_threshold(void);
-
-// Receives the formatted text of every call (no trailing newline). The text
-// pointer is valid only during the call. Calls may arrive from several
-// threads at once; the sink does its own locking.
-typedef void (*dlog_sink_fn)(int level, const char* file, const char* text, void* context);
-
-// Installs `sink` (NULL restores standard error). Not to be called while
-// another thread may be logging through the previous sink's context.
-void dlog_set_sink(dlog_sink_fn sink, void* context);
 
 #ifdef __cplusplus
 }

@@ -10,7 +10,7 @@
 //   c.SetEvent(id, 0, nullptr);                        // any thread, any time
 //   std::string text = c.GetStatsReport();             // any thread, any time
 //   c.Reset();                                         // clears the statistics
-//   c.Stop();                                          // final
+//   c.Stop();                                          // ends collection
 //
 // Threads: host threads call the public members; one collection thread of
 // the collector's own (started by Start() through ACE) folds the queued
@@ -19,7 +19,12 @@
 // Every public member is thread-safe.
 //
 // States: ST_INIT (registration open), ST_COLLECTING (reports accepted),
-// ST_STOPPED (final: nothing is accepted again).
+// ST_STOPPED (the thread has released everything; nothing is accepted).
+// Only Start() leaves ST_STOPPED: after the thread has ended it runs a new
+// one, which collects again into fresh stores, but with no registered event
+// (registration is open in ST_INIT alone), so every report is refused as
+// unrecognized. A Start() before the thread has noticed a Stop() cancels
+// that stop and returns 1.
 //
 // Ownership: the collector owns the event records, every report from the
 // moment SetEvent() queued it, and the statistics stores; the collection
@@ -50,6 +55,7 @@
 #include "KwDiagTypes.h"
 #include "KwLinuxMutex.h"
 #include "KwStatsTypes.h"
+#include "KwThreadAnnotations.h"
 
 class KwMaxValue;
 class KwSrvrStatsCount;
@@ -86,7 +92,8 @@ public:
     int SetTimerManager(KwTimerMgr& mgr);
 
     // Starts the collection thread. Returns 0 when started, -1 when it could
-    // not be started, 1 when it is still running (nothing new is started).
+    // not be started, 1 when it is still running (nothing new is started,
+    // and a Stop() the thread has not yet noticed is cancelled).
     int Start();
     // Asks the collection thread to stop; does not wait.
     void Stop();
@@ -102,7 +109,7 @@ public:
 
     // Registers an event while in ST_INIT; returns its id (0..255) or -1.
     // `name` is copied; a null name is refused.
-    int RegisterEvent(const char* name, int flags, StatsDataType type);
+    int RegisterEvent(const char* name, int flags, StatsDataType type) KW_EXCLUDES(m_dataLock);
 
     // Bounds the reports the collector holds (those on the waiting list, and
     // those the collection thread has taken off it and not yet released) to
@@ -117,20 +124,20 @@ public:
     // list at its bound, unknown id, negative size, null data with a
     // non-zero size, or no memory. A refusal allocates nothing; those for
     // the missing thread and the bound are counted in the snapshot.
-    int SetEvent(int eventId, int size, const void* data);
+    int SetEvent(int eventId, int size, const void* data) KW_EXCLUDES(m_queueLock);
 
     // Clears every count, peak, high-water mark and history while
     // collection goes on. Refused (logged) when not collecting.
-    void Reset();
+    void Reset() KW_EXCLUDES(m_dataLock);
 
     // The three-line report; empty when not collecting.
-    std::string GetStatsReport() const;
+    std::string GetStatsReport() const KW_EXCLUDES(m_dataLock);
 
     // Copies every statistic, with the histories of the last 60 seconds, 60
     // minutes and 24 hours, into `out` in one hold of the data lock. Returns
     // false when not collecting (logged as for the report): `out` then holds
     // the state and its time, and no event.
-    bool GetStatsSnapshot(KwStatsSnapshot& out) const;
+    bool GetStatsSnapshot(KwStatsSnapshot& out) const KW_EXCLUDES(m_dataLock);
 
 private:
     // A queued report: one malloc block, the payload right behind the header.
@@ -149,17 +156,36 @@ private:
     // The collection thread.
     int svc() override;
     int Run();
-    bool MakeStores();
-    int CollectUntilStopped(KwTimeTracker& latency);
+    // Slots handed out by registration: the sizes of the stores.
+    struct SlotCounts {
+        int count;
+        int rate;
+        int waterMark;
+        bool operator==(const SlotCounts& other) const {
+            return count == other.count && rate == other.rate && waterMark == other.waterMark;
+        }
+    };
+    struct Stores;
+    SlotCounts CurrentSlotCounts() const KW_REQUIRES(m_dataLock);
+    // Makes the stores and enters ST_COLLECTING; `made` tells their sizes.
+    bool MakeStores(SlotCounts& made) KW_EXCLUDES(m_dataLock);
+    void Swap(Stores& stores) KW_REQUIRES(m_dataLock);
+    int GiveUp(bool sized) KW_EXCLUDES(m_dataLock, m_queueLock);
+    int CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension)
+        KW_EXCLUDES(m_dataLock, m_queueLock);
     static void Release(std::list<KwStatsDataMsgStruct*>& batch,
                         std::list<KwStatsDataMsgStruct*>::iterator processedEnd,
                         std::list<KwStatsDataMsgStruct*>& emptied);
-    void Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency);
-    bool RollUp();
-    int ExitPath(int result);
-    void Cleanup();
-    bool ReadyForOutput(const char* method) const;
-    bool FillSnapshot(KwStatsSnapshot& out, bool withHistories, const char* method) const;
+    void Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) KW_REQUIRES(m_dataLock);
+    bool RollUp(unsigned int dimension) KW_EXCLUDES(m_dataLock);
+    int ExitPath(int result) KW_EXCLUDES(m_dataLock, m_queueLock);
+    void Cleanup() KW_EXCLUDES(m_dataLock, m_queueLock);
+    // A null `refusalLevel` logs a refusal at level 4; else it takes its
+    // level from there, 3 once and 7 after.
+    bool ReadyForOutput(const char* method, std::atomic<int>* refusalLevel) const
+        KW_REQUIRES(m_dataLock);
+    bool FillSnapshot(KwStatsSnapshot& out, bool withHistories, const char* method,
+                      std::atomic<int>* refusalLevel) const KW_EXCLUDES(m_dataLock);
     static void CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring, unsigned int slot,
                             std::vector<KwUlong32>& history);
     void RefuseRegistration(const char* name) const;
@@ -171,30 +197,35 @@ private:
     std::atomic<bool> m_keepRunning;
     std::atomic<bool> m_initDone;
     std::atomic<KwTimerMgr*> m_timerMgr;
-    int m_numCountSlots;
-    int m_numRateSlots;
-    int m_numWaterMarkSlots;
-    std::vector<KwSrvrStatsEvent*> m_events;
+    // Locks: m_dataLock guards the events, the slot counts and the stores;
+    // m_queueLock the waiting list and its spare nodes. No operation holds
+    // both. Flags and counters that cross threads without a lock are atomic.
+    int m_numCountSlots KW_GUARDED_BY(m_dataLock);
+    int m_numRateSlots KW_GUARDED_BY(m_dataLock);
+    int m_numWaterMarkSlots KW_GUARDED_BY(m_dataLock);
+    std::vector<KwSrvrStatsEvent*> m_events KW_GUARDED_BY(m_dataLock);
     // Size of m_events, readable without m_dataLock.
     std::atomic<int> m_eventCount;
+    // The roll-up's positions: the collection thread's alone.
     int m_secondsInMinute;
     int m_minutesInHour;
-    KwMaxValue* m_maxRates;
-    KwMaxValue* m_waterMarks;
-    KwSrvrStatsCount* m_currentCounts;
-    KwSrvrStatsCount* m_lastRollupCounts;
-    KwRingBuffer<KwSrvrStatsCount>* m_minuteRing;
-    KwRingBuffer<KwSrvrStatsCount>* m_hourRing;
-    KwRingBuffer<KwSrvrStatsCount>* m_dayRing;
+    KwMaxValue* m_maxRates KW_GUARDED_BY(m_dataLock);
+    KwMaxValue* m_waterMarks KW_GUARDED_BY(m_dataLock);
+    KwSrvrStatsCount* m_currentCounts KW_GUARDED_BY(m_dataLock);
+    KwSrvrStatsCount* m_lastRollupCounts KW_GUARDED_BY(m_dataLock);
+    KwRingBuffer<KwSrvrStatsCount>* m_minuteRing KW_GUARDED_BY(m_dataLock);
+    KwRingBuffer<KwSrvrStatsCount>* m_hourRing KW_GUARDED_BY(m_dataLock);
+    KwRingBuffer<KwSrvrStatsCount>* m_dayRing KW_GUARDED_BY(m_dataLock);
+    // The collection thread's alone.
     unsigned short m_timerId;
     mutable KwLinuxMutex m_dataLock;
     // On a cache line of its own, with the lists it guards: the collection
     // thread takes m_dataLock for every report, and a submitter that shared
     // that line would fetch it back for every submission.
     alignas(64) KwLinuxMutex m_queueLock;
-    std::list<KwStatsDataMsgStruct*> m_waitingList;
-    // Emptied list nodes that SetEvent reuses (guarded by m_queueLock).
-    std::list<KwStatsDataMsgStruct*> m_spareNodes;
+    std::list<KwStatsDataMsgStruct*> m_waitingList KW_GUARDED_BY(m_queueLock);
+    // Emptied list nodes that SetEvent reuses.
+    std::list<KwStatsDataMsgStruct*> m_spareNodes KW_GUARDED_BY(m_queueLock);
     // Size of m_waitingList, for the collection thread's backlog trace.
     alignas(64) std::atomic<size_t> m_waitingCount;
     // Reports the collection thread has taken off the list and not yet
@@ -203,8 +234,7 @@ private:
     alignas(64) std::atomic<size_t> m_inHand;
     std::atomic<size_t> m_held;
     // When the latest roll-up ran (wall-clock seconds; 0: none yet).
-    // Guarded by m_dataLock.
-    KwLong32 m_lastRollupAt;
+    KwLong32 m_lastRollupAt KW_GUARDED_BY(m_dataLock);
     // Read by every submission; written rarely.
     alignas(64) std::atomic<int> m_state;
     // True while a collection thread runs svc().

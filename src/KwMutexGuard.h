@@ -1,14 +1,18 @@
 // Scoped lock over a KwLinuxMutex: every lock the library takes goes through
-// one of these, so no path can leave a mutex held.
+// one of these, so no path can leave a mutex held. A scoped capability, so
+// clang's thread-safety analysis knows what it holds.
 #ifndef KW_MUTEX_GUARD_H
 #define KW_MUTEX_GUARD_H
 
 #include "KwLinuxMutex.h"
+#include "KwThreadAnnotations.h"
 
-class KwMutexGuard {
+class KW_SCOPED_CAPABILITY KwMutexGuard {
 public:
-    explicit KwMutexGuard(KwLinuxMutex& mutex) : m_mutex(mutex) { m_mutex.Lock(); }
-    ~KwMutexGuard() { m_mutex.Unlock(); }
+    explicit KwMutexGuard(KwLinuxMutex& mutex) KW_ACQUIRE(mutex) : m_mutex(mutex) {
+        m_mutex.Lock();
+    }
+    ~KwMutexGuard() KW_RELEASE() { m_mutex.Unlock(); }
 
     KwMutexGuard(const KwMutexGuard&) = delete;
     KwMutexGuard& operator=(const KwMutexGuard&) = delete;

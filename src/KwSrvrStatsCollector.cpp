@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "KwMaxValue.h"
 #include "KwMutexGuard.h"
@@ -292,6 +293,7 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
     // made outside the lock: a critical section never allocates.
     std::list<KwStatsDataMsgStruct*> made;
     size_t waiting = 0;
+    bool noThread = false;
     for (;;) {
         {
             KwMutexGuard guard(m_queueLock);
@@ -300,6 +302,11 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
             // before that is either appended before the list is emptied (and
             // released there) or refused here.
             if (m_state.load() != ST_COLLECTING) {
+                break;
+            }
+            // The thread closes this door under the lock when it gives up.
+            if (!m_threadRunning.load()) {
+                noThread = true;
                 break;
             }
             if (Full(m_waitingList.size())) {
@@ -323,6 +330,9 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
         }
     }
     free(msg);
+    if (noThread) {
+        return RefuseNoThread(eventId);
+    }
     if (waiting != 0) {
         return RefuseFull(eventId, waiting);
     }
@@ -346,6 +356,7 @@ int KwSrvrStatsCollector::Run() {
     __dlog_printf(DLOG_DEBUG, kFile,
                   "%s: data collector waiting for client to finish registration.", "svc");
     bool sized = false;
+    SlotCounts slots{0, 0, 0};
     if (m_keepRunning.load()) {
         bool ready = true;
         while (!m_initDone.load()) {
@@ -356,7 +367,7 @@ int KwSrvrStatsCollector::Run() {
             }
         }
         if (ready) {
-            if (!MakeStores()) {
+            if (!MakeStores(slots)) {
                 // Without stores there is nothing to collect into: the
                 // collector stops, and says so.
                 __dlog_printf(DLOG_ERR, kFile,
@@ -372,13 +383,13 @@ int KwSrvrStatsCollector::Run() {
     if (timerMgr == nullptr) {
         __dlog_printf(DLOG_ERR, kFile, "%s: No timer manager to run the stats collector, exit",
                       "svc");
-        return 1;
+        return GiveUp(sized);
     }
     m_timerId = timerMgr->CreateTimer(kRollupPeriodMs, DiagDataCollectTimerCb, nullptr, nullptr);
     if (m_timerId == KwTimerMgr::INVALID_TIMER_ID) {
         __dlog_printf(DLOG_ERR, kFile,
                       "%s: create periodic diagnostic data collection timer failed, exit", "svc");
-        return 1;
+        return GiveUp(sized);
     }
     // One latency reference for all events; until a start event arrives it
     // is the moment the first timer was armed.
@@ -388,43 +399,107 @@ int KwSrvrStatsCollector::Run() {
     // run flag again after the stores were skipped: without stores there is
     // nothing to collect into, so the thread leaves as stopped.
     if (m_keepRunning.load() && sized) {
-        result = CollectUntilStopped(latency);
+        result = CollectUntilStopped(latency, static_cast<unsigned int>(slots.count));
     }
     return ExitPath(result);
 }
 
-bool KwSrvrStatsCollector::MakeStores() {
-    // Made before the lock is taken, and handed over only when all exist.
-    unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
+// The statistics stores, made together outside the data lock and handed
+// over whole.
+struct KwSrvrStatsCollector::Stores {
     typedef KwRingBuffer<KwSrvrStatsCount> Ring;
     std::unique_ptr<KwMaxValue[]> maxRates, waterMarks;
     std::unique_ptr<KwSrvrStatsCount> currentCounts, lastRollupCounts;
     std::unique_ptr<Ring> minuteRing, hourRing, dayRing;
-    try {
-        maxRates.reset(new KwMaxValue[m_numRateSlots]);
-        waterMarks.reset(new KwMaxValue[m_numWaterMarkSlots]);
-        currentCounts.reset(new KwSrvrStatsCount(dimension));
-        lastRollupCounts.reset(new KwSrvrStatsCount(dimension));
-        minuteRing.reset(new Ring(kSecondsPerMinute, dimension, true));
-        hourRing.reset(new Ring(kMinutesPerHour, dimension, true));
-        dayRing.reset(new Ring(kHoursPerDay, dimension, true));
-    } catch (const std::bad_alloc&) {
-        return false;
+
+    // False when memory ran out; nothing is kept then.
+    bool Make(const SlotCounts& slots) {
+        unsigned int dimension = static_cast<unsigned int>(slots.count);
+        try {
+            maxRates.reset(new KwMaxValue[slots.rate]);
+            waterMarks.reset(new KwMaxValue[slots.waterMark]);
+            currentCounts.reset(new KwSrvrStatsCount(dimension));
+            lastRollupCounts.reset(new KwSrvrStatsCount(dimension));
+            minuteRing.reset(new Ring(kSecondsPerMinute, dimension, true));
+            hourRing.reset(new Ring(kMinutesPerHour, dimension, true));
+            dayRing.reset(new Ring(kHoursPerDay, dimension, true));
+        } catch (const std::bad_alloc&) {
+            *this = Stores();
+            return false;
+        }
+        return true;
     }
-    KwMutexGuard guard(m_dataLock);
-    m_maxRates = maxRates.release();
-    m_waterMarks = waterMarks.release();
-    m_currentCounts = currentCounts.release();
-    m_lastRollupCounts = lastRollupCounts.release();
-    m_minuteRing = minuteRing.release();
-    m_hourRing = hourRing.release();
-    m_dayRing = dayRing.release();
-    m_lastRollupAt = 0;
-    m_state.store(ST_COLLECTING);
-    return true;
+};
+
+KwSrvrStatsCollector::SlotCounts KwSrvrStatsCollector::CurrentSlotCounts() const {
+    return SlotCounts{m_numCountSlots, m_numRateSlots, m_numWaterMarkSlots};
 }
 
-int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
+bool KwSrvrStatsCollector::MakeStores(SlotCounts& made) {
+    // The stores are made without the lock and handed over under it, in the
+    // step that leaves ST_INIT. A registration that slipped in between
+    // (after DoneInit(), against the host's promise) moved the slot counts:
+    // the stores are then made again, so every slot handed out has its
+    // place. At most 256 registrations can come, so this ends.
+    Stores stores;
+    for (;;) {
+        {
+            KwMutexGuard guard(m_dataLock);
+            made = CurrentSlotCounts();
+        }
+        if (!stores.Make(made)) {
+            return false;
+        }
+        KwMutexGuard guard(m_dataLock);
+        if (!(CurrentSlotCounts() == made)) {
+            continue;
+        }
+        // A thread that gave up before left its stores in place: they are
+        // exchanged for the new ones and released after the lock.
+        Swap(stores);
+        m_lastRollupAt = 0;
+        m_state.store(ST_COLLECTING);
+        return true;
+    }
+}
+
+void KwSrvrStatsCollector::Swap(Stores& stores) {
+    stores.maxRates.reset(std::exchange(m_maxRates, stores.maxRates.release()));
+    stores.waterMarks.reset(std::exchange(m_waterMarks, stores.waterMarks.release()));
+    stores.currentCounts.reset(std::exchange(m_currentCounts, stores.currentCounts.release()));
+    stores.lastRollupCounts.reset(
+        std::exchange(m_lastRollupCounts, stores.lastRollupCounts.release()));
+    stores.minuteRing.reset(std::exchange(m_minuteRing, stores.minuteRing.release()));
+    stores.hourRing.reset(std::exchange(m_hourRing, stores.hourRing.release()));
+    stores.dayRing.reset(std::exchange(m_dayRing, stores.dayRing.release()));
+}
+
+int KwSrvrStatsCollector::GiveUp(bool sized) {
+    // The door closes under the queue lock, where SetEvent looks at the flag
+    // before it appends: nothing is accepted from here on. What was
+    // accepted before (between the sizing and now) is counted on the way
+    // out, as it would have been; the stores stay, as does the state.
+    std::list<KwStatsDataMsgStruct*> accepted;
+    {
+        KwMutexGuard guard(m_queueLock);
+        m_threadRunning.store(false);
+        accepted.swap(m_waitingList);
+        m_waitingCount.store(0, std::memory_order_relaxed);
+    }
+    if (sized && !accepted.empty()) {
+        KwTimeTracker latency;
+        for (KwStatsDataMsgStruct* msg : accepted) {
+            KwMutexGuard guard(m_dataLock);
+            Process(*msg, latency);
+        }
+    }
+    for (KwStatsDataMsgStruct* msg : accepted) {
+        free(msg);
+    }
+    return 1;
+}
+
+int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension) {
     // Reports are taken off the shared list a batch at a time, so that the
     // submitters meet the collection thread on m_queueLock once per batch
     // rather than once per report; they are still processed one at a time,
@@ -499,7 +574,7 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency) {
             if (arrived) {
                 continue;
             }
-            if (!RollUp()) {
+            if (!RollUp(dimension)) {
                 result = 1;
                 break;
             }
@@ -580,13 +655,12 @@ void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracke
     }
 }
 
-bool KwSrvrStatsCollector::RollUp() {
+bool KwSrvrStatsCollector::RollUp(unsigned int dimension) {
     // The temporaries (the period sum only when a minute closes; this thread
     // alone moves m_secondsInMinute) are made before the lock, so the store
     // work under it allocates nothing and is never left half done. Without
     // memory for them the roll-up waits for the next pass: the second grows
-    // longer.
-    unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
+    // longer. `dimension` is that of the stores, as this thread made them.
     const bool minuteCloses = m_secondsInMinute + 1 >= static_cast<int>(kSecondsPerMinute);
     std::optional<KwSrvrStatsCount> second, period;
     try {
@@ -668,20 +742,8 @@ void KwSrvrStatsCollector::Cleanup() {
     // null so that such a late caller finds nothing to work on.
     {
         KwMutexGuard guard(m_dataLock);
-        delete[] m_maxRates;
-        m_maxRates = nullptr;
-        delete[] m_waterMarks;
-        m_waterMarks = nullptr;
-        delete m_currentCounts;
-        m_currentCounts = nullptr;
-        delete m_lastRollupCounts;
-        m_lastRollupCounts = nullptr;
-        delete m_minuteRing;
-        m_minuteRing = nullptr;
-        delete m_hourRing;
-        m_hourRing = nullptr;
-        delete m_dayRing;
-        m_dayRing = nullptr;
+        Stores released;
+        Swap(released);
         for (KwSrvrStatsEvent* event : m_events) {
             delete event;
         }
@@ -737,15 +799,17 @@ void KwSrvrStatsCollector::Reset() {
     }
 }
 
-bool KwSrvrStatsCollector::ReadyForOutput(const char* method) const {
+bool KwSrvrStatsCollector::ReadyForOutput(const char* method,
+                                          std::atomic<int>* refusalLevel) const {
     int state = m_state.load();
     if (state == ST_COLLECTING && m_minuteRing != nullptr && m_hourRing != nullptr &&
         m_dayRing != nullptr) {
         return true;
     }
-    __dlog_printf(DLOG_WARNING, kFile, "%s: empty report generated (%i, %p, %p, %p).", method,
-                  state, static_cast<const void*>(m_minuteRing),
-                  static_cast<const void*>(m_hourRing), static_cast<const void*>(m_dayRing));
+    int level = refusalLevel != nullptr ? NextRefusalLevel(*refusalLevel) : DLOG_WARNING;
+    __dlog_printf(level, kFile, "%s: empty report generated (%i, %p, %p, %p).", method, state,
+                  static_cast<const void*>(m_minuteRing), static_cast<const void*>(m_hourRing),
+                  static_cast<const void*>(m_dayRing));
     return false;
 }
 
@@ -754,16 +818,20 @@ std::string KwSrvrStatsCollector::GetStatsReport() const {
     // the statistics serves both, and the records are formatted after the
     // data lock is released, so the collection thread does not wait for them.
     KwStatsSnapshot snapshot;
-    FillSnapshot(snapshot, false, "GetStatsReport");
+    // Its warning is written at level 4 every time, as the report always has.
+    FillSnapshot(snapshot, false, "GetStatsReport", nullptr);
     return KwStatsReportText(snapshot);
 }
 
 bool KwSrvrStatsCollector::GetStatsSnapshot(KwStatsSnapshot& out) const {
-    return FillSnapshot(out, true, "GetStatsSnapshot");
+    // Exporters and status pages ask on every scrape: a collector that is
+    // not collecting says so at level 3 once, then at level 7.
+    static std::atomic<int> level{DLOG_ERR};
+    return FillSnapshot(out, true, "GetStatsSnapshot", &level);
 }
 
 bool KwSrvrStatsCollector::FillSnapshot(KwStatsSnapshot& out, bool withHistories,
-                                        const char* method) const {
+                                        const char* method, std::atomic<int>* refusalLevel) const {
     out = KwStatsSnapshot();
     timespec now;
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) {
@@ -776,7 +844,7 @@ bool KwSrvrStatsCollector::FillSnapshot(KwStatsSnapshot& out, bool withHistories
     out.waitingBound = m_waitingBound.load();
     out.refusedNoThread = m_refusedNoThread.load(std::memory_order_relaxed);
     out.refusedFull = m_refusedFull.load(std::memory_order_relaxed);
-    if (!ReadyForOutput(method)) {
+    if (!ReadyForOutput(method, refusalLevel)) {
         return false;
     }
     out.waiting =

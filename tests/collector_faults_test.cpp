@@ -73,7 +73,7 @@ std::vector<long> Totals(const C& c, int n) {
 void Scenario(unsigned long failAt) {
     static QuietLog log;
     dlog_set_sink(&QuietLog::Sink, &log);
-    static KwTimerMgr timer(KwTimerMgr::MANUAL_CLOCK);
+    static KwTestTimerMgr timer(KwTestTimerMgr::MANUAL_CLOCK);
     C& c = C::GetInstance();
     ACE_Thread_Manager::instance();
     ShortenPollSleeps(100);

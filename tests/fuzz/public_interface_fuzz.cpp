@@ -18,7 +18,7 @@
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
 #include "KwStatsSnapshot.h"
-#include "KwTimerMgr.h"
+#include "KwTestTimerMgr.h"
 #include "PollSleeps.h"
 #include "ace/Thread_Manager.h"
 #include "dlog.h"
@@ -43,7 +43,7 @@ void Check(bool condition, const char* what) {
     }
 }
 
-KwTimerMgr g_timer(KwTimerMgr::MANUAL_CLOCK);
+KwTestTimerMgr g_timer(KwTestTimerMgr::MANUAL_CLOCK);
 
 // The report is the text of the snapshot, and each window is the sum of
 // its history: taken while nothing changes, they agree.

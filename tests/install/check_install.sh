@@ -78,6 +78,16 @@ cmake --install "$build" --prefix "$prefix" --component standins >/dev/null
 [ -e "$prefix/include/QelDiagUtilsHost/KwTimerMgr.h" ] && [ -e "$libdir/libdlog.so.1" ] \
   && [ -e "$libdir/libKwHostServices.so.1" ] || fail "component standins is incomplete"
 
+# The host headers the library is built against declare what a host
+# provides and nothing of the tests; the mutex the collector holds by value
+# is exactly the pthread mutex it wraps.
+hooks=$(grep -lE 'Waiters|MANUAL_CLOCK|Advance\(|FailNext|dlog_set_sink' \
+  "$prefix"/include/QelDiagUtilsHost/{KwLinuxMutex,KwTimerMgr,KwTimeConvert,dlog}.h || true)
+[ -z "$hooks" ] || fail "test hooks in the host headers: $hooks"
+printf '#include "KwLinuxMutex.h"\nstatic_assert(sizeof(KwLinuxMutex) == sizeof(pthread_mutex_t), "");\n' |
+  g++ -std=c++17 -fsyntax-only -I"$prefix/include/QelDiagUtilsHost" -x c++ - \
+  || fail "KwLinuxMutex is not the size of pthread_mutex_t"
+
 cmake -S "$source/tests/install/consumer" -B "$work/cmake-consumer" \
       -DCMAKE_PREFIX_PATH="$prefix" -DSAMPLE_SOURCE="$sample" >/dev/null
 cmake --build "$work/cmake-consumer" >/dev/null

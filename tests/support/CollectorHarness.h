@@ -14,9 +14,10 @@
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
 #include "KwStatsSnapshot.h"
+#include "KwTestMutex.h"
+#include "KwTestTimerMgr.h"
 #include "KwTimeConvert.h"
 #include "KwTimeTracker.h"
-#include "KwTimerMgr.h"
 #include "LogCapture.h"
 #include "PollSleeps.h"
 #include "TestTime.h"
@@ -35,8 +36,8 @@ protected:
         static LogCapture capture;
         return capture;
     }
-    static KwTimerMgr& Timer() {
-        static KwTimerMgr mgr(KwTimerMgr::MANUAL_CLOCK);
+    static KwTestTimerMgr& Timer() {
+        static KwTestTimerMgr mgr(KwTestTimerMgr::MANUAL_CLOCK);
         return mgr;
     }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "dlog.h"
+#include "dlog_capture.h"
 
 struct LogEntry {
     int level;
