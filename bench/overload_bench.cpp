@@ -2,7 +2,11 @@
 // real clock, with the RSS of the process sampled every second.
 //
 //   overload_bench [seconds (20)] [bound (100000; 0: unbounded)] [producers (2)]
-//                  [payload bytes (0)]
+//                  [payload bytes (0)] [timely roll-up (0: off, 1: on)]
+//
+// The producers also count what was accepted in each second by their own
+// clock; the summary sets the largest of those against the largest second
+// of the collector's minute history.
 //
 // At the end the producers stop, the collector drains what it accepted, and
 // the run checks that every accepted report was counted and that accepted
@@ -46,6 +50,7 @@ int main(int argc, char** argv) {
     unsigned int bound = argc > 2 ? static_cast<unsigned int>(atol(argv[2])) : 100000;
     int producers = argc > 3 ? atoi(argv[3]) : 2;
     int payload = argc > 4 ? atoi(argv[4]) : 0;
+    bool timely = argc > 5 && atoi(argv[5]) != 0;
     dlog_set_threshold(2);  // the refusals' lines would cost more than the refusals
 
     static KwTimerMgr timer;
@@ -53,6 +58,7 @@ int main(int argc, char** argv) {
     stats.SetTimerManager(timer);
     int id = stats.RegisterEvent("ev", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     stats.SetWaitingListBound(bound);
+    stats.SetTimelyRollup(timely);
     stats.Start();
     stats.DoneInit();
     while (!stats.IsRunning()) {
@@ -61,13 +67,31 @@ int main(int argc, char** argv) {
 
     std::atomic<bool> stop{false};
     std::vector<long> accepted(static_cast<size_t>(producers)), refused(accepted);
+    // Accepted per second of the producers' clock, a row per producer.
+    std::vector<std::vector<long>> perSecond(static_cast<size_t>(producers),
+                                             std::vector<long>(static_cast<size_t>(seconds) + 2));
+    const auto begun = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
     for (int t = 0; t < producers; ++t) {
         threads.emplace_back([&, t] {
             std::vector<char> data(static_cast<size_t>(payload));
+            std::vector<long>& mine = perSecond[static_cast<size_t>(t)];
             long ok = 0, no = 0;
-            while (!stop.load(std::memory_order_relaxed)) {
-                (stats.SetEvent(id, payload, data.data()) == 0 ? ok : no)++;
+            size_t second = 0;
+            for (unsigned int n = 0; !stop.load(std::memory_order_relaxed); ++n) {
+                if (n % 256 == 0) {  // the clock read now and then, not per call
+                    second = std::min(
+                        mine.size() - 1,
+                        static_cast<size_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                                std::chrono::steady_clock::now() - begun)
+                                                .count()));
+                }
+                if (stats.SetEvent(id, payload, data.data()) == 0) {
+                    ++ok;
+                    ++mine[second];
+                } else {
+                    ++no;
+                }
             }
             accepted[static_cast<size_t>(t)] = ok;
             refused[static_cast<size_t>(t)] = no;
@@ -102,6 +126,18 @@ int main(int argc, char** argv) {
     } while (snapshot.waiting != 0);
     const KwStatsEventSnapshot& ev = snapshot.events[0];
     unsigned long counted = ev.total;
+    long mostInASecond = 0;  // whole seconds only: the last one is cut short
+    for (size_t second = 0; second + 1 < static_cast<size_t>(seconds); ++second) {
+        long sum = 0;
+        for (const std::vector<long>& mine : perSecond) {
+            sum += mine[second];
+        }
+        mostInASecond = std::max(mostInASecond, sum);
+    }
+    KwUlong32 largestSecond = 0;
+    for (KwUlong32 count : ev.seconds) {
+        largestSecond = std::max(largestSecond, count);
+    }
     unsigned long long perSecond = 0;
     for (KwUlong32 count : ev.seconds) {
         perSecond += count;
@@ -117,6 +153,11 @@ int main(int argc, char** argv) {
     // refused make up every call the producers made.
     bool right = counted == static_cast<unsigned long>(ok) &&
                  counted + snapshot.refusedFull == static_cast<unsigned long>(ok + no);
+    printf(
+        "timely roll-up %s: largest second of the minute history %lu, most accepted in one "
+        "second by the producers' clock %ld (ratio %.3f)\n",
+        timely ? "on" : "off", static_cast<unsigned long>(largestSecond), mostInASecond,
+        mostInASecond == 0 ? 0.0 : static_cast<double>(largestSecond) / mostInASecond);
     printf("%s\n",
            right ? "counted = accepted, and counted + refused (snapshot) = submitted" : "MISMATCH");
     stats.Stop();

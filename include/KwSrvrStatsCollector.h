@@ -117,6 +117,17 @@ public:
     // returns 1, or 0 (logged) outside ST_INIT.
     int SetWaitingListBound(unsigned int maxReports);
 
+    // Per-second figures that stay true under overload. Off (the default),
+    // the thread rolls a second up only once it has emptied the waiting
+    // list, so a flood of reports holds the roll-up back and its second
+    // swells. On, the roll-up runs as soon as the timer has fired, also
+    // while reports keep coming, and each report counts in the second its
+    // stamp falls in; those stamped after the timer fired count in the next.
+    // It costs a look at the flag per report, and at each roll-up a walk
+    // over the reports held. Set-up only: returns 1, or 0 (logged) outside
+    // ST_INIT.
+    int SetTimelyRollup(bool on);
+
     // Queues one occurrence of `eventId` with `size` payload bytes copied
     // from `data` (a water-mark event takes one 4-byte unsigned value).
     // Returns 0 when queued, -1 when refused: not collecting, no collection
@@ -171,7 +182,10 @@ private:
     bool MakeStores(SlotCounts& made) KW_EXCLUDES(m_dataLock);
     void Swap(Stores& stores) KW_REQUIRES(m_dataLock);
     int GiveUp(bool sized) KW_EXCLUDES(m_dataLock, m_queueLock);
+    struct Batch;
     int CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension)
+        KW_EXCLUDES(m_dataLock, m_queueLock);
+    bool TimelyRollUp(Batch& batch, KwTimeTracker& latency, unsigned int dimension)
         KW_EXCLUDES(m_dataLock, m_queueLock);
     static void Release(std::list<KwStatsDataMsgStruct*>& batch,
                         std::list<KwStatsDataMsgStruct*>::iterator processedEnd,
@@ -240,12 +254,16 @@ private:
     // True while a collection thread runs svc().
     std::atomic<bool> m_threadRunning;
     std::atomic<unsigned int> m_waitingBound;  // 0: unbounded
+    std::atomic<bool> m_timelyRollup;
     // Submissions refused for want of a collection thread, or with the
     // waiting list at its bound (wrapping counters).
     std::atomic<KwUlong32> m_refusedNoThread;
     std::atomic<KwUlong32> m_refusedFull;
 
     static std::atomic<bool> s_statsTimerExpired;
+    // When the latest timer fired (CLOCK_MONOTONIC; 0 if unreadable).
+    static std::atomic<long> s_timerFiredSec;
+    static std::atomic<long> s_timerFiredNsec;
 };
 
 #endif  // KW_SRVR_STATS_COLLECTOR_H

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -55,6 +56,8 @@ int NextRefusalLevel(std::atomic<int>& level) {
 }  // namespace
 
 std::atomic<bool> KwSrvrStatsCollector::s_statsTimerExpired{false};
+std::atomic<long> KwSrvrStatsCollector::s_timerFiredSec{0};
+std::atomic<long> KwSrvrStatsCollector::s_timerFiredNsec{0};
 
 KwSrvrStatsCollector& KwSrvrStatsCollector::GetInstance() {
     static KwSrvrStatsCollector instance;
@@ -87,6 +90,7 @@ KwSrvrStatsCollector::KwSrvrStatsCollector()
       m_state(ST_INIT),
       m_threadRunning(false),
       m_waitingBound(0),
+      m_timelyRollup(false),
       m_refusedNoThread(0),
       m_refusedFull(0) {}
 
@@ -136,6 +140,16 @@ int KwSrvrStatsCollector::GetMonitoredEventNumber() const {
 }
 
 void KwSrvrStatsCollector::DiagDataCollectTimerCb(unsigned short, void*) {
+    // When the second closed, for a timely roll-up; stored before the flag
+    // is raised, and read only while it is up (the next timer does not
+    // exist yet), so the two halves are never torn.
+    timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+        now.tv_sec = 0;
+        now.tv_nsec = 0;
+    }
+    s_timerFiredSec.store(static_cast<long>(now.tv_sec), std::memory_order_relaxed);
+    s_timerFiredNsec.store(now.tv_nsec, std::memory_order_relaxed);
     s_statsTimerExpired.store(true);
 }
 
@@ -230,6 +244,17 @@ int KwSrvrStatsCollector::SetWaitingListBound(unsigned int maxReports) {
         return 0;
     }
     m_waitingBound.store(maxReports);
+    return 1;
+}
+
+int KwSrvrStatsCollector::SetTimelyRollup(bool on) {
+    if (m_state.load() != ST_INIT) {
+        __dlog_printf(DLOG_ERR, kFile,
+                      "%s: The timely roll-up can be set only in ST_INIT state; it stays %s",
+                      "SetTimelyRollup", m_timelyRollup.load() ? "on" : "off");
+        return 0;
+    }
+    m_timelyRollup.store(on);
     return 1;
 }
 
@@ -499,6 +524,22 @@ int KwSrvrStatsCollector::GiveUp(bool sized) {
     return 1;
 }
 
+// The reports the collection thread has taken off the list:
+// [begin, next) processed and not yet released, [next, end) in hand.
+struct KwSrvrStatsCollector::Batch {
+    std::list<KwStatsDataMsgStruct*> reports;
+    std::list<KwStatsDataMsgStruct*>::iterator next = reports.end();
+    size_t inHand = 0;
+    size_t processed = 0;
+    // Nodes of released reports, on their way back to the submitters.
+    std::list<KwStatsDataMsgStruct*> emptied;
+
+    void Release() {
+        KwSrvrStatsCollector::Release(reports, next, emptied);
+        processed = 0;
+    }
+};
+
 int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension) {
     // Reports are taken off the shared list a batch at a time, so that the
     // submitters meet the collection thread on m_queueLock once per batch
@@ -506,60 +547,66 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
     // oldest first, and a pass counts what waits in the batch and the list.
     // Processed reports are released together (kReleaseEvery), and the
     // nodes that held them go back to the submitters with the next take.
-    std::list<KwStatsDataMsgStruct*> batch;  // [begin, next) processed, [next, end) in hand
-    std::list<KwStatsDataMsgStruct*>::iterator next = batch.end();
-    size_t inHand = 0;
-    size_t processed = 0;
-    std::list<KwStatsDataMsgStruct*> emptied;
+    Batch batch;
+    const bool timely = m_timelyRollup.load();
     int result = 0;
     for (;;) {
+        bool running = m_keepRunning.load();
+        if (timely && running && s_statsTimerExpired.load()) {
+            if (!TimelyRollUp(batch, latency, dimension)) {
+                result = 1;
+                break;
+            }
+            if (!m_keepRunning.load()) {
+                break;
+            }
+            continue;
+        }
         size_t waiting;
-        if (inHand == 0) {
-            Release(batch, next, emptied);
+        if (batch.inHand == 0) {
+            batch.Release();
             {
                 KwMutexGuard guard(m_queueLock);
-                batch.swap(m_waitingList);
+                batch.reports.swap(m_waitingList);
                 // Both under the lock, so that a submission that tests the
                 // bound sees the reports either on the list or in hand.
-                m_inHand.store(batch.size(), std::memory_order_relaxed);
-                m_held.store(batch.size(), std::memory_order_relaxed);
+                m_inHand.store(batch.reports.size(), std::memory_order_relaxed);
+                m_held.store(batch.reports.size(), std::memory_order_relaxed);
                 m_waitingCount.store(0, std::memory_order_relaxed);
                 // Neither list exceeds the bound: keep both when they fit
                 // together, else the longer one.
-                if (m_spareNodes.size() + emptied.size() <= kMaxSpareNodes) {
-                    m_spareNodes.splice(m_spareNodes.end(), emptied);
-                } else if (m_spareNodes.size() < emptied.size()) {
-                    m_spareNodes.swap(emptied);
+                if (m_spareNodes.size() + batch.emptied.size() <= kMaxSpareNodes) {
+                    m_spareNodes.splice(m_spareNodes.end(), batch.emptied);
+                } else if (m_spareNodes.size() < batch.emptied.size()) {
+                    m_spareNodes.swap(batch.emptied);
                 }
             }
-            emptied.clear();  // what the spares have no room for
-            next = batch.begin();
-            inHand = batch.size();
-            processed = 0;
-            waiting = inHand;
+            batch.emptied.clear();  // what the spares have no room for
+            batch.next = batch.reports.begin();
+            batch.inHand = batch.reports.size();
+            waiting = batch.inHand;
         } else {
-            waiting = inHand + m_waitingCount.load(std::memory_order_relaxed);
+            waiting = batch.inHand + m_waitingCount.load(std::memory_order_relaxed);
         }
         if (waiting > kBacklogTrace) {
             __dlog_printf(DLOG_DEBUG, kFile, "%s: %d events in waiting list", "svc",
                           static_cast<int>(waiting));
         }
-        if (inHand > 0) {
+        if (batch.inHand > 0) {
             {
                 KwMutexGuard guard(m_dataLock);
-                Process(**next, latency);
+                Process(**batch.next, latency);
             }
-            ++next;
-            --inHand;
-            m_inHand.store(inHand, std::memory_order_relaxed);
-            if (++processed == kReleaseEvery) {
-                Release(batch, next, emptied);
-                processed = 0;
-                m_held.store(inHand, std::memory_order_relaxed);
+            ++batch.next;
+            --batch.inHand;
+            m_inHand.store(batch.inHand, std::memory_order_relaxed);
+            if (++batch.processed == kReleaseEvery) {
+                batch.Release();
+                m_held.store(batch.inHand, std::memory_order_relaxed);
             }
         }
         size_t left = waiting > 0 ? waiting - 1 : 0;
-        bool running = m_keepRunning.load();
+        running = m_keepRunning.load();
         if (left > 0 && running) {
             continue;
         }
@@ -587,13 +634,66 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
     }
     // Reports not processed go back to the front of the list, in order,
     // where the exit path releases them with the rest.
-    Release(batch, next, emptied);
+    batch.Release();
     KwMutexGuard guard(m_queueLock);
-    m_waitingList.splice(m_waitingList.begin(), batch);
+    m_waitingList.splice(m_waitingList.begin(), batch.reports);
     m_inHand.store(0, std::memory_order_relaxed);
     m_held.store(0, std::memory_order_relaxed);
     m_waitingCount.store(m_waitingList.size(), std::memory_order_relaxed);
     return result;
+}
+
+bool KwSrvrStatsCollector::TimelyRollUp(Batch& batch, KwTimeTracker& latency,
+                                        unsigned int dimension) {
+    // The second closed when the timer fired. Every report submitted so far
+    // joins the batch; those stamped up to that moment are counted now, in
+    // their order, and the rest stay in hand for the next second. A report
+    // whose stamp could not be read ({0, 0}) counts in the closing second.
+    timespec closed;
+    closed.tv_sec = s_timerFiredSec.load(std::memory_order_relaxed);
+    closed.tv_nsec = s_timerFiredNsec.load(std::memory_order_relaxed);
+    if (closed.tv_sec == 0 && closed.tv_nsec == 0) {
+        closed.tv_sec = std::numeric_limits<time_t>::max();  // unknown: all held so far
+    }
+    {
+        KwMutexGuard guard(m_queueLock);
+        if (batch.inHand == 0) {
+            batch.next = batch.reports.end();
+        }
+        if (!m_waitingList.empty()) {
+            std::list<KwStatsDataMsgStruct*>::iterator joined = m_waitingList.begin();
+            batch.inHand += m_waitingList.size();
+            batch.reports.splice(batch.reports.end(), m_waitingList);
+            if (batch.next == batch.reports.end()) {
+                batch.next = joined;
+            }
+        }
+        m_inHand.store(batch.inHand, std::memory_order_relaxed);
+        m_held.store(batch.processed + batch.inHand, std::memory_order_relaxed);
+        m_waitingCount.store(0, std::memory_order_relaxed);
+    }
+    std::list<KwStatsDataMsgStruct*> later;
+    for (std::list<KwStatsDataMsgStruct*>::iterator it = batch.next; it != batch.reports.end();) {
+        const timespec& stamp = (*it)->stamp;
+        if (stamp.tv_sec > closed.tv_sec ||
+            (stamp.tv_sec == closed.tv_sec && stamp.tv_nsec > closed.tv_nsec)) {
+            later.splice(later.end(), batch.reports, it++);
+            continue;
+        }
+        {
+            KwMutexGuard guard(m_dataLock);
+            Process(**it, latency);
+        }
+        ++it;
+        --batch.inHand;
+        ++batch.processed;
+    }
+    batch.next = later.empty() ? batch.reports.end() : later.begin();
+    batch.reports.splice(batch.reports.end(), later);
+    batch.Release();
+    m_inHand.store(batch.inHand, std::memory_order_relaxed);
+    m_held.store(batch.inHand, std::memory_order_relaxed);
+    return RollUp(dimension);
 }
 
 void KwSrvrStatsCollector::Release(std::list<KwStatsDataMsgStruct*>& batch,

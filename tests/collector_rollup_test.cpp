@@ -115,3 +115,44 @@ TEST_F(CollectorTest, RollUpWaitsForReportsInHandAndStopsWhenItCannotReArm) {
     EXPECT_EQ(State(), C::ST_STOPPED);
     EXPECT_TRUE(Released());
 }
+
+// Reports stamped on both sides of the moment the timer fires, all still
+// waiting when it does. Timely, each counts in the second its stamp falls
+// in; by default the roll-up waits for the list to empty and counts them
+// all in the closing second. The setting is set-up only.
+class TimelyRollup : public CollectorTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
+    const bool timely = GetParam();
+    EXPECT_EQ(collector->SetTimelyRollup(timely), 1);
+    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    collector->RegisterEvent("start", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
+    collector->RegisterEvent("done", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    StartCollecting();
+    EXPECT_EQ(collector->SetTimelyRollup(!timely), 0);
+    EXPECT_TRUE(Logged(3, std::string("SetTimelyRollup: The timely roll-up can be set only in "
+                                      "ST_INIT state; it stays ") +
+                              (timely ? "on" : "off")));
+    {
+        KwMutexGuard hold(DataLock());
+        HoldThreadOnReport(0);  // in hand, stamped before
+        for (int id : {0, 0, 1, 2}) {
+            ASSERT_EQ(collector->SetEvent(id, 0, nullptr), 0);
+        }
+        ASSERT_EQ(Timer().Advance(1000), 1u);  // the second closes here
+        for (int id : {0, 0, 0, 2}) {
+            ASSERT_EQ(collector->SetEvent(id, 0, nullptr), 0);
+        }
+    }
+    ASSERT_TRUE(Timer().WaitForCreated(2, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 6; }));
+    RollUps(1);
+    KwStatsEventSnapshot rx = Stats(0), done = Stats(2);
+    EXPECT_EQ(rx.seconds, timely ? V({3, 3}) : V({6, 0}));
+    EXPECT_EQ(rx.peak, timely ? 3u : 6u);
+    // The latencies measure from the latest start in queue order either way.
+    EXPECT_EQ(done.seconds, timely ? V({1, 1}) : V({2, 0}));
+    EXPECT_EQ(Log().CountContaining("svc: event latency [2] = "), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(OnAndOff, TimelyRollup, ::testing::Bool());
