@@ -68,14 +68,14 @@ int main(int argc, char** argv) {
     std::atomic<bool> stop{false};
     std::vector<long> accepted(static_cast<size_t>(producers)), refused(accepted);
     // Accepted per second of the producers' clock, a row per producer.
-    std::vector<std::vector<long>> perSecond(static_cast<size_t>(producers),
-                                             std::vector<long>(static_cast<size_t>(seconds) + 2));
+    std::vector<std::vector<long>> acceptedPerSecond(
+        static_cast<size_t>(producers), std::vector<long>(static_cast<size_t>(seconds) + 2));
     const auto begun = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
     for (int t = 0; t < producers; ++t) {
         threads.emplace_back([&, t] {
             std::vector<char> data(static_cast<size_t>(payload));
-            std::vector<long>& mine = perSecond[static_cast<size_t>(t)];
+            std::vector<long>& mine = acceptedPerSecond[static_cast<size_t>(t)];
             long ok = 0, no = 0;
             size_t second = 0;
             for (unsigned int n = 0; !stop.load(std::memory_order_relaxed); ++n) {
@@ -129,11 +129,24 @@ int main(int argc, char** argv) {
     long mostInASecond = 0;  // whole seconds only: the last one is cut short
     for (size_t second = 0; second + 1 < static_cast<size_t>(seconds); ++second) {
         long sum = 0;
-        for (const std::vector<long>& mine : perSecond) {
+        for (const std::vector<long>& mine : acceptedPerSecond) {
             sum += mine[second];
         }
         mostInASecond = std::max(mostInASecond, sum);
     }
+    printf("seconds of the minute history:");
+    for (KwUlong32 count : ev.seconds) {
+        printf(" %lu", static_cast<unsigned long>(count));
+    }
+    printf("\naccepted per second, producers' clock:");
+    for (size_t second = 0; second < static_cast<size_t>(seconds); ++second) {
+        long sum = 0;
+        for (const std::vector<long>& mine : acceptedPerSecond) {
+            sum += mine[second];
+        }
+        printf(" %ld", sum);
+    }
+    printf("\n");
     KwUlong32 largestSecond = 0;
     for (KwUlong32 count : ev.seconds) {
         largestSecond = std::max(largestSecond, count);

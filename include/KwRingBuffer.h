@@ -74,6 +74,10 @@ public:
     unsigned int Head() const { return m_head; }
     // Element at `position` (0 = oldest); `position` must be below Count().
     const T& At(unsigned int position) const { return m_buffer[(m_tail + position) % Capacity()]; }
+    // The element pushed last, to amend in place; null when empty.
+    T* Newest() {
+        return m_count == 0 ? nullptr : &m_buffer[(m_head + Capacity() - 1) % Capacity()];
+    }
 
 private:
     std::vector<T> m_buffer;

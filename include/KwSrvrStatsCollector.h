@@ -183,15 +183,23 @@ private:
     void Swap(Stores& stores) KW_REQUIRES(m_dataLock);
     int GiveUp(bool sized) KW_EXCLUDES(m_dataLock, m_queueLock);
     struct Batch;
+    struct LateReports;
     int CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension)
         KW_EXCLUDES(m_dataLock, m_queueLock);
-    bool TimelyRollUp(Batch& batch, KwTimeTracker& latency, unsigned int dimension)
-        KW_EXCLUDES(m_dataLock, m_queueLock);
+    bool TimelyRollUp(unsigned int dimension, LateReports& late) KW_EXCLUDES(m_dataLock);
+    void ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency, LateReports& late)
+        KW_REQUIRES(m_dataLock);
+    void SettleLatePeaks(LateReports& late) KW_REQUIRES(m_dataLock);
     static void Release(std::list<KwStatsDataMsgStruct*>& batch,
                         std::list<KwStatsDataMsgStruct*>::iterator processedEnd,
                         std::list<KwStatsDataMsgStruct*>& emptied);
     void Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) KW_REQUIRES(m_dataLock);
     bool RollUp(unsigned int dimension) KW_EXCLUDES(m_dataLock);
+    // The store work of a roll-up: false when it must wait (no memory).
+    // `closed` tells whether it closed a minute (1) and an hour (2).
+    bool FoldSecond(unsigned int dimension, int& closed) KW_EXCLUDES(m_dataLock);
+    void UpdatePeaks(KwSrvrStatsCount& second) KW_REQUIRES(m_dataLock);
+    bool ArmNextTimer(unsigned long timeoutMs);
     int ExitPath(int result) KW_EXCLUDES(m_dataLock, m_queueLock);
     void Cleanup() KW_EXCLUDES(m_dataLock, m_queueLock);
     // A null `refusalLevel` logs a refusal at level 4; else it takes its
@@ -249,6 +257,8 @@ private:
     std::atomic<size_t> m_held;
     // When the latest roll-up ran (wall-clock seconds; 0: none yet).
     KwLong32 m_lastRollupAt KW_GUARDED_BY(m_dataLock);
+    // Reset() calls so far.
+    unsigned int m_resets KW_GUARDED_BY(m_dataLock);
     // Read by every submission; written rarely.
     alignas(64) std::atomic<int> m_state;
     // True while a collection thread runs svc().

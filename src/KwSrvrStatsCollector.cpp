@@ -87,6 +87,7 @@ KwSrvrStatsCollector::KwSrvrStatsCollector()
       m_inHand(0),
       m_held(0),
       m_lastRollupAt(0),
+      m_resets(0),
       m_state(ST_INIT),
       m_threadRunning(false),
       m_waitingBound(0),
@@ -540,6 +541,21 @@ struct KwSrvrStatsCollector::Batch {
     }
 };
 
+// What the collection thread knows of the second it closed last, so that a
+// report stamped within it and processed after it closed still counts there.
+struct KwSrvrStatsCollector::LateReports {
+    bool known = false;       // a second has closed at a known moment
+    timespec closedAt{0, 0};  // CLOCK_MONOTONIC when its timer fired
+    int periods = 0;          // it also closed a minute (1), and an hour (2)
+    unsigned int resets = 0;  // Reset() calls before it closed
+    bool peaksDue = false;    // its count grew since the peaks were taken
+
+    bool Late(const timespec& stamp) const {
+        return known && (stamp.tv_sec < closedAt.tv_sec ||
+                         (stamp.tv_sec == closedAt.tv_sec && stamp.tv_nsec <= closedAt.tv_nsec));
+    }
+};
+
 int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension) {
     // Reports are taken off the shared list a batch at a time, so that the
     // submitters meet the collection thread on m_queueLock once per batch
@@ -548,16 +564,15 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
     // Processed reports are released together (kReleaseEvery), and the
     // nodes that held them go back to the submitters with the next take.
     Batch batch;
+    // Timely, the second closes as soon as its timer fires, whatever waits.
     const bool timely = m_timelyRollup.load();
+    LateReports late;
     int result = 0;
     for (;;) {
         bool running = m_keepRunning.load();
         if (timely && running && s_statsTimerExpired.load()) {
-            if (!TimelyRollUp(batch, latency, dimension)) {
+            if (!TimelyRollUp(dimension, late)) {
                 result = 1;
-                break;
-            }
-            if (!m_keepRunning.load()) {
                 break;
             }
             continue;
@@ -595,7 +610,11 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
         if (batch.inHand > 0) {
             {
                 KwMutexGuard guard(m_dataLock);
-                Process(**batch.next, latency);
+                if (timely) {
+                    ProcessTimely(**batch.next, latency, late);
+                } else {
+                    Process(**batch.next, latency);
+                }
             }
             ++batch.next;
             --batch.inHand;
@@ -626,6 +645,10 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
                 break;
             }
         } else {
+            if (late.peaksDue) {
+                KwMutexGuard guard(m_dataLock);
+                SettleLatePeaks(late);
+            }
             usleep(kPollUs);
         }
         if (!m_keepRunning.load()) {
@@ -641,59 +664,6 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
     m_held.store(0, std::memory_order_relaxed);
     m_waitingCount.store(m_waitingList.size(), std::memory_order_relaxed);
     return result;
-}
-
-bool KwSrvrStatsCollector::TimelyRollUp(Batch& batch, KwTimeTracker& latency,
-                                        unsigned int dimension) {
-    // The second closed when the timer fired. Every report submitted so far
-    // joins the batch; those stamped up to that moment are counted now, in
-    // their order, and the rest stay in hand for the next second. A report
-    // whose stamp could not be read ({0, 0}) counts in the closing second.
-    timespec closed;
-    closed.tv_sec = s_timerFiredSec.load(std::memory_order_relaxed);
-    closed.tv_nsec = s_timerFiredNsec.load(std::memory_order_relaxed);
-    if (closed.tv_sec == 0 && closed.tv_nsec == 0) {
-        closed.tv_sec = std::numeric_limits<time_t>::max();  // unknown: all held so far
-    }
-    {
-        KwMutexGuard guard(m_queueLock);
-        if (batch.inHand == 0) {
-            batch.next = batch.reports.end();
-        }
-        if (!m_waitingList.empty()) {
-            std::list<KwStatsDataMsgStruct*>::iterator joined = m_waitingList.begin();
-            batch.inHand += m_waitingList.size();
-            batch.reports.splice(batch.reports.end(), m_waitingList);
-            if (batch.next == batch.reports.end()) {
-                batch.next = joined;
-            }
-        }
-        m_inHand.store(batch.inHand, std::memory_order_relaxed);
-        m_held.store(batch.processed + batch.inHand, std::memory_order_relaxed);
-        m_waitingCount.store(0, std::memory_order_relaxed);
-    }
-    std::list<KwStatsDataMsgStruct*> later;
-    for (std::list<KwStatsDataMsgStruct*>::iterator it = batch.next; it != batch.reports.end();) {
-        const timespec& stamp = (*it)->stamp;
-        if (stamp.tv_sec > closed.tv_sec ||
-            (stamp.tv_sec == closed.tv_sec && stamp.tv_nsec > closed.tv_nsec)) {
-            later.splice(later.end(), batch.reports, it++);
-            continue;
-        }
-        {
-            KwMutexGuard guard(m_dataLock);
-            Process(**it, latency);
-        }
-        ++it;
-        --batch.inHand;
-        ++batch.processed;
-    }
-    batch.next = later.empty() ? batch.reports.end() : later.begin();
-    batch.reports.splice(batch.reports.end(), later);
-    batch.Release();
-    m_inHand.store(batch.inHand, std::memory_order_relaxed);
-    m_held.store(batch.inHand, std::memory_order_relaxed);
-    return RollUp(dimension);
 }
 
 void KwSrvrStatsCollector::Release(std::list<KwStatsDataMsgStruct*>& batch,
@@ -756,6 +726,19 @@ void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracke
 }
 
 bool KwSrvrStatsCollector::RollUp(unsigned int dimension) {
+    int closed;
+    if (FoldSecond(dimension, closed)) {
+        // Cleared before the next timer exists, so its expiry cannot be lost.
+        s_statsTimerExpired.store(false);
+        if (!ArmNextTimer(kRollupPeriodMs)) {
+            return false;
+        }
+    }
+    usleep(kPollUs);
+    return true;
+}
+
+bool KwSrvrStatsCollector::FoldSecond(unsigned int dimension, int& closed) {
     // The temporaries (the period sum only when a minute closes; this thread
     // alone moves m_secondsInMinute) are made before the lock, so the store
     // work under it allocates nothing and is never left half done. Without
@@ -770,54 +753,133 @@ bool KwSrvrStatsCollector::RollUp(unsigned int dimension) {
         }
     } catch (const std::bad_alloc&) {
         __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed, the roll-up waits", "svc");
-        usleep(kPollUs);
-        return true;
+        return false;
     }
-    {
-        KwMutexGuard guard(m_dataLock);
-        *second = *m_currentCounts;
-        *second -= *m_lastRollupCounts;
-        *m_lastRollupCounts = *m_currentCounts;
-        m_minuteRing->PushHead(*second);
-        for (const KwSrvrStatsEvent* event : m_events) {
-            // An event without a counter (a water mark registered with
-            // STATS_FLAG_MAX_RATE) has no per-second count: its peak stays
-            // empty and the report shows it as "0,-".
-            if ((event->flags & STATS_FLAG_MAX_RATE) != 0 && event->rateSlot != -1 &&
-                event->countSlot != -1) {
-                m_maxRates[event->rateSlot].UpdateIfLarger(
-                    (*second)[static_cast<unsigned int>(event->countSlot)]);
-            }
-        }
-        ++m_secondsInMinute;
-        if (minuteCloses) {
-            m_secondsInMinute = 0;
-            m_minuteRing->GetSum(*period);
-            m_hourRing->PushHead(*period);
-            if (++m_minutesInHour > static_cast<int>(kMinutesPerHour) - 1) {
-                m_minutesInHour = 0;
-                m_hourRing->GetSum(*period);
-                m_dayRing->PushHead(*period);
-            }
-        }
-        // Should the wall clock be unreadable, the time stays where it was:
-        // a roll-up that cannot be dated looks late rather than on time.
-        timespec now;
-        if (clock_gettime(CLOCK_REALTIME, &now) == 0) {
-            m_lastRollupAt = static_cast<KwLong32>(now.tv_sec);
+    closed = 0;
+    KwMutexGuard guard(m_dataLock);
+    *second = *m_currentCounts;
+    *second -= *m_lastRollupCounts;
+    *m_lastRollupCounts = *m_currentCounts;
+    m_minuteRing->PushHead(*second);
+    UpdatePeaks(*second);
+    ++m_secondsInMinute;
+    if (minuteCloses) {
+        closed = 1;
+        m_secondsInMinute = 0;
+        m_minuteRing->GetSum(*period);
+        m_hourRing->PushHead(*period);
+        if (++m_minutesInHour > static_cast<int>(kMinutesPerHour) - 1) {
+            closed = 2;
+            m_minutesInHour = 0;
+            m_hourRing->GetSum(*period);
+            m_dayRing->PushHead(*period);
         }
     }
-    // Cleared before the next timer exists, so its expiry cannot be lost.
-    s_statsTimerExpired.store(false);
-    m_timerId =
-        m_timerMgr.load()->CreateTimer(kRollupPeriodMs, DiagDataCollectTimerCb, nullptr, nullptr);
+    // Should the wall clock be unreadable, the time stays where it was:
+    // a roll-up that cannot be dated looks late rather than on time.
+    timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) == 0) {
+        m_lastRollupAt = static_cast<KwLong32>(now.tv_sec);
+    }
+    return true;
+}
+
+void KwSrvrStatsCollector::UpdatePeaks(KwSrvrStatsCount& second) {
+    for (const KwSrvrStatsEvent* event : m_events) {
+        // An event without a counter (a water mark registered with
+        // STATS_FLAG_MAX_RATE) has no per-second count: its peak stays
+        // empty and the report shows it as "0,-".
+        if ((event->flags & STATS_FLAG_MAX_RATE) != 0 && event->rateSlot != -1 &&
+            event->countSlot != -1) {
+            m_maxRates[event->rateSlot].UpdateIfLarger(
+                second[static_cast<unsigned int>(event->countSlot)]);
+        }
+    }
+}
+
+bool KwSrvrStatsCollector::ArmNextTimer(unsigned long timeoutMs) {
+    m_timerId = m_timerMgr.load()->CreateTimer(timeoutMs, DiagDataCollectTimerCb, nullptr, nullptr);
     if (m_timerId == KwTimerMgr::INVALID_TIMER_ID) {
         __dlog_printf(DLOG_ERR, kFile, "%s: Data collector is stopping due to CreateTimer failure.",
                       "svc");
         return false;
     }
-    usleep(kPollUs);
     return true;
+}
+
+// ---------------------------------------------------------------------------
+// Timely roll-up
+
+bool KwSrvrStatsCollector::TimelyRollUp(unsigned int dimension, LateReports& late) {
+    timespec fired;
+    fired.tv_sec = s_timerFiredSec.load(std::memory_order_relaxed);
+    fired.tv_nsec = s_timerFiredNsec.load(std::memory_order_relaxed);
+    {
+        KwMutexGuard guard(m_dataLock);
+        SettleLatePeaks(late);
+    }
+    int closed;
+    if (!FoldSecond(dimension, closed)) {
+        usleep(kPollUs);
+        return true;
+    }
+    {
+        KwMutexGuard guard(m_dataLock);
+        late.resets = m_resets;
+    }
+    late.known = fired.tv_sec != 0 || fired.tv_nsec != 0;
+    late.closedAt = fired;
+    late.periods = closed;
+    s_statsTimerExpired.store(false);
+    // The next second ends a second after this one did, however late this
+    // roll-up ran; and no idle sleep, since reports may be waiting.
+    unsigned long next = kRollupPeriodMs;
+    timespec now;
+    if (late.known && clock_gettime(CLOCK_MONOTONIC, &now) == 0) {
+        long elapsedMs = static_cast<long>((now.tv_sec - fired.tv_sec) * 1000 +
+                                           (now.tv_nsec - fired.tv_nsec) / 1000000);
+        next = elapsedMs <= 0 ? kRollupPeriodMs
+               : elapsedMs < static_cast<long>(kRollupPeriodMs)
+                   ? kRollupPeriodMs - static_cast<unsigned long>(elapsedMs)
+                   : 1;
+    }
+    return ArmNextTimer(next);
+}
+
+void KwSrvrStatsCollector::ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency,
+                                         LateReports& late) {
+    Process(msg, latency);
+    if (!late.Late(msg.stamp)) {
+        SettleLatePeaks(late);
+        return;
+    }
+    // Counted above in the running total; the closed second (and the
+    // minute and hour it closed) take it too, and the next second does not.
+    if (late.resets != m_resets || msg.eventId < 0 ||
+        static_cast<size_t>(msg.eventId) >= m_events.size()) {
+        return;
+    }
+    const KwSrvrStatsEvent& event = *m_events[static_cast<size_t>(msg.eventId)];
+    if (event.type != STATS_DATA_COUNT || event.countSlot == -1 || m_minuteRing->Count() == 0) {
+        return;
+    }
+    unsigned int slot = static_cast<unsigned int>(event.countSlot);
+    ++(*m_lastRollupCounts)[slot];
+    ++(*m_minuteRing->Newest())[slot];
+    if (late.periods >= 1) {
+        ++(*m_hourRing->Newest())[slot];
+    }
+    if (late.periods >= 2) {
+        ++(*m_dayRing->Newest())[slot];
+    }
+    late.peaksDue = late.peaksDue || event.rateSlot != -1;
+}
+
+void KwSrvrStatsCollector::SettleLatePeaks(LateReports& late) {
+    if (late.peaksDue && late.resets == m_resets && m_minuteRing->Count() > 0) {
+        UpdatePeaks(*m_minuteRing->Newest());
+    }
+    late.peaksDue = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -876,6 +938,7 @@ void KwSrvrStatsCollector::Reset() {
     }
     __dlog_printf(DLOG_DEBUG, kFile, "%s: Reset Stats data occurred", "Reset");
     KwMutexGuard guard(m_dataLock);
+    ++m_resets;
     if (m_maxRates != nullptr) {
         for (int i = 0; i < m_numRateSlots; ++i) {
             m_maxRates[i].Reset();
