@@ -59,6 +59,8 @@
 
 class KwMaxValue;
 class KwSrvrStatsCount;
+class KwStatsCounter;
+struct KwStatsCounterCells;
 struct KwStatsSnapshot;
 class KwTimeTracker;
 class KwTimerMgr;
@@ -151,6 +153,9 @@ public:
     bool GetStatsSnapshot(KwStatsSnapshot& out) const KW_EXCLUDES(m_dataLock);
 
 private:
+    // KwStatsCounter asks for the cells it adds into, and nothing else.
+    friend class KwStatsCounter;
+
     // A queued report: one malloc block, the payload right behind the header.
     struct KwStatsDataMsgStruct {
         int eventId;
@@ -210,6 +215,14 @@ private:
                       std::atomic<int>* refusalLevel) const KW_EXCLUDES(m_dataLock);
     static void CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring, unsigned int slot,
                             std::vector<KwUlong32>& history);
+    // The cells that counters of `eventId` add into, made on first use; null
+    // when it is not a registered counted event without latency flags.
+    KwStatsCounterCells* CounterCells(int eventId) KW_EXCLUDES(m_dataLock);
+    // Moves what counters added into the running counts; the figures the
+    // stores give stay what they were, hence const.
+    void GatherCounters() const KW_REQUIRES(m_dataLock);
+    // Lets counters of the registered events count, or refuse.
+    void OpenCounters(bool open) KW_REQUIRES(m_dataLock);
     void RefuseRegistration(const char* name) const;
     void RefuseSubmission(int eventId) const;
     int RefuseNoThread(int eventId);
@@ -259,6 +272,9 @@ private:
     KwLong32 m_lastRollupAt KW_GUARDED_BY(m_dataLock);
     // Reset() calls so far.
     unsigned int m_resets KW_GUARDED_BY(m_dataLock);
+    // What the counters of each event add into (null: no counter yet).
+    // Made by CounterCells(), kept for the life of the collector.
+    KwStatsCounterCells* m_counterCells[256] KW_GUARDED_BY(m_dataLock);
     // Read by every submission; written rarely.
     alignas(64) std::atomic<int> m_state;
     // True while a collection thread runs svc().

@@ -61,7 +61,7 @@ struct KwStatsSnapshot {
     KwLong32 takenAt = 0;  // when the snapshot was taken (wall clock)
     // The collector's state (a KwStatsStates value). Only a snapshot taken
     // in ST_COLLECTING holds events and the figures below them; one taken
-    // in any other state holds the fields up to refusedFull.
+    // in any other state holds the fields up to refusedByCounters.
     int state = KwStatsStates::ST_INIT;
     // Whether a collection thread runs. In ST_COLLECTING without one (it
     // gave up for want of a timer), nothing is processed or rolled up and
@@ -73,6 +73,9 @@ struct KwStatsSnapshot {
     // process; they wrap modulo 2^32.
     KwUlong32 refusedNoThread = 0;
     KwUlong32 refusedFull = 0;
+    // Occurrences that KwStatsCounter::Add() refused: outside ST_COLLECTING,
+    // or with no collection thread (wrapping).
+    KwUlong32 refusedByCounters = 0;
 
     // Reports submitted and not yet processed: on the waiting list, or taken
     // off it by the collection thread.

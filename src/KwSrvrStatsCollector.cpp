@@ -19,6 +19,7 @@
 #include "KwReportText.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCount.h"
+#include "KwStatsCounterCells.h"
 #include "KwStatsSnapshot.h"
 #include "KwTimeTracker.h"
 #include "KwTimerMgr.h"
@@ -88,6 +89,7 @@ KwSrvrStatsCollector::KwSrvrStatsCollector()
       m_held(0),
       m_lastRollupAt(0),
       m_resets(0),
+      m_counterCells(),
       m_state(ST_INIT),
       m_threadRunning(false),
       m_waitingBound(0),
@@ -106,6 +108,11 @@ KwSrvrStatsCollector::~KwSrvrStatsCollector() {
     // Whatever a thread that left early (or never ran) did not release:
     // event records, stores made before a missing timer manager was noticed.
     Cleanup();
+    KwMutexGuard guard(m_dataLock);
+    for (KwStatsCounterCells*& cells : m_counterCells) {
+        delete cells;
+        cells = nullptr;
+    }
 }
 
 int KwSrvrStatsCollector::SetTimerManager(KwTimerMgr& mgr) {
@@ -208,6 +215,47 @@ int KwSrvrStatsCollector::RegisterEvent(const char* name, int flags, StatsDataTy
     m_eventCount.store(id + 1);
     __dlog_printf(DLOG_DEBUG, kFile, "%s: registered event %s as %d", "RegisterEvent", name, id);
     return id;
+}
+
+// ---------------------------------------------------------------------------
+// Counters
+
+KwStatsCounterCells* KwSrvrStatsCollector::CounterCells(int eventId) {
+    // Made before the lock, so that the critical section allocates nothing;
+    // released after it when the event has its cells already.
+    std::unique_ptr<KwStatsCounterCells> made(new KwStatsCounterCells);
+    KwMutexGuard guard(m_dataLock);
+    if (eventId < 0 || static_cast<size_t>(eventId) >= m_events.size()) {
+        return nullptr;
+    }
+    const KwSrvrStatsEvent& event = *m_events[static_cast<size_t>(eventId)];
+    if (event.type != STATS_DATA_COUNT || event.countSlot == -1 ||
+        (event.flags & (STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END)) != 0) {
+        return nullptr;
+    }
+    KwStatsCounterCells*& cells = m_counterCells[eventId];
+    if (cells == nullptr) {
+        cells = made.release();
+        cells->open.store(m_state.load() == ST_COLLECTING && m_threadRunning.load());
+    }
+    return cells;
+}
+
+void KwSrvrStatsCollector::GatherCounters() const {
+    for (size_t id = 0; id < m_events.size(); ++id) {
+        if (m_counterCells[id] != nullptr) {
+            unsigned int slot = static_cast<unsigned int>(m_events[id]->countSlot);
+            (*m_currentCounts)[slot] += m_counterCells[id]->Drain();
+        }
+    }
+}
+
+void KwSrvrStatsCollector::OpenCounters(bool open) {
+    for (KwStatsCounterCells* cells : m_counterCells) {
+        if (cells != nullptr) {
+            cells->open.store(open);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -485,6 +533,7 @@ bool KwSrvrStatsCollector::MakeStores(SlotCounts& made) {
         Swap(stores);
         m_lastRollupAt = 0;
         m_state.store(ST_COLLECTING);
+        OpenCounters(true);
         return true;
     }
 }
@@ -511,6 +560,10 @@ int KwSrvrStatsCollector::GiveUp(bool sized) {
         m_threadRunning.store(false);
         accepted.swap(m_waitingList);
         m_waitingCount.store(0, std::memory_order_relaxed);
+    }
+    {
+        KwMutexGuard guard(m_dataLock);
+        OpenCounters(false);
     }
     if (sized && !accepted.empty()) {
         KwTimeTracker latency;
@@ -757,6 +810,7 @@ bool KwSrvrStatsCollector::FoldSecond(unsigned int dimension, int& closed) {
     }
     closed = 0;
     KwMutexGuard guard(m_dataLock);
+    GatherCounters();
     *second = *m_currentCounts;
     *second -= *m_lastRollupCounts;
     *m_lastRollupCounts = *m_currentCounts;
@@ -904,6 +958,7 @@ void KwSrvrStatsCollector::Cleanup() {
     // null so that such a late caller finds nothing to work on.
     {
         KwMutexGuard guard(m_dataLock);
+        OpenCounters(false);
         Stores released;
         Swap(released);
         for (KwSrvrStatsEvent* event : m_events) {
@@ -939,6 +994,9 @@ void KwSrvrStatsCollector::Reset() {
     __dlog_printf(DLOG_DEBUG, kFile, "%s: Reset Stats data occurred", "Reset");
     KwMutexGuard guard(m_dataLock);
     ++m_resets;
+    if (m_currentCounts != nullptr) {
+        GatherCounters();  // what counters added so far is cleared with the rest
+    }
     if (m_maxRates != nullptr) {
         for (int i = 0; i < m_numRateSlots; ++i) {
             m_maxRates[i].Reset();
@@ -1007,9 +1065,15 @@ bool KwSrvrStatsCollector::FillSnapshot(KwStatsSnapshot& out, bool withHistories
     out.waitingBound = m_waitingBound.load();
     out.refusedNoThread = m_refusedNoThread.load(std::memory_order_relaxed);
     out.refusedFull = m_refusedFull.load(std::memory_order_relaxed);
+    for (const KwStatsCounterCells* cells : m_counterCells) {
+        if (cells != nullptr) {
+            out.refusedByCounters += cells->refused.load(std::memory_order_relaxed);
+        }
+    }
     if (!ReadyForOutput(method, refusalLevel)) {
         return false;
     }
+    GatherCounters();
     out.waiting =
         m_waitingCount.load(std::memory_order_relaxed) + m_inHand.load(std::memory_order_relaxed);
     out.lastRollupAt = m_lastRollupAt;

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "CollectorHarness.h"
+#include "KwStatsCounter.h"
 #include "dlog_capture.h"
 
 namespace {
@@ -133,13 +134,15 @@ TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
     const char refused[] = "SetEvent: Tried to enter data 0 when no collection thread runs";
     EXPECT_TRUE(Logged(3, refused));
     EXPECT_EQ(Waiting(), 0u);
+    KwStatsCounter counter(0);
+    counter.Add(4);  // refused too, and counted
     KwStatsSnapshot snapshot;
     ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
-    EXPECT_EQ(
-        std::make_tuple(snapshot.collectionThread, snapshot.refusedNoThread, snapshot.refusedFull,
-                        snapshot.lastRollupAt, snapshot.waiting, snapshot.events.at(0).total),
-        std::make_tuple(false, KwUlong32(submitted - accepted + 2), KwUlong32{0}, KwLong32{0},
-                        size_t{0}, KwUlong32(accepted)));
+    EXPECT_EQ(std::make_tuple(snapshot.collectionThread, snapshot.refusedNoThread,
+                              snapshot.refusedFull, snapshot.refusedByCounters,
+                              snapshot.lastRollupAt, snapshot.waiting, snapshot.events.at(0).total),
+              std::make_tuple(false, KwUlong32(submitted - accepted + 2), KwUlong32{0},
+                              KwUlong32{4}, KwLong32{0}, size_t{0}, KwUlong32(accepted)));
 
     collector->SetTimerManager(Timer());
     ASSERT_EQ(collector->Start(), 0);
@@ -150,8 +153,9 @@ TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
     }));
     EXPECT_EQ(Stats(0).total, 0u);  // fresh stores
     Occur(0, 3);
+    counter.Add(2);  // collecting again: counted
     RollUps(1);
-    EXPECT_EQ(Stats(0).minute, 3u);
+    EXPECT_EQ(Stats(0).minute, 5u);
 }
 
 INSTANTIATE_TEST_SUITE_P(TimerManager, ThreadGivesUp, ::testing::Bool());
