@@ -2,11 +2,12 @@
 //
 // A small keep-alive HTTP server on ACE sockets answers every request with
 // "ok". When instrumented, each request reports a latency start, the number
-// of requests in flight (a high-water mark) and a latency end. wrk drives it
-// on loopback, alternately with and without the collector's calls; the
-// result is the median of the pairs' throughput ratios, and the collector's
-// count of finished requests is checked against what the server served
-// while instrumented.
+// of requests in flight (a high-water mark) and a latency end. When counted,
+// each request is counted through a KwStatsCounter alone. wrk drives it on
+// loopback, in turn plain, instrumented and counted; each result is the
+// median of the rounds' throughput ratios against the plain run of the same
+// round, and the collector's counts of requests are checked against what the
+// server served in each mode.
 //
 // usage: http_server_bench [seconds per run (4)] [pairs (6)] [connections (16)]
 #include <stdio.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "KwSrvrStatsCollector.h"
+#include "KwStatsCounter.h"
 #include "KwTimerMgr.h"
 #include "ace/INET_Addr.h"
 #include "ace/SOCK_Acceptor.h"
@@ -35,11 +37,15 @@ namespace {
 const char kResponse[] =
     "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok";
 
+enum Mode { PLAIN, INSTRUMENTED, COUNTED };
+
 struct Server {
-    std::atomic<bool> instrumented{false};
+    std::atomic<int> mode{PLAIN};
     std::atomic<bool> stopping{false};
     std::atomic<long> servedInstrumented{0};
+    std::atomic<long> servedCounted{0};
     std::atomic<long> servedPlain{0};
+    KwStatsCounter* requests = nullptr;
     std::atomic<uint32_t> inFlight{0};
     int reqStart = -1;
     int reqDone = -1;
@@ -62,8 +68,12 @@ void Serve(Server& server, ACE_SOCK_Stream stream) {
         size_t end;
         while ((end = pending.find("\r\n\r\n")) != std::string::npos) {
             pending.erase(0, end + 4);
-            bool measured = server.instrumented.load(std::memory_order_relaxed);
+            int mode = server.mode.load(std::memory_order_relaxed);
+            bool measured = mode == INSTRUMENTED;
             uint32_t flying = server.inFlight.fetch_add(1) + 1;
+            if (mode == COUNTED) {
+                server.requests->Add();
+            }
             if (measured) {
                 stats.SetEvent(server.reqStart, 0, nullptr);
                 stats.SetEvent(server.inFlightMark, sizeof flying, &flying);
@@ -73,6 +83,8 @@ void Serve(Server& server, ACE_SOCK_Stream stream) {
             if (measured) {
                 stats.SetEvent(server.reqDone, 0, nullptr);
                 ++server.servedInstrumented;
+            } else if (mode == COUNTED) {
+                ++server.servedCounted;
             } else {
                 ++server.servedPlain;
             }
@@ -144,6 +156,8 @@ int main(int argc, char** argv) {
     server.reqDone = stats.RegisterEvent("reqDone", STATS_FLAG_LATENCY_END | STATS_FLAG_MAX_RATE,
                                          STATS_DATA_COUNT);
     server.inFlightMark = stats.RegisterEvent("inFlight", 0, STATS_DATA_WATER_MARK);
+    KwStatsCounter requests(stats.RegisterEvent("requests", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT));
+    server.requests = &requests;
     stats.Start();
     stats.DoneInit();
 
@@ -156,22 +170,22 @@ int main(int argc, char** argv) {
     server.acceptor.get_local_addr(bound);
     std::thread acceptor(AcceptLoop, std::ref(server));
 
-    // Pairs of runs, without and with the collector; single runs here swing
-    // by a fifth, so the figure is the median of the pairs' ratios.
-    std::vector<double> plain, measured, ratios;
+    // Rounds of runs, plain, instrumented and counted; single runs here
+    // swing by a fifth, so each figure is the median of the rounds' ratios.
+    const char* names[] = {"uninstrumented", "instrumented", "counted"};
+    std::vector<double> rates[3], ratios[3];
     for (int round = 0; round < rounds; ++round) {
-        for (int on = 0; on < 2; ++on) {
-            server.instrumented.store(on == 1);
+        for (int mode : {PLAIN, INSTRUMENTED, COUNTED}) {
+            server.mode.store(mode);
             double rate = RunWrk(bound.get_port_number(), seconds, connections);
             if (rate < 0) {
                 fprintf(stderr, "wrk failed (is it installed? scripts/setup.sh bench)\n");
                 return 1;
             }
-            printf("round %d %-14s %10.0f requests/s\n", round + 1,
-                   on ? "instrumented" : "uninstrumented", rate);
-            (on ? measured : plain).push_back(rate);
+            printf("round %d %-14s %10.0f requests/s\n", round + 1, names[mode], rate);
+            rates[mode].push_back(rate);
+            ratios[mode].push_back(rate / rates[PLAIN].back());
         }
-        ratios.push_back(measured.back() / plain.back());
     }
     auto median = [](std::vector<double> values) {
         std::sort(values.begin(), values.end());
@@ -189,16 +203,23 @@ int main(int argc, char** argv) {
         counted = ReportedTotal(stats.GetStatsReport(), "reqDone");
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+    long servedCounted = server.servedCounted.load();
+    long countedByCounter = ReportedTotal(stats.GetStatsReport(), "requests");
     std::string report = stats.GetStatsReport();
     stats.Stop();
     ACE_Thread_Manager::instance()->wait();
 
     printf("\n%s\n\n", report.c_str());
-    printf("%-44s %9.0f /s %9.0f /s %8.3f\n", "HTTP throughput instrumented / uninstrumented",
-           median(measured), median(plain), median(ratios));
-    printf("(medians of %d pairs of %d s; the ratio is the median of the pairs' ratios)\n", rounds,
-           seconds);
+    printf("%-48s %9.0f /s %9.0f /s %8.3f\n", "HTTP throughput instrumented / uninstrumented",
+           median(rates[INSTRUMENTED]), median(rates[PLAIN]), median(ratios[INSTRUMENTED]));
+    printf("%-48s %9.0f /s %9.0f /s %8.3f\n", "HTTP throughput counted with Add / uninstrumented",
+           median(rates[COUNTED]), median(rates[PLAIN]), median(ratios[COUNTED]));
+    printf("(medians of %d rounds of %d s; each ratio is the median of the rounds' ratios)\n",
+           rounds, seconds);
     printf("requests served instrumented: %ld, counted by the collector: %ld (%s)\n", served,
            counted, served == counted ? "equal" : "DIFFERENT");
-    return served == counted ? 0 : 1;
+    printf("requests served counted: %ld, counted through KwStatsCounter: %ld (%s)\n",
+           servedCounted, countedByCounter,
+           servedCounted == countedByCounter ? "equal" : "DIFFERENT");
+    return served == counted && servedCounted == countedByCounter ? 0 : 1;
 }

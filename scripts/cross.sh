@@ -172,6 +172,19 @@ fi
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" | tee "$build/ctest.log"
 echo "cross: $(grep -Eo 'out of [0-9]+' "$build/ctest.log" | tail -n 1 | cut -d' ' -f3) tests ran under $emulator"
 
+# KwStatsCounter::Add on the target: its own 32-bit atomic instructions
+# (lwarx/stwcx. on PowerPC, lock xadd on x86), no call into libatomic.
+lib=$(ls "$build"/src/libQelDiagUtils.so.*.*.* | head -n 1)
+add=$("$arch-linux-gnu-objdump" -d --no-show-raw-insn --disassemble=_ZN14KwStatsCounter3AddEj "$lib")
+atomic='lwarx|lock xadd|lock add'
+if ! grep -qE "$atomic" <<<"$add" || grep -qE 'call|bl .*(__atomic|__sync)' <<<"$add" ||
+   readelf -d "$lib" | grep -q 'libatomic'; then
+  echo "cross: KwStatsCounter::Add is not a plain atomic add on $arch:"
+  echo "$add"
+  exit 1
+fi
+echo "cross: KwStatsCounter::Add on $arch: $(grep -oE "$atomic" <<<"$add" | sort -u | tr '\n' ' ')and no libatomic"
+
 # The boards' ISA serves its statistics: the PowerPC demo under qemu-ppc,
 # scraped from the build machine by promtool and a Prometheus server.
 if [ "$arch" = powerpc ]; then
