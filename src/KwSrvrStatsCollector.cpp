@@ -909,15 +909,15 @@ void KwSrvrStatsCollector::ProcessTimely(const KwStatsDataMsgStruct& msg, KwTime
     }
     // Counted above in the running total; the closed second (and the
     // minute and hour it closed) take it too, and the next second does not.
-    if (late.resets != m_resets || msg.eventId < 0 ||
-        static_cast<size_t>(msg.eventId) >= m_events.size()) {
-        return;
+    const KwSrvrStatsEvent* event =
+        msg.eventId >= 0 && static_cast<size_t>(msg.eventId) < m_events.size()
+            ? m_events[static_cast<size_t>(msg.eventId)]
+            : nullptr;
+    if (late.resets != m_resets || event == nullptr || event->type != STATS_DATA_COUNT ||
+        event->countSlot == -1 || m_minuteRing->Count() == 0) {
+        return;  // a reset came between, or nothing to count
     }
-    const KwSrvrStatsEvent& event = *m_events[static_cast<size_t>(msg.eventId)];
-    if (event.type != STATS_DATA_COUNT || event.countSlot == -1 || m_minuteRing->Count() == 0) {
-        return;
-    }
-    unsigned int slot = static_cast<unsigned int>(event.countSlot);
+    unsigned int slot = static_cast<unsigned int>(event->countSlot);
     ++(*m_lastRollupCounts)[slot];
     ++(*m_minuteRing->Newest())[slot];
     if (late.periods >= 1) {
@@ -926,7 +926,7 @@ void KwSrvrStatsCollector::ProcessTimely(const KwStatsDataMsgStruct& msg, KwTime
     if (late.periods >= 2) {
         ++(*m_dayRing->Newest())[slot];
     }
-    late.peaksDue = late.peaksDue || event.rateSlot != -1;
+    late.peaksDue = late.peaksDue || event->rateSlot != -1;
 }
 
 void KwSrvrStatsCollector::SettleLatePeaks(LateReports& late) {

@@ -97,13 +97,14 @@ TEST_F(CollectorTest, StopDuringTheRegistrationWaitEndsStoppedWithoutStores) {
 // thread gives up after sizing; nothing is undone, nobody drains.
 class ThreadGivesUp : public CollectorTest, public ::testing::WithParamInterface<bool> {};
 
-// A producer submits from the moment collection begins, so some reports
-// race the thread's giving up: each is either accepted and counted, or
-// refused and counted as refused; none is left waiting. Submissions are
-// refused from then on, loudly the first time; the snapshot tells that no
-// thread runs. A timer manager handed over late then lets a new Start()
-// collect into fresh stores, the old ones released (the leak checker of the
-// sanitizer build sees to that).
+// The thread is held on its way out, as it writes why it gives up: the
+// three reports submitted then are accepted, and counted as it leaves. A
+// producer let go with it races the closing door: each of its reports is
+// either accepted and counted, or refused and counted as refused; none is
+// left waiting. Submissions are refused from then on, loudly the first
+// time; the snapshot tells that no thread runs. A timer manager handed over
+// late then lets a new Start() collect into fresh stores, the old ones
+// released (the leak checker of the sanitizer build sees to that).
 TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
     if (GetParam()) {
         Timer().FailNextCreates(1);
@@ -112,18 +113,27 @@ TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
     collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
     const int submitted = 2000;
     int accepted = 0;
+    std::atomic<bool> go{false};
     std::thread producer([&] {
-        while (!collector->IsRunning()) {
+        while (!go.load()) {
             std::this_thread::yield();
         }
         for (int i = 0; i < submitted; ++i) {
             accepted += collector->SetEvent(0, 0, nullptr) == 0;
         }
     });
+    Log().Gate(GetParam() ? "svc: create periodic" : "svc: No timer manager");
     collector->DoneInit();
     ASSERT_EQ(collector->Start(), 0);
+    ASSERT_TRUE(Log().WaitAtGate());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+    }
+    go.store(true);
+    Log().Gate("");
     ACE_Thread_Manager::instance()->wait();
     producer.join();
+    accepted += 3;
     EXPECT_TRUE(Logged(3, GetParam()
                               ? "svc: create periodic diagnostic data collection timer failed, exit"
                               : "svc: No timer manager to run the stats collector, exit"));
@@ -141,7 +151,7 @@ TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
     EXPECT_EQ(std::make_tuple(snapshot.collectionThread, snapshot.refusedNoThread,
                               snapshot.refusedFull, snapshot.refusedByCounters,
                               snapshot.lastRollupAt, snapshot.waiting, snapshot.events.at(0).total),
-              std::make_tuple(false, KwUlong32(submitted - accepted + 2), KwUlong32{0},
+              std::make_tuple(false, KwUlong32(submitted + 3 - accepted + 2), KwUlong32{0},
                               KwUlong32{4}, KwLong32{0}, size_t{0}, KwUlong32(accepted)));
 
     collector->SetTimerManager(Timer());

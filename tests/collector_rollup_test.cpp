@@ -1,5 +1,7 @@
 // The per-second roll-up: seconds into minutes, minutes into hours, hours
 // into the day, and the peak per second. Time is driven by hand.
+#include <tuple>
+
 #include "CollectorHarness.h"
 
 static const std::string kCounts = "Statistics Event Counts: min, hour, day, total;";
@@ -117,9 +119,11 @@ TEST_F(CollectorTest, RollUpWaitsForReportsInHandAndStopsWhenItCannotReArm) {
 }
 
 // Reports stamped on both sides of the moment the timer fires, all still
-// waiting when it does. Timely, each counts in the second its stamp falls
-// in; by default the roll-up waits for the list to empty and counts them
-// all in the closing second. The setting is set-up only.
+// waiting when it does, and the second closes a minute and an hour. Timely,
+// each counts in the second its stamp falls in (and so in the minute and the
+// hour), and the peak follows; by default the roll-up waits for the list to
+// empty and counts them all in the closing second. The setting is set-up
+// only; a timely roll-up that cannot arm its next timer stops the thread.
 class TimelyRollup : public CollectorTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
@@ -128,6 +132,7 @@ TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
     collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     collector->RegisterEvent("start", STATS_FLAG_LATENCY_START, STATS_DATA_COUNT);
     collector->RegisterEvent("done", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    collector->RegisterEvent("depth", 0, STATS_DATA_WATER_MARK);
     StartCollecting();
     EXPECT_EQ(collector->SetTimelyRollup(!timely), 0);
     EXPECT_TRUE(Logged(3, std::string("SetTimelyRollup: The timely roll-up can be set only in "
@@ -135,10 +140,14 @@ TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
                               (timely ? "on" : "off")));
     {
         KwMutexGuard hold(DataLock());
+        In<ca::SecondsInMinute>() = 59;
+        In<ca::MinutesInHour>() = 59;
         HoldThreadOnReport(0);  // in hand, stamped before
         for (int id : {0, 0, 1, 2}) {
             ASSERT_EQ(collector->SetEvent(id, 0, nullptr), 0);
         }
+        uint32_t depth = 42;
+        ASSERT_EQ(collector->SetEvent(3, sizeof depth, &depth), 0);
         ASSERT_EQ(Timer().Advance(1000), 1u);  // the second closes here
         for (int id : {0, 0, 0, 2}) {
             ASSERT_EQ(collector->SetEvent(id, 0, nullptr), 0);
@@ -149,10 +158,18 @@ TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
     RollUps(1);
     KwStatsEventSnapshot rx = Stats(0), done = Stats(2);
     EXPECT_EQ(rx.seconds, timely ? V({3, 3}) : V({6, 0}));
-    EXPECT_EQ(rx.peak, timely ? 3u : 6u);
+    EXPECT_EQ(std::make_tuple(rx.minutes, rx.hours, rx.peak),
+              timely ? std::make_tuple(V({3}), V({3}), 3u) : std::make_tuple(V({6}), V({6}), 6u));
+    EXPECT_EQ(Stats(3).markValue, 42u);
     // The latencies measure from the latest start in queue order either way.
     EXPECT_EQ(done.seconds, timely ? V({1, 1}) : V({2, 0}));
     EXPECT_EQ(Log().CountContaining("svc: event latency [2] = "), 2u);
+
+    Timer().FailNextCreates(1);
+    ASSERT_EQ(Timer().Advance(1000), 1u);
+    ACE_Thread_Manager::instance()->wait();
+    EXPECT_TRUE(Logged(3, "svc: Data collector is stopping due to CreateTimer failure."));
+    EXPECT_EQ(State(), C::ST_STOPPED);
 }
 
 INSTANTIATE_TEST_SUITE_P(OnAndOff, TimelyRollup, ::testing::Bool());
