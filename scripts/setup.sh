@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever this project needs that the machine lacks.
-# Idempotent, and quiet when everything is there already.
+# Idempotent, and quiet when everything is there already. Waits up to 300 s
+# (QEL_LOCK_WAIT) for the package locks that another apt-get or dpkg holds.
 #
 #   scripts/setup.sh          build, test and demo: compiler, CMake, ACE, GoogleTest,
 #                             the exporters' libraries, and the de_DE.UTF-8 locale
@@ -34,10 +35,48 @@ esac
 sudo_cmd=()
 if [ "$(id -u)" != 0 ]; then sudo_cmd=(sudo); fi
 
+# Another apt-get or dpkg (a second session's set-up, say) may hold the
+# package locks: wait for them up to QEL_LOCK_WAIT seconds, then say so.
+# apt-get's DPkg::Lock::Timeout covers the dpkg locks but not the lists lock
+# of apt-get update, and dpkg has no such option: hence the loop as well.
+lock_wait=${QEL_LOCK_WAIT:-300}
+locked() {  # locked COMMAND...: as root, tried again while a lock is held
+  local deadline=$((SECONDS + lock_wait)) err status waited=0 cmd
+  err=$(mktemp)
+  while :; do
+    cmd=("$@")
+    if [ "$1" = apt-get ]; then
+      # The first try does not wait, so that the wait is announced.
+      cmd=(env DEBIAN_FRONTEND=noninteractive apt-get
+           -o "DPkg::Lock::Timeout=$((waited && deadline > SECONDS ? deadline - SECONDS : 0))" "${@:2}")
+    fi
+    status=0
+    "${sudo_cmd[@]}" "${cmd[@]}" 2>"$err" || status=$?
+    if [ $status = 0 ] || ! grep -qiE 'could not get lock|unable to (lock|acquire)|lock was locked' "$err"; then
+      cat "$err" >&2
+      rm -f "$err"
+      return $status
+    fi
+    if [ $SECONDS -ge $deadline ]; then
+      cat "$err" >&2
+      rm -f "$err"
+      echo "setup: gave up after $lock_wait s waiting for the package lock, which another" \
+           "apt-get or dpkg still holds; run scripts/setup.sh again once that is" \
+           "done (QEL_LOCK_WAIT sets the wait in seconds)" >&2
+      return $status
+    fi
+    if [ $waited = 0 ]; then
+      echo "setup: another apt-get or dpkg holds the package lock; waiting up to $lock_wait s" >&2
+      waited=1
+    fi
+    sleep 2
+  done
+}
+
 # A mirror caught mid-sync can fail one index; what the install needs is
 # then judged by the install itself.
 refresh_lists() {
-  "${sudo_cmd[@]}" apt-get update -qq || echo "setup: apt-get update reported errors; going on" >&2
+  locked apt-get update -qq || echo "setup: apt-get update reported errors; going on" >&2
 }
 
 need_i386=0
@@ -67,7 +106,7 @@ if [ "$profile" = proof ] && ! has_deb_src; then
   updated=1
 fi
 if [ $need_i386 = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  "${sudo_cmd[@]}" dpkg --add-architecture i386
+  locked dpkg --add-architecture i386
   refresh_lists
   updated=1
 fi
@@ -80,16 +119,14 @@ done
 if [ ${#missing[@]} != 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
   if [ $updated = 0 ]; then refresh_lists; fi
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  locked apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # Node.js and npm, for the browser tests, where the machine has none.
 if [ "$profile" = live ] && ! command -v npm >/dev/null; then
   echo "setup: installing nodejs npm" >&2
   refresh_lists
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
-    nodejs npm >/dev/null
+  locked apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
 fi
 
 # A German locale (decimal comma), generated from the locales package.
