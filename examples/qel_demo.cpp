@@ -34,6 +34,9 @@
 #include "KwStatsHttpServer.h"
 #endif
 
+// The text of qel_demo_usage.txt, which scripts/demo.sh --help prints too.
+extern const char kUsage[];
+
 namespace {
 
 struct Options {
@@ -49,27 +52,10 @@ struct Options {
 };
 
 void Usage(FILE* out) {
-    fprintf(out,
-            "usage: qel_demo [options]\n"
-            "Runs a small server that reports events to the statistics collector and\n"
-            "prints the collector's report every few seconds.\n"
-            "\n"
-            "  -s, --seconds N       run for N seconds (1..86400, default 12)\n"
-            "  -t, --threads N       packet worker threads (1..64, default 3)\n"
-            "  -r, --rate N          packets per second per worker (0..1000000, default 2000)\n"
-            "  -e, --report-every N  seconds between reports (1..3600, default 4)\n"
-            "  -l, --log-level N     show log lines up to level N (0..7, default 4)\n"
-            "      --http PORT       serve /metrics (Prometheus), /stats.json and a status\n"
-            "                        page at / on PORT while running\n"
-            "      --http-bind ADDR  the address to serve on (default 127.0.0.1)\n"
-            "      --http-threads N  the server's worker threads (1..256, default 32)\n"
-            "      --odd-events N    also register N events (0..251) whose names hold\n"
-            "                        quotes, backslashes, newlines, bytes that are not\n"
-            "                        UTF-8, markup or 300 characters, and report them\n"
-            "  -h, --help            show this help\n");
+    fputs(kUsage, out);
 }
 
-// The numeric options and their ranges, as Usage() gives them.
+// The numeric options and their ranges, as the usage text gives them.
 struct NumberOption {
     int option, low, high;
     int Options::*value;
