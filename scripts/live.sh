@@ -20,14 +20,21 @@
 #     value under the pointer and the keyboard, contrast, and the warning once
 #     the server stops; screenshots in build/live/
 #
-#   scripts/live.sh [first port (18491)]: uses that port and the next three
+# Its four servers take ports that are free when it starts, so that it can
+# run beside anything else on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh live
-port=${1:-18491}
-hostport=$((port + 1))
-controlport=$((port + 2))
-promport=$((port + 3))
+# free_ports N: N ports that the kernel hands out, held together so that
+# they differ, then freed for the servers to take right away.
+free_ports() {
+  python3 -c '
+import socket, sys
+socks = [socket.socket() for _ in range(int(sys.argv[1]))]
+for s in socks:
+    s.bind(("127.0.0.1", 0))
+print(*(s.getsockname()[1] for s in socks))' "$1"
+}
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_EXAMPLES=ON -DQEL_BUILD_TESTS=ON \
       -DQEL_BUILD_HTTP=ON >/dev/null
 cmake --build build -j"$(nproc)" --target qel_demo
@@ -40,6 +47,7 @@ trap cleanup EXIT
 checks_label=live
 . scripts/checks.sh
 
+read -r port hostport < <(free_ports 2)
 build/examples/qel_demo --seconds 120 --report-every 60 --http "$port" >"$out/demo.log" 2>&1 &
 pids+=($!)
 LC_ALL=de_DE.UTF-8 build/examples/qel_demo --seconds 180 --report-every 10 --odd-events 251 \
@@ -136,6 +144,7 @@ echo "live: 16 held connections, default workers: answered tried worst-s = $sieg
 read -r answered tried worst <<<"$siege"
 check "scrapes answered within 1 s while 16 connections are held" \
   test "$answered" = "$tried" -a "$tried" -ge 20
+controlport=$(free_ports 1)
 build/examples/qel_demo --seconds 40 --http "$controlport" --http-threads 4 \
   >"$out/control.log" 2>&1 &
 pids+=($!)
@@ -157,6 +166,7 @@ scrape_configs:
     static_configs:
       - targets: ['127.0.0.1:$hostport']
 EOF2
+promport=$(free_ports 1)
 prometheus --config.file="$out/prometheus.yml" --storage.tsdb.path="$out/tsdb" \
   --web.listen-address="127.0.0.1:$promport" >"$out/prometheus.log" 2>&1 &
 pids+=($!)
