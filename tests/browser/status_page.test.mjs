@@ -40,8 +40,10 @@ after(async () => {
 });
 
 // Rows of events in the table, in order: id and the text of each cell.
+// Read in one go: found first and read later, rows could be read in an
+// order that a refresh between the two has changed.
 function tableRows(p = page) {
-  return p.$$eval("#events tbody tr:not(.details)", (rows) => rows.map((row) => ({
+  return p.evaluate(() => [...document.querySelectorAll("#events tbody tr:not(.details)")].map((row) => ({
     id: Number(row.id.replace("row-", "")),
     cells: [...row.children].map((cell) => cell.textContent),
   })));
@@ -53,6 +55,18 @@ async function waitForRows(count, p = page) {
 }
 
 const number = (text) => (text === "" ? null : Number(text.replace(/[^0-9.]/g, "")));
+
+// Points at the middle of what `selector` finds, found and measured in one
+// go: a chart draws its bars anew at each refresh, so a bar found first could
+// be gone when pointed at.
+async function pointAt(p, selector) {
+  const at = await p.$eval(selector, (node) => {
+    node.scrollIntoView({ block: "center", inline: "nearest" });
+    const box = node.getBoundingClientRect();
+    return { x: box.left + box.width / 2, y: box.top + box.height / 2 };
+  });
+  await p.mouse.move(at.x, at.y);
+}
 
 function assertOrdered(rows, column, direction) {
   const values = rows.map((r) => number(r.cells[column])).filter((v) => v !== null);
@@ -161,10 +175,12 @@ test("a row opens its three charts: scale, time labels, no data yet where a wind
 test("a bar tells its value under the pointer and to the keyboard", async () => {
   const chart = `#details-${opened} svg.chart[data-window="seconds"]`;
   const last = await page.$$eval(`${chart} rect.slot`, (slots) => slots.length - 1);
-  await page.hover(`${chart} rect.slot[data-index="${last}"]`);
-  const tip = await page.$eval("#tip", (t) => ({ hidden: t.hidden, text: t.textContent }));
+  await pointAt(page, `${chart} rect.slot[data-index="${last}"]`);
+  const { tip, value } = await page.evaluate((chart, last) => ({
+    tip: { hidden: document.querySelector("#tip").hidden, text: document.querySelector("#tip").textContent },
+    value: document.querySelector(`${chart} rect.bar[data-index="${last}"]`).dataset.value,
+  }), chart, last);
   assert.equal(tip.hidden, false);
-  const value = await page.$eval(`${chart} rect.bar[data-index="${last}"]`, (b) => b.dataset.value);
   assert.equal(tip.text, `second latest: ${Number(value).toLocaleString("en-US")}`);
   await page.$eval(chart, (svg) => svg.focus());
   await page.keyboard.press("End");
