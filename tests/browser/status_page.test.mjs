@@ -1,7 +1,8 @@
 // The status page as a person uses it, in Debian's headless Chromium driven
 // by puppeteer-core: sort, filter, a shared link, open a row, point at a bar
 // and read bars with the keyboard, 256 events with hostile names, contrast,
-// and the warning once the server has stopped. scripts/live.sh runs it:
+// and the warning and the stale header once the server has stopped.
+// scripts/live.sh runs it:
 //
 //   QEL_PAGE=http://127.0.0.1:PORT/ QEL_SERVER_PID=PID QEL_SHOTS=DIR \
 //     node --test tests/browser/status_page.test.mjs
@@ -240,6 +241,20 @@ test("table semantics and contrast", async () => {
   }
 });
 
+// The header's figures once refreshes fail: those of the last answer, each
+// marked "(stale)", and the last roll-up at least as old as it was then.
+async function assertStaleHeader(p, where) {
+  const header = await p.evaluate(() => Object.fromEntries(["state", "thread", "waiting", "refused", "rollup"]
+    .map((id) => [id, { text: document.getElementById(id).textContent,
+                        stale: document.getElementById(id).classList.contains("stale") }])));
+  assert.equal(header.state.text, "collecting (stale)", where);
+  assert.equal(header.thread.text, "running (stale)", where);
+  assert.match(header.waiting.text, /^[0-9,]+ \(stale\)$/, where);
+  assert.match(header.refused.text, /^[0-9,]+ \(stale\)$/, where);
+  assert.match(header.rollup.text, /^over \d+ s ago \(stale\)$/, where);
+  assert.ok(Object.values(header).every((figure) => figure.stale), `${where}: marked stale`);
+}
+
 test("a stopped server: the page says its figures are not current", async () => {
   assert.ok(serverPid > 0, "QEL_SERVER_PID names the server to stop");
   assert.equal(await page.$eval("#warning", (w) => w.hidden), true, "no warning while it answers");
@@ -248,5 +263,6 @@ test("a stopped server: the page says its figures are not current", async () => 
   assert.match(await page.$eval("#warning", (w) => w.textContent),
                /^No answer from the server since \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC \(.+\): the figures shown are not current\.$/);
   assert.equal(await page.evaluate(() => document.body.classList.contains("stale")), true);
+  await assertStaleHeader(page, "the header");
   await page.screenshot({ path: `${shots}/status-page-stale.png` });
 });
