@@ -1,8 +1,8 @@
 // The status page as a person uses it, in Debian's headless Chromium driven
 // by puppeteer-core: sort, filter, a shared link, open a row, point at a bar
-// and read bars with the keyboard, 256 events with hostile names, contrast,
-// and the warning and the stale header once the server has stopped.
-// scripts/live.sh runs it:
+// and read bars (their times and values) with the keyboard, the trend's
+// range, 256 events with hostile names, contrast, and the warning and the
+// stale header once the server has stopped. scripts/live.sh runs it:
 //
 //   QEL_PAGE=http://127.0.0.1:PORT/ QEL_SERVER_PID=PID QEL_SHOTS=DIR \
 //     node --test tests/browser/status_page.test.mjs
@@ -56,6 +56,18 @@ async function waitForRows(count, p = page) {
 }
 
 const number = (text) => (text === "" ? null : Number(text.replace(/[^0-9.]/g, "")));
+
+// The clock time that starts a bar's text ("14:03:27 UTC: 6,060") or the
+// page's refresh time ("2026-12-07 14:03:28 UTC"), in seconds of the day.
+function clockOf(text) {
+  const m = /(?:^| )(\d\d):(\d\d):(\d\d) UTC/.exec(text);
+  assert.ok(m, `a time in "${text}"`);
+  return Number(m[1]) * 3600 + Number(m[2]) * 60 + Number(m[3]);
+}
+function secondsApart(a, b) {
+  const d = Math.abs(a - b) % 86400;
+  return Math.min(d, 86400 - d);
+}
 
 // Points at the middle of what `selector` finds, found and measured in one
 // go: a chart draws its bars anew at each refresh, so a bar found first could
@@ -173,21 +185,65 @@ test("a row opens its three charts: scale, time labels, no data yet where a wind
   await page.screenshot({ path: `${shots}/status-page-256-open.png` });
 });
 
-test("a bar tells its value under the pointer and to the keyboard", async () => {
+test("a bar tells its time and value under the pointer and to the keyboard", async () => {
   const chart = `#details-${opened} svg.chart[data-window="seconds"]`;
   const last = await page.$$eval(`${chart} rect.slot`, (slots) => slots.length - 1);
   await pointAt(page, `${chart} rect.slot[data-index="${last}"]`);
-  const { tip, value } = await page.evaluate((chart, last) => ({
-    tip: { hidden: document.querySelector("#tip").hidden, text: document.querySelector("#tip").textContent },
+  const seen = await page.evaluate((chart, last) => ({
+    tip: document.querySelector("#tip").textContent,
+    hidden: document.querySelector("#tip").hidden,
     value: document.querySelector(`${chart} rect.bar[data-index="${last}"]`).dataset.value,
+    refreshed: document.querySelector("#refreshed").textContent,
   }), chart, last);
-  assert.equal(tip.hidden, false);
-  assert.equal(tip.text, `second latest: ${Number(value).toLocaleString("en-US")}`);
+  assert.equal(seen.hidden, false);
+  // The newest second closed with the snapshot that the page last read.
+  assert.match(seen.tip, /^\d\d:\d\d:\d\d UTC: [0-9,]+$/);
+  assert.equal(seen.tip.replace(/^.* UTC: /, ""), Number(seen.value).toLocaleString("en-US"));
+  assert.ok(secondsApart(clockOf(seen.tip), clockOf(seen.refreshed)) <= 5,
+            `the newest bar "${seen.tip}", refreshed ${seen.refreshed}`);
   await page.$eval(chart, (svg) => svg.focus());
   await page.keyboard.press("End");
   await page.keyboard.press("ArrowLeft");
   const readout = await page.$eval(`${chart} + p.readout`, (p) => p.textContent);
-  assert.match(readout, /^second 1 s ago: [0-9,]+$/);
+  assert.match(readout, /^\d\d:\d\d:\d\d UTC: [0-9,]+$/);
+  // One step to the left is one second earlier; both read between two
+  // refreshes, which would move the bars.
+  const [newest, before] = await page.$eval(chart, (svg) => [["End"], ["ArrowLeft"]].map(([key]) => {
+    svg.dispatchEvent(new KeyboardEvent("keydown", { key, bubbles: true }));
+    return svg.nextElementSibling.textContent;
+  }));
+  assert.equal(secondsApart(clockOf(newest), clockOf(before)), 1, `${newest} then ${before}`);
+});
+
+
+async function tipText(p) {
+  return p.$eval("#tip", (tip) => {
+    const box = tip.getBoundingClientRect();
+    return { hidden: tip.hidden, text: tip.textContent, left: box.left, right: box.right,
+             room: document.scrollingElement.clientWidth };
+  });
+}
+
+test("the trend gives its range under the pointer and to the keyboard", async () => {
+  const id = await page.$eval("#events tbody tr:not(.details)", (row) => Number(row.id.replace("row-", "")));
+  const spark = `#row-${id} svg.spark`;
+  for (const how of ["hover", "focus"]) {
+    await page.mouse.move(0, 0);
+    await page.$eval(spark, (svg) => svg.blur());
+    assert.equal((await tipText(page)).hidden, true);
+    if (how === "hover") {
+      await pointAt(page, spark);
+    } else {
+      await page.focus(`#row-${id} button.event`);
+      await page.keyboard.press("Tab");
+      assert.ok(await page.$eval(spark, (svg) => svg === document.activeElement), "Tab from the name reaches the trend");
+    }
+    const tip = await tipText(page);
+    const range = /^Last (\d+) s: ([0-9,]+) to ([0-9,]+) a second$/.exec(tip.text);
+    assert.ok(!tip.hidden && range, `${how}: ${tip.hidden ? "no tip" : `"${tip.text}"`}`);
+    assert.ok(number(range[2]) <= number(range[3]), tip.text);
+    assert.ok(tip.left >= 0 && tip.right <= tip.room, `${how}: the tip at ${tip.left} to ${tip.right}px`);
+  }
 });
 
 test("the keyboard reaches the filter, the sort buttons and the rows", async () => {
