@@ -17,8 +17,11 @@
 #     of its /metrics present; its report writes latencies as "9.0"
 #     the status page in headless Chromium, driven by puppeteer-core
 #     (tests/browser): sort, filter, a shared link, a row's charts, a bar's
-#     value under the pointer and the keyboard, contrast, and the warning once
-#     the server stops; screenshots in build/live/
+#     time and value under the pointer and the keyboard, contrast; at 360,
+#     768, 1024, 1400 and 1920 px no sideways scrolling, names of 12
+#     characters a line or more, times inside the table, the trend's range
+#     and a bar's time; the warning and the stale header once the server
+#     stops; screenshots in build/live/
 #
 # Its four servers take ports that are free when it starts, so that it can
 # run beside anything else on this machine.
@@ -209,12 +212,13 @@ browser_tests() {
   grep -E '^# refresh with|^ *(not )?ok [0-9]+ - ' "$out/browser.log" | sed 's/^ */live:   /'
   return $status
 }
-check "status page in Chromium: sort, filter, link, charts, pointer, keyboard, contrast, stopped server" \
+check "status page in Chromium: sort, filter, link, charts, pointer, keyboard, contrast, five widths, stopped server" \
   browser_tests
-# The demo's page, with its first event opened, for the README.
+# The demo's page at 1400 px, with its first event opened, for the README
+# (docs/status-page.png).
 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
   --disable-background-networking --disable-component-update --disable-sync \
-  --user-data-dir="$out/chromium" --window-size=1280,900 --virtual-time-budget=5000 \
+  --user-data-dir="$out/chromium" --window-size=1400,900 --virtual-time-budget=5000 \
   --screenshot="$out/status-page.png" "$base/?open=0" >/dev/null 2>>"$out/chromium.log"
 check "page: screenshot of the demo" test -s "$out/status-page.png"
 
