@@ -8,10 +8,47 @@
 
 namespace {
 
-// Each thread's stripe, handed out in turn at its first Add(). Initial-exec
-// TLS: a plain load, no call, in a library the host loads at start.
+// Each thread's stripe, taken at its first Add(). Initial-exec TLS: a plain
+// load, no call, in a library the host loads at start.
 __attribute__((tls_model("initial-exec"))) thread_local int t_stripe = -1;
-std::atomic<unsigned int> g_nextStripe{0};
+
+// Threads holding each stripe. A thread takes the one with the fewest and
+// gives it back when it ends, so threads that come and go (a thread per
+// connection, a pool that shrinks) do not pile onto the stripe of one that
+// stays.
+std::atomic<unsigned int> g_stripeUsers[KwStatsCounterCells::kStripes];
+
+struct StripeHold {
+    int stripe = -1;
+    ~StripeHold() {
+        if (stripe >= 0) {
+            g_stripeUsers[stripe].fetch_sub(1, std::memory_order_relaxed);
+        }
+    }
+};
+thread_local StripeHold t_hold;
+
+// Off the path of Add(): once a thread.
+__attribute__((noinline, cold)) int TakeStripe() {
+    for (;;) {
+        unsigned int fewest = 0;
+        unsigned int users = g_stripeUsers[0].load(std::memory_order_relaxed);
+        for (unsigned int i = 1; i < KwStatsCounterCells::kStripes; ++i) {
+            unsigned int count = g_stripeUsers[i].load(std::memory_order_relaxed);
+            if (count < users) {
+                fewest = i;
+                users = count;
+            }
+        }
+        // Two threads that start at once do not take the same free stripe.
+        if (g_stripeUsers[fewest].compare_exchange_weak(users, users + 1,
+                                                        std::memory_order_relaxed)) {
+            t_hold.stripe = static_cast<int>(fewest);
+            t_stripe = static_cast<int>(fewest);
+            return t_stripe;
+        }
+    }
+}
 
 }  // namespace
 
@@ -36,9 +73,7 @@ void KwStatsCounter::Add(unsigned int n) {
     }
     int stripe = t_stripe;
     if (stripe < 0) {
-        stripe = static_cast<int>(g_nextStripe.fetch_add(1, std::memory_order_relaxed) %
-                                  KwStatsCounterCells::kStripes);
-        t_stripe = stripe;
+        stripe = TakeStripe();
     }
     cells->stripes[stripe].count.fetch_add(n, std::memory_order_relaxed);
 }
