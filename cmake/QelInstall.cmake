@@ -19,8 +19,11 @@
 # The stand-ins of this project for those host services install only on
 # request, as the component `standins` (`cmake --install build --component
 # standins`): their headers under include/QelDiagUtilsHost, libdlog and
-# libKwHostServices, QelDiagUtilsHost.pc and their CMake targets
-# QelDiagUtils::dlog and QelDiagUtils::KwHostServices.
+# libKwHostServices, QelDiagUtilsHost.pc, and a CMake package of their own,
+# QelDiagUtilsHost, with the targets QelDiagUtils::dlog and
+# QelDiagUtils::KwHostServices. The library's package finds it wherever
+# CMAKE_PREFIX_PATH leads, so the stand-ins may sit in another prefix than
+# the library (the Debian packages in /usr, the stand-ins in a folder).
 include(CMakePackageConfigHelpers)
 
 set(QEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QelDiagUtils)
@@ -37,8 +40,17 @@ install(TARGETS dlog KwHostServices EXPORT QelDiagUtilsStandinsTargets
 file(GLOB QEL_STANDIN_HEADERS ${PROJECT_SOURCE_DIR}/host/*.h)
 install(FILES ${QEL_STANDIN_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/QelDiagUtilsHost
         COMPONENT standins EXCLUDE_FROM_ALL)
-install(EXPORT QelDiagUtilsStandinsTargets NAMESPACE QelDiagUtils:: DESTINATION ${QEL_CMAKE_DIR}
-        COMPONENT standins EXCLUDE_FROM_ALL)
+set(QEL_HOST_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QelDiagUtilsHost)
+install(EXPORT QelDiagUtilsStandinsTargets NAMESPACE QelDiagUtils::
+        DESTINATION ${QEL_HOST_CMAKE_DIR} COMPONENT standins EXCLUDE_FROM_ALL)
+file(WRITE ${PROJECT_BINARY_DIR}/QelDiagUtilsHostConfig.cmake
+     "include(CMakeFindDependencyMacro)\nfind_dependency(Threads)\n"
+     "include(\"\${CMAKE_CURRENT_LIST_DIR}/QelDiagUtilsStandinsTargets.cmake\")\n")
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/QelDiagUtilsHostConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtilsHostConfig.cmake
+              ${PROJECT_BINARY_DIR}/QelDiagUtilsHostConfigVersion.cmake
+        DESTINATION ${QEL_HOST_CMAKE_DIR} COMPONENT standins EXCLUDE_FROM_ALL)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/QelDiagUtilsConfig.cmake.in
                               ${PROJECT_BINARY_DIR}/QelDiagUtilsConfig.cmake

@@ -50,8 +50,8 @@ for deb in build/packages/*/*.deb; do
   stray+=$(dpkg-deb -c "$deb" | grep -E 'libdlog|libKwHostServices|QelDiagUtilsHost|KwTimerMgr\.h|dlog\.h' || true)
 done
 check "no stand-in in any package" test -z "$stray"
-check "lintian: no errors on the amd64 packages" \
-  lintian --fail-on error build/packages/amd64/*.deb
+check "lintian: no errors and no warnings on the amd64 packages" \
+  lintian --fail-on error,warning build/packages/amd64/*.deb
 
 # The amd64 packages, installed; the samples built against them.
 mapfile -t debs < <(ls build/packages/amd64/*.deb)
@@ -90,10 +90,21 @@ pkgconfig_sample() {
 }
 check "pkg-config against the installed packages: the samples build and run" pkgconfig_sample
 if [ ${#installed[@]} != 0 ]; then
+  # Removed, then purged: nothing of them stays, not even in the
+  # config-files state, and none of their files.
+  files=$(dpkg -L "${installed[@]}" 2>/dev/null | sort -u)
   "${sudo_cmd[@]}" dpkg -r "${installed[@]}" >/dev/null 2>&1
-  left=$(dpkg-query -W -f='${Status}\n' "${installed[@]}" 2>/dev/null | grep -c 'install ok installed' || true)
+  after_remove=$(dpkg-query -W -f='${Package} ${Status}\n' "${installed[@]}" 2>/dev/null |
+                 grep -v ' not-installed$' || true)
+  "${sudo_cmd[@]}" dpkg -P "${installed[@]}" >/dev/null 2>&1
+  after_purge=$(dpkg-query -W -f='${Package} ${Status}\n' "${installed[@]}" 2>/dev/null |
+                grep -v ' not-installed$' || true)
+  left_files=$(while read -r f; do
+                 [ -f "$f" ] || [ -L "$f" ] && echo "$f"
+               done <<<"$files" || true)
   installed=()
-  check "dpkg -r removes them again" test "$left" = 0
+  check "dpkg -r leaves no package in any state ($after_remove)" test -z "$after_remove"
+  check "dpkg -P leaves no package and no file behind" test -z "$after_purge$left_files"
 fi
 
 # The powerpc packages in a sysroot, the sample cross-built against them.

@@ -29,7 +29,8 @@ for f in include/QelDiagUtils/KwSrvrStatsCollector.h include/QelDiagUtils/KwRing
 done
 standins=$(cd "$prefix" && find . \( -name 'KwTimerMgr.h' -o -name 'KwLinuxMutex.h' \
   -o -name 'KwTimeConvert.h' -o -name 'dlog.h' -o -name 'libdlog*' -o -name 'libKwHostServices*' \
-  -o -name 'QelDiagUtilsHost.pc' -o -name 'QelDiagUtilsStandinsTargets*' \) -print)
+  -o -name 'QelDiagUtilsHost.pc' -o -name 'QelDiagUtilsStandinsTargets*' \
+  -o -name 'QelDiagUtilsHostConfig*' \) -print)
 [ -z "$standins" ] || fail "default install holds stand-ins: $standins"
 
 # Load-time dependencies: ACE, the logging library and the C/C++ runtime only.
