@@ -133,11 +133,12 @@ foreach(component IN LISTS QEL_DEB_COMPONENTS)
   endif()
 endforeach()
 # The shlibs file of each library package, and the ldconfig trigger it needs
-# in place of CPack's maintainer scripts: without scripts, dpkg -r leaves no
-# package behind in the config-files state, and lintian finds no
+# in place of the maintainer scripts that CPack writes (and that
+# DropLdconfigScripts.cmake takes out again): without scripts, dpkg -r
+# leaves no package behind in the config-files state, and lintian finds no
 # maintscript-calls-ldconfig.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_LDCONFIG OFF)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/DropLdconfigScripts.cmake)
 foreach(library runtime export http)
   string(TOUPPER ${library} upper)
   set(CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/triggers)

@@ -177,7 +177,7 @@ echo "cross: $(grep -Eo 'out of [0-9]+' "$build/ctest.log" | tail -n 1 | cut -d'
 lib=$(ls "$build"/src/libQelDiagUtils.so.*.*.* | head -n 1)
 add=$("$arch-linux-gnu-objdump" -d --no-show-raw-insn --disassemble=_ZN14KwStatsCounter3AddEj "$lib")
 atomic='lwarx|lock xadd|lock add'
-if ! grep -qE "$atomic" <<<"$add" || grep -qE 'call|bl .*(__atomic|__sync)' <<<"$add" ||
+if ! grep -qE "$atomic" <<<"$add" || grep -qE '(call|bl)[[:space:]].*<(__atomic|__sync)' <<<"$add" ||
    readelf -d "$lib" | grep -q 'libatomic'; then
   echo "cross: KwStatsCounter::Add is not a plain atomic add on $arch:"
   echo "$add"
