@@ -148,8 +148,9 @@ public:
 
     // Copies every statistic, with the histories of the last 60 seconds, 60
     // minutes and 24 hours, into `out` in one hold of the data lock. Returns
-    // false when not collecting (logged as for the report): `out` then holds
-    // the state and its time, and no event.
+    // false when not collecting: `out` then holds the state and its time,
+    // and no event. Scrapers ask often, so that refusal is logged at level 3
+    // the first time and at 7 after (the report's warning stays at 4).
     bool GetStatsSnapshot(KwStatsSnapshot& out) const KW_EXCLUDES(m_dataLock);
 
 private:

@@ -82,7 +82,7 @@ struct KwStatsSnapshot {
     size_t waiting = 0;
     // When the latest roll-up ran (wall clock); 0 while none has. A roll-up
     // waits for the waiting list to empty, so under a backlog this falls
-    // behind the clock.
+    // behind the clock, unless the timely roll-up is on.
     KwLong32 lastRollupAt = 0;
     std::vector<KwStatsEventSnapshot> events;  // in id order
 };
