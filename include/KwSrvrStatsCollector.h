@@ -61,6 +61,7 @@ class KwMaxValue;
 class KwSrvrStatsCount;
 class KwStatsCounter;
 struct KwStatsCounterCells;
+struct KwLateReports;
 struct KwStatsSnapshot;
 class KwTimeTracker;
 class KwTimerMgr;
@@ -189,13 +190,12 @@ private:
     void Swap(Stores& stores) KW_REQUIRES(m_dataLock);
     int GiveUp(bool sized) KW_EXCLUDES(m_dataLock, m_queueLock);
     struct Batch;
-    struct LateReports;
     int CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension)
         KW_EXCLUDES(m_dataLock, m_queueLock);
-    bool TimelyRollUp(unsigned int dimension, LateReports& late) KW_EXCLUDES(m_dataLock);
-    void ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency, LateReports& late)
+    bool TimelyRollUp(unsigned int dimension, KwLateReports& late) KW_EXCLUDES(m_dataLock);
+    void ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency, KwLateReports& late)
         KW_REQUIRES(m_dataLock);
-    void SettleLatePeaks(LateReports& late) KW_REQUIRES(m_dataLock);
+    void SettleLatePeaks(KwLateReports& late) KW_REQUIRES(m_dataLock);
     static void Release(std::list<KwStatsDataMsgStruct*>& batch,
                         std::list<KwStatsDataMsgStruct*>::iterator processedEnd,
                         std::list<KwStatsDataMsgStruct*>& emptied);

@@ -14,6 +14,8 @@
 #include <optional>
 #include <utility>
 
+#include "KwCollectorTiming.h"
+#include "KwLateReports.h"
 #include "KwMaxValue.h"
 #include "KwMutexGuard.h"
 #include "KwReportText.h"
@@ -30,9 +32,6 @@ namespace {
 const char kFile[] = "KwSrvrStatsCollector.cpp";
 
 constexpr int kMaxEvents = 256;
-constexpr unsigned long kRollupPeriodMs = 1000;
-// The collection thread's idle poll.
-constexpr useconds_t kPollUs = 10000;
 constexpr unsigned int kSecondsPerMinute = 60;
 constexpr unsigned int kMinutesPerHour = 60;
 constexpr unsigned int kHoursPerDay = 24;
@@ -215,47 +214,6 @@ int KwSrvrStatsCollector::RegisterEvent(const char* name, int flags, StatsDataTy
     m_eventCount.store(id + 1);
     __dlog_printf(DLOG_DEBUG, kFile, "%s: registered event %s as %d", "RegisterEvent", name, id);
     return id;
-}
-
-// ---------------------------------------------------------------------------
-// Counters
-
-KwStatsCounterCells* KwSrvrStatsCollector::CounterCells(int eventId) {
-    // Made before the lock, so that the critical section allocates nothing;
-    // released after it when the event has its cells already.
-    std::unique_ptr<KwStatsCounterCells> made(new KwStatsCounterCells);
-    KwMutexGuard guard(m_dataLock);
-    if (eventId < 0 || static_cast<size_t>(eventId) >= m_events.size()) {
-        return nullptr;
-    }
-    const KwSrvrStatsEvent& event = *m_events[static_cast<size_t>(eventId)];
-    if (event.type != STATS_DATA_COUNT || event.countSlot == -1 ||
-        (event.flags & (STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END)) != 0) {
-        return nullptr;
-    }
-    KwStatsCounterCells*& cells = m_counterCells[eventId];
-    if (cells == nullptr) {
-        cells = made.release();
-        cells->open.store(m_state.load() == ST_COLLECTING && m_threadRunning.load());
-    }
-    return cells;
-}
-
-void KwSrvrStatsCollector::GatherCounters() const {
-    for (size_t id = 0; id < m_events.size(); ++id) {
-        if (m_counterCells[id] != nullptr) {
-            unsigned int slot = static_cast<unsigned int>(m_events[id]->countSlot);
-            (*m_currentCounts)[slot] += m_counterCells[id]->Drain();
-        }
-    }
-}
-
-void KwSrvrStatsCollector::OpenCounters(bool open) {
-    for (KwStatsCounterCells* cells : m_counterCells) {
-        if (cells != nullptr) {
-            cells->open.store(open);
-        }
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -594,21 +552,6 @@ struct KwSrvrStatsCollector::Batch {
     }
 };
 
-// What the collection thread knows of the second it closed last, so that a
-// report stamped within it and processed after it closed still counts there.
-struct KwSrvrStatsCollector::LateReports {
-    bool known = false;       // a second has closed at a known moment
-    timespec closedAt{0, 0};  // CLOCK_MONOTONIC when its timer fired
-    int periods = 0;          // it also closed a minute (1), and an hour (2)
-    unsigned int resets = 0;  // Reset() calls before it closed
-    bool peaksDue = false;    // its count grew since the peaks were taken
-
-    bool Late(const timespec& stamp) const {
-        return known && (stamp.tv_sec < closedAt.tv_sec ||
-                         (stamp.tv_sec == closedAt.tv_sec && stamp.tv_nsec <= closedAt.tv_nsec));
-    }
-};
-
 int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension) {
     // Reports are taken off the shared list a batch at a time, so that the
     // submitters meet the collection thread on m_queueLock once per batch
@@ -619,7 +562,7 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
     Batch batch;
     // Timely, the second closes as soon as its timer fires, whatever waits.
     const bool timely = m_timelyRollup.load();
-    LateReports late;
+    KwLateReports late;
     int result = 0;
     for (;;) {
         bool running = m_keepRunning.load();
@@ -859,81 +802,6 @@ bool KwSrvrStatsCollector::ArmNextTimer(unsigned long timeoutMs) {
         return false;
     }
     return true;
-}
-
-// ---------------------------------------------------------------------------
-// Timely roll-up
-
-bool KwSrvrStatsCollector::TimelyRollUp(unsigned int dimension, LateReports& late) {
-    timespec fired;
-    fired.tv_sec = s_timerFiredSec.load(std::memory_order_relaxed);
-    fired.tv_nsec = s_timerFiredNsec.load(std::memory_order_relaxed);
-    {
-        KwMutexGuard guard(m_dataLock);
-        SettleLatePeaks(late);
-    }
-    int closed;
-    if (!FoldSecond(dimension, closed)) {
-        usleep(kPollUs);
-        return true;
-    }
-    {
-        KwMutexGuard guard(m_dataLock);
-        late.resets = m_resets;
-    }
-    late.known = fired.tv_sec != 0 || fired.tv_nsec != 0;
-    late.closedAt = fired;
-    late.periods = closed;
-    s_statsTimerExpired.store(false);
-    // The next second ends a second after this one did, however late this
-    // roll-up ran; and no idle sleep, since reports may be waiting.
-    unsigned long next = kRollupPeriodMs;
-    timespec now;
-    if (late.known && clock_gettime(CLOCK_MONOTONIC, &now) == 0) {
-        long elapsedMs = static_cast<long>((now.tv_sec - fired.tv_sec) * 1000 +
-                                           (now.tv_nsec - fired.tv_nsec) / 1000000);
-        next = elapsedMs <= 0 ? kRollupPeriodMs
-               : elapsedMs < static_cast<long>(kRollupPeriodMs)
-                   ? kRollupPeriodMs - static_cast<unsigned long>(elapsedMs)
-                   : 1;
-    }
-    return ArmNextTimer(next);
-}
-
-void KwSrvrStatsCollector::ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency,
-                                         LateReports& late) {
-    Process(msg, latency);
-    if (!late.Late(msg.stamp)) {
-        SettleLatePeaks(late);
-        return;
-    }
-    // Counted above in the running total; the closed second (and the
-    // minute and hour it closed) take it too, and the next second does not.
-    const KwSrvrStatsEvent* event =
-        msg.eventId >= 0 && static_cast<size_t>(msg.eventId) < m_events.size()
-            ? m_events[static_cast<size_t>(msg.eventId)]
-            : nullptr;
-    if (late.resets != m_resets || event == nullptr || event->type != STATS_DATA_COUNT ||
-        event->countSlot == -1 || m_minuteRing->Count() == 0) {
-        return;  // a reset came between, or nothing to count
-    }
-    unsigned int slot = static_cast<unsigned int>(event->countSlot);
-    ++(*m_lastRollupCounts)[slot];
-    ++(*m_minuteRing->Newest())[slot];
-    if (late.periods >= 1) {
-        ++(*m_hourRing->Newest())[slot];
-    }
-    if (late.periods >= 2) {
-        ++(*m_dayRing->Newest())[slot];
-    }
-    late.peaksDue = late.peaksDue || event->rateSlot != -1;
-}
-
-void KwSrvrStatsCollector::SettleLatePeaks(LateReports& late) {
-    if (late.peaksDue && late.resets == m_resets && m_minuteRing->Count() > 0) {
-        UpdatePeaks(*m_minuteRing->Newest());
-    }
-    late.peaksDue = false;
 }
 
 // ---------------------------------------------------------------------------
