@@ -9,6 +9,7 @@
 #   libqeldiaghttp1       http        the status server
 #   libqeldiagexport-dev  export-dev  their headers, CMake targets, pkg-config,
 #                                     and the alerting rules
+#   qel-top               top         the terminal view of a host's statistics
 #
 # Shared-library dependencies come from dpkg-shlibdeps where the machine has
 # the target's libraries as packages (a native build); a cross build names
@@ -35,6 +36,10 @@ endif()
 if(QEL_WITH_HTTP)
   list(APPEND QEL_DEB_COMPONENTS http)
 endif()
+if(QEL_WITH_TOP)
+  list(APPEND QEL_DEB_COMPONENTS top)
+endif()
+set(QEL_DEB_top_NAME qel-top)
 set(QEL_DEB_export_NAME libqeldiagexport1)
 set(QEL_DEB_http_NAME libqeldiaghttp1)
 set(QEL_DEB_export-dev_NAME libqeldiagexport-dev)
@@ -88,6 +93,8 @@ set(QEL_DEB_DEPENDS_export "libc6, libgcc-s1, libstdc++6" CACHE STRING
     "Depends of libqeldiagexport1 in a cross build")
 set(QEL_DEB_DEPENDS_http "libcivetweb1, libprometheus-cpp-core1.0, libc6, libgcc-s1, libstdc++6"
     CACHE STRING "Depends of libqeldiaghttp1 in a cross build")
+set(QEL_DEB_DEPENDS_top "libcurl4, libncursesw6, libtinfo6, libc6, libgcc-s1, libstdc++6"
+    CACHE STRING "Depends of qel-top in a cross build")
 
 set(QEL_DEB_runtime_SUMMARY "run-time diagnostic statistics for server processes")
 set(QEL_DEB_runtime_SECTION libs)
@@ -97,6 +104,8 @@ set(QEL_DEB_export_SUMMARY "run-time diagnostic statistics - Prometheus and JSON
 set(QEL_DEB_export_SECTION libs)
 set(QEL_DEB_http_SUMMARY "run-time diagnostic statistics - status server")
 set(QEL_DEB_http_SECTION libs)
+set(QEL_DEB_top_SUMMARY "run-time diagnostic statistics - terminal view")
+set(QEL_DEB_top_SECTION utils)
 set(QEL_DEB_export-dev_SUMMARY "run-time diagnostic statistics - exporters' development files")
 set(QEL_DEB_export-dev_SECTION libdevel)
 # The extended description: CPack indents it, and makes an empty line " .".
@@ -111,6 +120,10 @@ set(QEL_DEB_runtime_MORE "This package holds the shared library.")
 set(QEL_DEB_dev_MORE "This package holds its headers, CMake package and pkg-config file.")
 set(QEL_DEB_export_MORE "This package holds the exporters: a prometheus::Collectable and JSON.")
 set(QEL_DEB_http_MORE "This package holds the status server: /metrics, /stats.json and a page.")
+set(QEL_DEB_top_MORE
+    "This package holds qel-top, which shows a running host's statistics in a\n"
+    "terminal (a serial console will do), read from its status server.")
+string(CONCAT QEL_DEB_top_MORE ${QEL_DEB_top_MORE})
 set(QEL_DEB_export-dev_MORE
     "This package holds the exporters' and the status server's headers, CMake\n"
     "targets and pkg-config files, and alerting rules for Prometheus.")
@@ -149,6 +162,7 @@ cpack_add_component(runtime)
 cpack_add_component(dev DEPENDS runtime)
 cpack_add_component(export DEPENDS runtime)
 cpack_add_component(http DEPENDS export)
+cpack_add_component(top)
 if(QEL_WITH_HTTP)
   cpack_add_component(export-dev DEPENDS export http dev)
 else()

@@ -208,26 +208,29 @@ void QueueSampler(KwSrvrStatsCollector& collector, const Events& events, Clock::
 // what they hold, then numbered ones, some with markup or long, one in ten a
 // sampled value. Each is reported a few times a second.
 std::vector<int> RegisterOddEvents(KwSrvrStatsCollector& collector, int count) {
-    const std::string names[] = {"quote \"q\"",
-                                 "back\\slash",
-                                 "new\nline",
-                                 "semi;colon",
-                                 "colon: blank",
-                                 "bytes \xff\xfe not utf-8",
-                                 "cut short \xe2\x82",
-                                 std::string(300, 'n'),
-                                 "same",
-                                 "same",
-                                 "percent %s %n",
-                                 "d\xc3\xa9j\xc3\xa0 vu",
-                                 ""};
+    const std::string names[] = {
+        "quote \"q\"", "back\\slash", "new\nline", "semi;colon", "colon: blank",
+        "bytes \xff\xfe not utf-8", "cut short \xe2\x82", std::string(300, 'n'), "same", "same",
+        "percent %s %n", "d\xc3\xa9j\xc3\xa0 vu", "",
+        // and hard on a terminal: escapes that clear
+        // it, colour it or set its title; a C1 CSI;
+        // a right-to-left override; wide, combining
+        // and astral characters; tab, CR, backspace
+        "esc \x1b[2J\x1b[31mred\x1b[0m", "title \x1b]0;pwned\x07",
+        "c1 \xc2\x9b"
+        "31m",
+        "rtl \xe2\x80\xae"
+        "desrever",
+        "wide \xe6\xbc\xa2\xe5\xad\x97\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88",
+        "\xcc\x81mark first, combining e\xcc\x81", "tab\there\rcr\bbs", "emoji \xf0\x9f\x99\x82"};
+    const int named = sizeof names / sizeof names[0];
     std::vector<int> ids;
     for (int n = 0; n < count; ++n) {
-        std::string name = n < 13 ? names[n] : "odd " + std::to_string(n);
-        if (n >= 13 && n % 9 == 0) {
+        std::string name = n < named ? names[n] : "odd " + std::to_string(n);
+        if (n >= named && n % 9 == 0) {
             name += " <b>&amp;</b> " + std::string(150, 'w');
         }
-        bool sampled = n >= 13 && n % 10 == 3;
+        bool sampled = n >= named && n % 10 == 3;
         ids.push_back(collector.RegisterEvent(name.c_str(), sampled ? 0 : STATS_FLAG_MAX_RATE,
                                               sampled ? STATS_DATA_WATER_MARK : STATS_DATA_COUNT));
     }

@@ -18,7 +18,7 @@ set -euo pipefail
 
 profile=${1:-base}
 packages=(cmake make g++ pkg-config libace-dev libgtest-dev prometheus-cpp-dev nlohmann-json3-dev
-          libcivetweb-dev locales)
+          libcivetweb-dev locales libcurl4-openssl-dev libncurses-dev tmux curl python3)
 case "$profile" in
   base) ;;
   bench) packages+=(libbenchmark-dev wrk libjemalloc2 libmimalloc2.0) ;;

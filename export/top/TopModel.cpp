@@ -1,0 +1,218 @@
+#include "TopModel.h"
+
+#include <algorithm>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using nlohmann::json;
+
+// Each reader throws Refused with the member's name when it is missing or
+// of another kind: the whole answer is then refused, never shown in part.
+struct Refused {
+    std::string what;
+};
+
+const json& Member(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end()) {
+        throw Refused{std::string("no \"") + key + "\""};
+    }
+    return *it;
+}
+
+template <class Whole>
+Whole Integer(const json& object, const char* key) {
+    const json& value = Member(object, key);
+    if (!value.is_number_integer()) {
+        throw Refused{std::string("\"") + key + "\" is not a whole number"};
+    }
+    // Read as the widest kind of its sign, then range-checked.
+    if (value.is_number_unsigned()) {
+        auto number = value.get<uint64_t>();
+        if (number > static_cast<uint64_t>(std::numeric_limits<Whole>::max())) {
+            throw Refused{std::string("\"") + key + "\" is out of range"};
+        }
+        return static_cast<Whole>(number);
+    }
+    auto number = value.get<int64_t>();
+    if (number < static_cast<int64_t>(std::numeric_limits<Whole>::min())) {
+        throw Refused{std::string("\"") + key + "\" is out of range"};
+    }
+    return static_cast<Whole>(number);
+}
+
+std::vector<uint32_t> Counts(const json& history, const char* key) {
+    const json& values = Member(history, key);
+    if (!values.is_array()) {
+        throw Refused{std::string("\"") + key + "\" is not an array"};
+    }
+    std::vector<uint32_t> counts;
+    for (const json& value : values) {
+        if (!value.is_number_unsigned() || value.get<uint64_t>() > UINT32_MAX) {
+            throw Refused{std::string("\"") + key + "\" holds something not a count"};
+        }
+        counts.push_back(value.get<uint32_t>());
+    }
+    return counts;
+}
+
+TopEvent Event(const json& item) {
+    if (!item.is_object()) {
+        throw Refused{"an event is not an object"};
+    }
+    TopEvent event;
+    event.id = Integer<int>(item, "id");
+    const json& name = Member(item, "name");
+    if (!name.is_string()) {
+        throw Refused{"an event's \"name\" is not a string"};
+    }
+    event.name = name.get<std::string>();
+    if (item.contains("total")) {
+        event.counted = true;
+        event.total = Integer<uint32_t>(item, "total");
+        event.minute = Integer<uint32_t>(item, "minute");
+        event.hour = Integer<uint32_t>(item, "hour");
+        event.day = Integer<uint32_t>(item, "day");
+        const json& history = Member(item, "history");
+        if (!history.is_object()) {
+            throw Refused{"\"history\" is not an object"};
+        }
+        event.seconds = Counts(history, "seconds");
+        event.minutes = Counts(history, "minutes");
+        event.hours = Counts(history, "hours");
+    }
+    if (item.contains("peak_per_second")) {
+        const json& peak = Member(item, "peak_per_second");
+        event.rated = true;
+        event.peak = Integer<uint32_t>(peak, "value");
+        event.peakTime = Integer<int64_t>(peak, "time");
+    }
+    for (const char* key : {"water_mark", "latency_max_ms"}) {
+        if (item.contains(key)) {
+            const json& mark = Member(item, key);
+            const json& value = Member(mark, "value");
+            if (!value.is_number()) {
+                throw Refused{std::string("\"") + key + "\" has no number"};
+            }
+            event.mark = key[0] == 'w' ? TopEvent::WATER_MARK : TopEvent::LATENCY;
+            event.markValue = value.get<double>();
+            event.markTime = Integer<int64_t>(mark, "time");
+        }
+    }
+    return event;
+}
+
+}  // namespace
+
+bool ParseTopStats(const std::string& text, TopStats& stats, std::string& error) {
+    json document = json::parse(text, nullptr, false);
+    if (document.is_discarded()) {
+        error = "it is not JSON";
+        return false;
+    }
+    try {
+        if (!document.is_object()) {
+            throw Refused{"it is not a JSON object"};
+        }
+        stats = TopStats();
+        stats.takenAt = Integer<int64_t>(document, "taken_at");
+        const json& state = Member(document, "state");
+        if (!state.is_string()) {
+            throw Refused{"\"state\" is not a string"};
+        }
+        stats.state = state.get<std::string>();
+        const json& thread = Member(document, "collection_thread");
+        if (!thread.is_boolean()) {
+            throw Refused{"\"collection_thread\" is not true or false"};
+        }
+        stats.collectionThread = thread.get<bool>();
+        stats.waitingBound = Integer<uint64_t>(document, "waiting_bound");
+        stats.waiting = Integer<uint64_t>(document, "reports_waiting");
+        const json& refused = Member(document, "reports_refused");
+        stats.refusedNoThread = Integer<uint64_t>(refused, "no_collection_thread");
+        stats.refusedFull = Integer<uint64_t>(refused, "waiting_list_full");
+        stats.lastRollup = Integer<int64_t>(document, "last_rollup");
+        const json& events = Member(document, "events");
+        if (!events.is_array()) {
+            throw Refused{"\"events\" is not an array"};
+        }
+        for (const json& item : events) {
+            stats.events.push_back(Event(item));
+        }
+    } catch (const Refused& refused) {
+        error = refused.what;
+        return false;
+    } catch (const json::exception& e) {  // a member of an array, say
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
+const char* TopSortName(TopSortKey key) {
+    static const char* const kNames[kTopSortKeys] = {"minute", "hour", "day",     "total",
+                                                     "peak",   "mark", "latency", "name"};
+    return kNames[static_cast<int>(key)];
+}
+
+namespace {
+
+// The figure a row sorts by; events without it come after all that have it.
+double SortValue(const TopEvent& event, TopSortKey key) {
+    const double none = -1;
+    switch (key) {
+        case TopSortKey::MINUTE:
+            return event.counted ? event.minute : none;
+        case TopSortKey::HOUR:
+            return event.counted ? event.hour : none;
+        case TopSortKey::DAY:
+            return event.counted ? event.day : none;
+        case TopSortKey::TOTAL:
+            return event.counted ? event.total : none;
+        case TopSortKey::PEAK:
+            return event.rated ? event.peak : none;
+        case TopSortKey::MARK:
+            return event.mark == TopEvent::WATER_MARK ? event.markValue : none;
+        case TopSortKey::LATENCY:
+            return event.mark == TopEvent::LATENCY ? event.markValue : none;
+        case TopSortKey::NAME:
+            break;
+    }
+    return none;
+}
+
+bool Holds(const std::string& name, const std::string& filter) {
+    if (filter.empty()) {
+        return true;  // the empty name too
+    }
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    auto equal = [&](char a, char b) { return lower(a) == lower(b); };
+    return std::search(name.begin(), name.end(), filter.begin(), filter.end(), equal) != name.end();
+}
+
+}  // namespace
+
+std::vector<const TopEvent*> TopRows(const TopStats& stats, TopSortKey key,
+                                     const std::string& filter) {
+    std::vector<const TopEvent*> rows;
+    for (const TopEvent& event : stats.events) {
+        if (Holds(event.name, filter)) {
+            rows.push_back(&event);
+        }
+    }
+    std::stable_sort(rows.begin(), rows.end(), [key](const TopEvent* a, const TopEvent* b) {
+        if (key != TopSortKey::NAME) {
+            double va = SortValue(*a, key), vb = SortValue(*b, key);
+            if (va != vb) {
+                return va > vb;
+            }
+        }
+        if (a->name != b->name) {
+            return a->name < b->name;
+        }
+        return a->id < b->id;
+    });
+    return rows;
+}

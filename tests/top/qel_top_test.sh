@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# qel-top against the demo host with 256 events (251 with hostile names),
+# in tmux at 80x24 on a vt100 without colour and at 200x50 in colour: the
+# table, the keys, a resize, a host that stops, and quitting; then --once
+# and its exit statuses.
+#   qel_top_test.sh QEL_TOP QEL_DEMO SOURCE_DIR OUT_DIR
+# The captures stay in OUT_DIR.
+set -euo pipefail
+top=$1 demo=$2 source=$3 out=$4
+rm -rf "$out" && mkdir -p "$out"
+checks_label=qel-top
+. "$source/scripts/checks.sh"
+
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+url=http://127.0.0.1:$port
+socket=qel-top-test-$$
+pids=()
+cleanup() {
+  tmux -L "$socket" kill-server 2>/dev/null || true
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+"$demo" --seconds 300 --report-every 300 --odd-events 251 --http "$port" >"$out/demo.log" 2>&1 &
+demo_pid=$!
+pids+=($demo_pid)
+wait_for 30 "$top" --once "$url" || { echo "the demo does not answer"; cat "$out/demo.log"; exit 1; }
+
+# --once: every event, nothing a terminal would act on, and the statuses.
+LC_ALL=C.UTF-8 "$top" --once "$url" >"$out/once.txt"
+check "--once: two header lines, the titles and 256 events" \
+  test "$(wc -l <"$out/once.txt")" = 259
+check "--once: no control character but newlines" \
+  test "$(tr -d '\n' <"$out/once.txt" | LC_ALL=C grep -c '[[:cntrl:]]')" = 0
+check "--once: the hostile names made harmless" \
+  grep -qE '^title \?\]0;pwned\? ' "$out/once.txt"
+status_of() { "$@" >"$out/status.out" 2>"$out/status.err" && echo 0 || echo $?; }
+closed=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+check "--once: 3 and the reason when nothing listens" \
+  test "$(status_of "$top" --once "http://127.0.0.1:$closed")" = 3
+check "--once: ... said as such" grep -q "^qel-top: cannot read http://127.0.0.1:$closed/stats.json: .*onnect" "$out/status.err"
+check "--once: 3 for a 404" test "$(status_of "$top" --once "$url/metrics")" = 3
+check "--once: ... said as such" \
+  grep -qxF "qel-top: cannot read $url/metrics/stats.json: the server answered 404 (not found)" "$out/status.err"
+mkdir -p "$out/site"
+echo '<!DOCTYPE html><p>not it</p>' >"$out/site/stats.json"
+other=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+python3 -m http.server --bind 127.0.0.1 --directory "$out/site" "$other" >/dev/null 2>&1 &
+pids+=($!)
+wait_for 20 curl -sf "http://127.0.0.1:$other/stats.json"
+check "--once: 4 for an answer that is not the statistics" \
+  test "$(status_of "$top" --once "http://127.0.0.1:$other")" = 4
+check "--once: ... said as such" grep -qxF \
+  "qel-top: http://127.0.0.1:$other/stats.json did not answer with a host's statistics: it is not JSON" \
+  "$out/status.err"
+check "a usage error: 2" test "$(status_of "$top" --interval 0.1 "$url")" = 2
+check "... said as such" grep -qxF "qel-top: --interval wants seconds from 0.2 to 3600, not '0.1'" "$out/status.err"
+
+# The view in tmux. screen NAME: the pane as text (with attributes: -e).
+screen() { tmux -L "$socket" capture-pane -p "$@" -t qel; }
+shows() { screen | grep -qE "$1"; }
+keys() { tmux -L "$socket" send-keys -t qel "$@"; }
+tmux -L "$socket" -f /dev/null new-session -d -s qel -x 80 -y 24 \
+  "env TERM=vt100 NO_COLOR=1 LANG=C.UTF-8 LC_ALL=C.UTF-8 $top --interval 0.3 $url"
+tmux -L "$socket" set-option -t qel remain-on-exit on >/dev/null
+check "80x24: the table comes" wait_for 20 shows '^q quit  s sort:minute  / filter  Enter history  256 of 256 events'
+screen >"$out/80x24.txt"
+check "80x24: 24 lines, none wider than 80 columns" \
+  test "$(wc -l <"$out/80x24.txt")" = 24 -a "$(LC_ALL=C.UTF-8 wc -L <"$out/80x24.txt")" -le 80
+check "80x24: the header" grep -qE "^127.0.0.1:$port  figures of [0-9:]{8} UTC  state collecting  thread running" "$out/80x24.txt"
+check "80x24: the columns that fit" grep -qxE 'EVENT +MINUTE +HOUR +PEAK/S +HIGH MARK +LATENCY ms' "$out/80x24.txt"
+check "80x24: the busiest event first" grep -qE '^rxPackets +[1-9]' <(sed -n 5p "$out/80x24.txt")
+check "the names set no title" test "$(tmux -L "$socket" display -p -t qel '#{pane_title}')" != pwned
+keys s
+check "s: sorted by the last hour" wait_for 10 shows ' s sort:hour '
+keys / e s c Enter
+check "/esc: the one event, its escapes shown as text" wait_for 10 shows '^esc \?\[2J\?\[31mred\?\[0m +[0-9]'
+check "... counted as such" shows '/ filter:esc  Enter history  1 of 256 events'
+keys Enter
+check "Enter: the event's history as bars" wait_for 10 shows '^Last 60 s up to [0-9:]{8} UTC, a column a second'
+check "... with its scale" shows '^ +0 \|#'
+screen >"$out/80x24-history.txt"
+keys Escape
+check "any key: back to the table" wait_for 10 shows ' Enter history  1 of 256 events'
+keys / BSpace BSpace BSpace Enter
+check "an empty filter shows every event" wait_for 10 shows ' Enter history  256 of 256 events'
+
+tmux -L "$socket" resize-window -t qel -x 200 -y 50
+check "200x50: every column after the resize" \
+  wait_for 10 shows '^EVENT +MINUTE +HOUR +DAY +TOTAL +PEAK/S +PEAK AT +HIGH MARK +LATENCY ms +MARK AT$'
+screen >"$out/200x50.txt"
+check "200x50: 50 lines" test "$(wc -l <"$out/200x50.txt")" = 50
+
+kill "$demo_pid"
+check "a host that stops: the refresh fails, said at once" \
+  wait_for 15 shows '^! refresh failed at [0-9:]{8} UTC: .*onnect'
+check "... and the header marks its figures stale" \
+  shows "^127.0.0.1:$port  STALE: figures of [0-9:]{8} UTC"
+screen >"$out/200x50-stopped.txt"
+check "... in bold, without colour (NO_COLOR, vt100)" \
+  test "$(screen -e | grep -cE $'\e\\[(1|0;1)m! refresh failed')" = 1 -a "$(screen -e | grep -c $'\e\\[3[0-8]m')" = 0
+keys q
+check "q: it ends with status 0" wait_for 10 test "$(tmux -L "$socket" display -p -t qel '#{pane_dead}:#{pane_dead_status}')" = 1:0
+
+# In colour where the terminal has it: the warning (no host now) in red.
+red() { tmux -L "$socket" capture-pane -p -e -t colour | grep -qE $'\e\\[31m(\e\\[[0-9;]*m)*no answer yet: '; }
+tmux -L "$socket" new-session -d -s colour -x 100 -y 30 \
+  "env TERM=xterm-256color LANG=C.UTF-8 LC_ALL=C.UTF-8 $top --interval 0.3 $url"
+check "colour: the warning in red" wait_for 15 red
+checks_done "captures in $out"
