@@ -100,7 +100,8 @@ screen >"$out/200x50-stopped.txt"
 check "... in bold, without colour (NO_COLOR, vt100)" \
   test "$(screen -e | grep -cE $'\e\\[(1|0;1)m! refresh failed')" = 1 -a "$(screen -e | grep -c $'\e\\[3[0-8]m')" = 0
 keys q
-check "q: it ends with status 0" wait_for 10 test "$(tmux -L "$socket" display -p -t qel '#{pane_dead}:#{pane_dead_status}')" = 1:0
+dead() { test "$(tmux -L "$socket" display -p -t qel "#{pane_dead}:#{pane_dead_status}")" = 1:0; }
+check "q: it ends with status 0" wait_for 10 dead
 
 # In colour where the terminal has it: the warning (no host now) in red.
 red() { tmux -L "$socket" capture-pane -p -e -t colour | grep -qE $'\e\\[31m(\e\\[[0-9;]*m)*no answer yet: '; }
