@@ -47,7 +47,8 @@ struct Options {
     int logLevel = DLOG_WARNING;
     int httpPort = 0;  // 0: no HTTP server
     std::string httpBind = "127.0.0.1";
-    int httpThreads = 32;
+    std::string webConfigFile;  // TLS and basic auth for the status server
+    bool withholdTimerManager = false;
     int oddEvents = 0;  // further events with odd names
 };
 
@@ -61,10 +62,10 @@ struct NumberOption {
     int Options::*value;
 };
 const NumberOption kNumbers[] = {
-    {'s', 1, 86400, &Options::seconds},   {'t', 1, 64, &Options::threads},
-    {'r', 0, 1000000, &Options::rate},    {'e', 1, 3600, &Options::reportEvery},
-    {'l', 0, 7, &Options::logLevel},      {'H', 1, 65535, &Options::httpPort},
-    {'W', 1, 256, &Options::httpThreads}, {'O', 0, 251, &Options::oddEvents}};
+    {'s', 1, 86400, &Options::seconds}, {'t', 1, 64, &Options::threads},
+    {'r', 0, 1000000, &Options::rate},  {'e', 1, 3600, &Options::reportEvery},
+    {'l', 0, 7, &Options::logLevel},    {'H', 1, 65535, &Options::httpPort},
+    {'O', 0, 251, &Options::oddEvents}};
 
 const NumberOption* FindNumber(int option) {
     for (const NumberOption& number : kNumbers) {
@@ -96,7 +97,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
                                    {"help", no_argument, nullptr, 'h'},
                                    {"http", required_argument, nullptr, 'H'},
                                    {"http-bind", required_argument, nullptr, 'B'},
-                                   {"http-threads", required_argument, nullptr, 'W'},
+                                   {"web.config.file", required_argument, nullptr, 'W'},
+                                   {"no-timer-manager", no_argument, nullptr, 'N'},
                                    {"odd-events", required_argument, nullptr, 'O'},
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
@@ -118,6 +120,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
         switch (c) {
             case 'B':
                 options.httpBind = optarg;
+                break;
+            case 'W':
+                options.webConfigFile = optarg;
+                break;
+            case 'N':
+                options.withholdTimerManager = true;
                 break;
             case 'h':
                 Usage(stdout);
@@ -323,7 +331,11 @@ int main(int argc, char** argv) {
     //    collection thread, so it is made before the collector.
     static KwTimerMgr timerMgr;
     KwSrvrStatsCollector& collector = KwSrvrStatsCollector::GetInstance();
-    collector.SetTimerManager(timerMgr);
+    // --no-timer-manager plays a host that forgets this: the collection
+    // thread then gives up, and the server says so (for the alerts).
+    if (!options.withholdTimerManager) {
+        collector.SetTimerManager(timerMgr);
+    }
     Events events;
     events.rxPackets = collector.RegisterEvent("rxPackets", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     events.reqStart =
@@ -338,7 +350,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     collector.DoneInit();
-    while (!collector.IsRunning()) {
+    while (!options.withholdTimerManager && !collector.IsRunning()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 #ifdef QEL_DEMO_HTTP
@@ -347,7 +359,7 @@ int main(int argc, char** argv) {
         KwStatsHttpOptions http;
         http.bindAddress = options.httpBind;
         http.port = options.httpPort;
-        http.workerThreads = options.httpThreads;
+        http.webConfigFile = options.webConfigFile;
         std::string error;
         server = KwStatsHttpServer::Start(http, error);
         if (server == nullptr) {
@@ -356,12 +368,17 @@ int main(int argc, char** argv) {
         }
         bool v6 = options.httpBind.find(':') != std::string::npos;
         std::string host = v6 ? "[" + options.httpBind + "]" : options.httpBind;
-        printf("qel_demo: serving http://%s:%d/ (/metrics, /stats.json)\n", host.c_str(),
-               server->Port());
+        if (options.webConfigFile.empty()) {
+            printf("qel_demo: serving http://%s:%d/ (/metrics, /stats.json)\n", host.c_str(),
+                   server->Port());
+        } else {
+            printf("qel_demo: serving %s:%d as %s says (/metrics, /stats.json)\n", host.c_str(),
+                   server->Port(), options.webConfigFile.c_str());
+        }
     }
 #else
     if (options.httpPort != 0) {
-        fprintf(stderr, "qel_demo: --http needs a build with the status server (civetweb)\n");
+        fprintf(stderr, "qel_demo: --http needs a build with the status server\n");
         return 2;
     }
 #endif

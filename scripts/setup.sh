@@ -8,21 +8,23 @@
 #                             (the tests run the outputs under it)
 #   scripts/setup.sh bench    + Google Benchmark, wrk, jemalloc and mimalloc
 #   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl,
+#                             slowhttptest, openssl (test certificates),
 #                             Python 3 (free ports), Node.js and npm (the browser tests)
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
 #                             gcovr, the i686 and PowerPC cross compilers, qemu-user,
 #                             the 32-bit runtime, lintian, and Debian's source
-#                             packages (the cross legs build ACE, civetweb and
-#                             prometheus-cpp from them): what .ci/run needs
+#                             packages (the cross legs build ACE and the export
+#                             add-on's libraries from them): what .ci/run needs
 set -euo pipefail
 
 profile=${1:-base}
 packages=(cmake make g++ pkg-config libace-dev libgtest-dev prometheus-cpp-dev nlohmann-json3-dev
-          libcivetweb-dev locales libcurl4-openssl-dev libncurses-dev tmux curl python3)
+          locales libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev
+          libcurl4-openssl-dev libncurses-dev tmux curl python3)
 case "$profile" in
   base) ;;
   bench) packages+=(libbenchmark-dev wrk libjemalloc2 libmimalloc2.0) ;;
-  live) packages+=(prometheus chromium curl python3) ;;
+  live) packages+=(prometheus chromium curl python3 slowhttptest openssl) ;;
   proof)
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2

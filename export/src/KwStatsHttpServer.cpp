@@ -1,18 +1,21 @@
 #include "KwStatsHttpServer.h"
 
 #include <arpa/inet.h>
-#include <civetweb.h>
+#include <gnutls/gnutls.h>
+#include <microhttpd.h>
 
 #include <cctype>
+#include <cstdarg>
 #include <cstring>
 #include <exception>
 #include <sstream>
 #include <string>
 #include <utility>
-#include <vector>
 
+#include "KwBasicAuth.h"
 #include "KwStatsJson.h"
 #include "KwStatsPrometheus.h"
+#include "KwWebConfig.h"
 #include "dlog.h"
 #include "prometheus/text_serializer.h"
 
@@ -22,6 +25,8 @@ namespace {
 
 const char kFile[] = "KwStatsHttpServer.cpp";
 const char kAllowed[] = "GET, HEAD";
+const char kRealm[] = "qel";
+const char kText[] = "text/plain; charset=utf-8";
 
 enum Route { METRICS, JSON, PAGE };
 
@@ -37,12 +42,9 @@ const RouteEntry kRoutes[] = {
     {"/", PAGE, "text/html; charset=utf-8"},
 };
 
-const RouteEntry* Find(const char* path) {
-    if (path == nullptr) {  // an absolute URI for another host, or "*"
-        return nullptr;
-    }
+const RouteEntry* Find(const std::string& path) {
     for (const RouteEntry& entry : kRoutes) {
-        if (strcmp(entry.path, path) == 0) {
+        if (path == entry.path) {
             return &entry;
         }
     }
@@ -66,91 +68,172 @@ std::string Body(Route route, const KwStatsSource& source) {
     return text.str();
 }
 
-// Sends one whole response; returns its status for civetweb's bookkeeping.
-int Respond(mg_connection* connection, int status, const char* contentType, const std::string& body,
-            bool withBody, const char* allow = nullptr) {
-    std::string length = std::to_string(body.size());
-    mg_response_header_start(connection, status);
-    mg_response_header_add(connection, "Content-Type", contentType, -1);
-    mg_response_header_add(connection, "Content-Length", length.c_str(), -1);
-    mg_response_header_add(connection, "Cache-Control", "no-store", -1);
-    mg_response_header_add(connection, "X-Content-Type-Options", "nosniff", -1);
-    // The page runs its own inline script and style, and talks to this
-    // server only.
-    mg_response_header_add(connection, "Content-Security-Policy",
-                           "default-src 'none'; script-src 'unsafe-inline'; "
-                           "style-src 'unsafe-inline'; connect-src 'self'; img-src data:",
-                           -1);
-    if (allow != nullptr) {
-        mg_response_header_add(connection, "Allow", allow, -1);
-    }
-    mg_response_header_send(connection);
-    if (withBody && !body.empty()) {
-        mg_write(connection, body.data(), body.size());
-    }
-    return status;
+bool IsTokenChar(unsigned char c) {
+    return isalnum(c) || strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
 
-// A method token as HTTP defines it (RFC 9110 5.6.2).
+// A token as HTTP defines it (RFC 9110 5.6.2): methods and header names.
 bool IsToken(const char* text) {
     if (*text == '\0') {
         return false;
     }
     for (; *text != '\0'; ++text) {
-        unsigned char c = static_cast<unsigned char>(*text);
-        if (!isalnum(c) && strchr("!#$%&'*+-.^_`|~", c) == nullptr) {
+        if (!IsTokenChar(static_cast<unsigned char>(*text))) {
             return false;
         }
     }
     return true;
 }
 
-// civetweb refuses a method it does not know (TRACE, or any new token) with
-// 400 before a request reaches Answer(). Such a request, whole but for its
-// method, gets what any other method gets here: 405 on a route, else 404.
-int AnswerRefusedMethod(mg_connection* connection, int status, const char*) {
-    const mg_request_info* request = mg_get_request_info(connection);
-    if (status != 400 || request->request_method == nullptr || request->request_uri == nullptr ||
-        request->http_version == nullptr || !IsToken(request->request_method)) {
-        return 1;  // civetweb's own answer
+// The path of an origin-form ("/metrics") or absolute-form
+// ("http://host:port/metrics") target; empty for any other ("*", "metrics").
+std::string TargetPath(const char* target) {
+    if (target[0] == '/') {
+        return target;
     }
-    std::string path = request->request_uri;
-    path = path.substr(0, path.find('?'));
-    if (Find(path.c_str()) == nullptr) {
-        Respond(connection, 404, "text/plain; charset=utf-8", "not found\n", true);
-    } else {
-        Respond(connection, 405, "text/plain; charset=utf-8", "method not allowed\n", true,
-                kAllowed);
+    for (const char* scheme : {"http://", "https://"}) {
+        size_t length = strlen(scheme);
+        if (strncasecmp(target, scheme, length) == 0) {
+            const char* path = strchr(target + length, '/');
+            return path != nullptr ? path : "/";
+        }
     }
-    return 0;
+    return std::string();
 }
 
-// civetweb's messages while Start() runs on this thread: the first says why
-// it could not start ("cannot bind to ...: 98 (Address already in use)").
+// What a well-formed request must have beyond what libmicrohttpd checks:
+// header names that are tokens, values without control characters (a bare
+// CR reaches us inside one), and no body.
+struct HeadCheck {
+    bool good = true;
+};
+
+MHD_Result CheckHeader(void* check, MHD_ValueKind, const char* name, const char* value) {
+    HeadCheck& head = *static_cast<HeadCheck*>(check);
+    if (!IsToken(name) || strcasecmp(name, "Transfer-Encoding") == 0 ||
+        (strcasecmp(name, "Content-Length") == 0 && strcmp(value, "0") != 0)) {
+        head.good = false;
+    }
+    for (const char* c = value != nullptr ? value : ""; *c != '\0'; ++c) {
+        unsigned char byte = static_cast<unsigned char>(*c);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
+            head.good = false;
+        }
+    }
+    return head.good ? MHD_YES : MHD_NO;
+}
+
+// Queues one whole response; every header is ours.
+MHD_Result Respond(MHD_Connection* connection, unsigned status, const char* contentType,
+                   const std::string& body, const char* allow = nullptr, bool challenge = false) {
+    MHD_Response* response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (response == nullptr) {
+        return MHD_NO;  // closes the connection
+    }
+    MHD_add_response_header(response, "Content-Type", contentType);
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    // The page runs its own inline script and style, and talks to this
+    // server only.
+    MHD_add_response_header(response, "Content-Security-Policy",
+                            "default-src 'none'; script-src 'unsafe-inline'; "
+                            "style-src 'unsafe-inline'; connect-src 'self'; img-src data:");
+    if (allow != nullptr) {
+        MHD_add_response_header(response, "Allow", allow);
+    }
+    MHD_Result queued = challenge ? MHD_queue_basic_auth_fail_response(connection, kRealm, response)
+                                  : MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// Whether the client showed a certificate that the client CA signed.
+bool ClientVerified(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+    if (info == nullptr || info->tls_session == nullptr) {
+        return false;
+    }
+    gnutls_session_t session = static_cast<gnutls_session_t>(info->tls_session);
+    unsigned int status = 0;
+    return gnutls_certificate_type_get(session) == GNUTLS_CRT_X509 &&
+           gnutls_certificate_get_peers(session, nullptr) != nullptr &&
+           gnutls_certificate_verify_peers2(session, &status) == GNUTLS_E_SUCCESS && status == 0;
+}
+
+// libmicrohttpd's messages while Start() runs on this thread: the first says
+// why it could not start ("Failed to bind to port 8080: Address already in
+// use"). Later ones are about clients, and go to the debug level: a hostile
+// client must not flood the host's log.
 thread_local std::string* t_startMessages = nullptr;
 
-int LogCivetweb(const mg_connection*, const char* message) {
+void Log(void*, const char* format, va_list arguments) {
+    char message[512];
+    vsnprintf(message, sizeof message, format, arguments);
+    size_t length = strlen(message);
+    while (length > 0 && (message[length - 1] == '\n' || message[length - 1] == '.')) {
+        message[--length] = '\0';
+    }
     if (t_startMessages != nullptr) {
         if (t_startMessages->empty()) {
             *t_startMessages = message;
         }
     } else {
-        __dlog_printf(DLOG_WARNING, kFile, "%s: %s", "KwStatsHttpServer", message);
+        __dlog_printf(DLOG_DEBUG, kFile, "%s: %s", "KwStatsHttpServer", message);
     }
-    return 1;  // nothing more to standard error
 }
 
-// "127.0.0.1:8080" or "[::1]:8080" for civetweb; empty when `address` is not
-// exactly one IPv4 or IPv6 address.
-std::string ListeningPort(const std::string& address, int port) {
-    unsigned char parsed[sizeof(in6_addr)];
-    if (inet_pton(AF_INET, address.c_str(), parsed) == 1) {
-        return address + ":" + std::to_string(port);
+// Targets are matched as sent: percent-escapes stay as they are.
+size_t KeepEscapes(void*, MHD_Connection*, char* text) {
+    return strlen(text);
+}
+
+// The GnuTLS priorities for the lowest version allowed.
+std::string Priorities(int minTlsVersion) {
+    std::string priorities = "NORMAL:-VERS-ALL";
+    for (int version = 13; version >= minTlsVersion; --version) {
+        priorities += ":+VERS-TLS1." + std::to_string(version - 10);
     }
-    if (inet_pton(AF_INET6, address.c_str(), parsed) == 1) {
-        return "[" + address + "]:" + std::to_string(port);
+    return priorities;
+}
+
+// A certificate and key that GnuTLS takes, or "LINE: the reason" it does not.
+std::string CheckCredentials(const KwWebConfig& config) {
+    gnutls_certificate_credentials_t credentials;
+    if (gnutls_certificate_allocate_credentials(&credentials) != GNUTLS_E_SUCCESS) {
+        return "no memory for TLS credentials";
     }
-    return std::string();
+    gnutls_datum_t cert = {
+        reinterpret_cast<unsigned char*>(const_cast<char*>(config.certPem.data())),
+        static_cast<unsigned>(config.certPem.size())};
+    gnutls_datum_t key = {reinterpret_cast<unsigned char*>(const_cast<char*>(config.keyPem.data())),
+                          static_cast<unsigned>(config.keyPem.size())};
+    std::string reason;
+    int result = gnutls_certificate_set_x509_key_mem(credentials, &cert, &key, GNUTLS_X509_FMT_PEM);
+    if (result < 0) {
+        reason = std::to_string(config.certLine) +
+                 ": cert_file and key_file: " + gnutls_strerror(result);
+    } else if (config.verifyClients) {
+        gnutls_datum_t ca = {
+            reinterpret_cast<unsigned char*>(const_cast<char*>(config.clientCaPem.data())),
+            static_cast<unsigned>(config.clientCaPem.size())};
+        result = gnutls_certificate_set_x509_trust_mem(credentials, &ca, GNUTLS_X509_FMT_PEM);
+        if (result <= 0) {
+            reason = std::to_string(config.caLine) + ": client_ca_file: " +
+                     (result < 0 ? gnutls_strerror(result) : "no certificate in it");
+        }
+    }
+    gnutls_certificate_free_credentials(credentials);
+    return reason;
+}
+
+std::string Range(const char* what, int value, int low, int high) {
+    if (value >= low && value <= high) {
+        return std::string();
+    }
+    return std::string(what) + " " + std::to_string(value) + ": " + std::to_string(low) + " to " +
+           std::to_string(high) + " are allowed";
 }
 
 }  // namespace
@@ -158,8 +241,8 @@ std::string ListeningPort(const std::string& address, int port) {
 KwStatsHttpServer::KwStatsHttpServer(KwStatsSource source) : m_source(std::move(source)) {}
 
 KwStatsHttpServer::~KwStatsHttpServer() {
-    if (m_context != nullptr) {
-        mg_stop(m_context);
+    if (m_daemon != nullptr) {
+        MHD_stop_daemon(m_daemon);
     }
 }
 
@@ -168,88 +251,157 @@ std::unique_ptr<KwStatsHttpServer> KwStatsHttpServer::Start(const KwStatsHttpOpt
                                                             KwStatsSource source) {
     error.clear();
     std::string where = options.bindAddress + " port " + std::to_string(options.port);
-    std::string listening = ListeningPort(options.bindAddress, options.port);
-    if (listening.empty()) {
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+    memset(&v4, 0, sizeof v4);
+    memset(&v6, 0, sizeof v6);
+    const sockaddr* address = nullptr;
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    if (inet_pton(AF_INET, options.bindAddress.c_str(), &v4.sin_addr) == 1) {
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(options.port));
+        address = reinterpret_cast<const sockaddr*>(&v4);
+    } else if (inet_pton(AF_INET6, options.bindAddress.c_str(), &v6.sin6_addr) == 1) {
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<uint16_t>(options.port));
+        address = reinterpret_cast<const sockaddr*>(&v6);
+        flags |= MHD_USE_IPv6;
+    }
+    if (address == nullptr) {
         error = "the bind address '" + options.bindAddress + "' is not one IPv4 or IPv6 address";
     } else if (options.port < 0 || options.port > 65535) {
         error = "the port " + std::to_string(options.port) + " is not within 0 to 65535";
-    } else if (options.workerThreads < 1 || options.workerThreads > 256) {
-        error = std::to_string(options.workerThreads) + " worker threads: 1 to 256 are allowed";
-    } else if (options.requestTimeoutMs < 100 || options.requestTimeoutMs > 600000) {
-        error = "a request timeout of " + std::to_string(options.requestTimeoutMs) +
-                " ms: 100 to 600000 are allowed";
-    } else if (listening[0] == '[' && mg_check_feature(8) == 0) {
-        error = "cannot serve on " + where + ": this civetweb has no IPv6";
+    } else if (!(error = Range("threads", options.threads, 1, 2)).empty() ||
+               !(error = Range("connections", options.maxConnections, 1, 4096)).empty() ||
+               !(error = Range("connections from one address", options.maxConnectionsPerAddress, 1,
+                               options.maxConnections))
+                    .empty() ||
+               !(error = Range("an idle timeout (s) of", options.idleTimeoutSeconds, 1, 600))
+                    .empty() ||
+               !(error =
+                     Range("a request head (bytes) of", options.maxRequestHeadBytes, 1024, 65536))
+                    .empty()) {
     } else if (!source) {
         error = "no snapshot source";
     }
     if (!error.empty()) {
         return nullptr;
     }
-    std::string threads = std::to_string(options.workerThreads);
-    std::string timeout = std::to_string(options.requestTimeoutMs);
-    const char* config[] = {"listening_ports",
-                            listening.c_str(),
-                            "num_threads",
-                            threads.c_str(),
-                            "request_timeout_ms",
-                            timeout.c_str(),
-                            "enable_keep_alive",
-                            "no",
-                            "decode_url",
-                            "no",
-                            nullptr};
-    mg_callbacks callbacks;
-    memset(&callbacks, 0, sizeof callbacks);
-    callbacks.begin_request = &KwStatsHttpServer::Answer;
-    callbacks.log_message = &LogCivetweb;
-    callbacks.http_error = &AnswerRefusedMethod;
+    KwWebConfig config;
+    if (!options.webConfigFile.empty()) {
+        if (!KwReadWebConfig(options.webConfigFile, config, error)) {
+            return nullptr;
+        }
+        std::string reason = config.tls ? CheckCredentials(config) : std::string();
+        if (!reason.empty()) {
+            error = options.webConfigFile + ":" + reason;
+            return nullptr;
+        }
+    }
     std::unique_ptr<KwStatsHttpServer> server(new KwStatsHttpServer(std::move(source)));
-    mg_init_data init = {&callbacks, server.get(), config};
-    char text[256] = "";
-    unsigned code = 0;
-    mg_error_data failure = {&code, text, sizeof text};
+    if (!config.users.empty()) {
+        server->m_auth.reset(new KwBasicAuth(config.users));
+    }
+    server->m_verifyClients = config.verifyClients;
+    server->m_maxHeadBytes = static_cast<size_t>(options.maxRequestHeadBytes);
+    std::string priorities = Priorities(config.minTlsVersion);
+    // The head, its parsing and the answer's head share a connection's
+    // memory (the answer's body is allocated apart). Twice the limit lets a
+    // head just above it in, to be answered 431 by the check of its size;
+    // larger ones libmicrohttpd refuses itself, also with 431.
+    size_t memory = 2 * static_cast<size_t>(options.maxRequestHeadBytes) + 4096;
+    MHD_OptionItem tls[] = {
+        {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(config.certPem.c_str())},
+        {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char*>(config.keyPem.c_str())},
+        {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(priorities.c_str())},
+        {config.verifyClients ? MHD_OPTION_HTTPS_MEM_TRUST : MHD_OPTION_END, 0,
+         const_cast<char*>(config.clientCaPem.c_str())},
+        {MHD_OPTION_END, 0, nullptr}};
+    if (config.tls) {
+        flags |= MHD_USE_TLS;
+    }
+    auto answer = [](void* self, MHD_Connection* connection, const char* target, const char* method,
+                     const char*, const char*, size_t* uploadSize, void** state) -> MHD_Result {
+        // The first call has the head: everything needed to answer.
+        static int seen;
+        if (*state == nullptr) {
+            *state = &seen;
+        }
+        return static_cast<MHD_Result>(Answer(self, connection, target, method, uploadSize));
+    };
     std::string reason;
     t_startMessages = &reason;
-    server->m_context = mg_start2(&init, &failure);
+    server->m_daemon = MHD_start_daemon(
+        flags, static_cast<uint16_t>(options.port), nullptr, nullptr, answer, server.get(),
+        MHD_OPTION_EXTERNAL_LOGGER, &Log, nullptr,  // first, so that it has every message
+        MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_THREAD_POOL_SIZE,
+        static_cast<unsigned>(options.threads), MHD_OPTION_CONNECTION_LIMIT,
+        static_cast<unsigned>(options.maxConnections), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+        static_cast<unsigned>(options.maxConnectionsPerAddress), MHD_OPTION_CONNECTION_TIMEOUT,
+        static_cast<unsigned>(options.idleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        memory, MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr, MHD_OPTION_ARRAY,
+        config.tls ? tls : tls + 4, MHD_OPTION_END);
     t_startMessages = nullptr;
-    if (server->m_context == nullptr) {
-        if (reason.empty()) {
-            reason = text[0] != '\0' ? text : "civetweb did not start";
-        }
-        error = "cannot serve on " + where + ": " + reason;
+    if (server->m_daemon == nullptr) {
+        error = "cannot serve on " + where + ": " +
+                (reason.empty() ? std::string("libmicrohttpd did not start") : reason);
         return nullptr;
     }
-    mg_server_port bound;
-    if (mg_get_server_ports(server->m_context, 1, &bound) != 1) {
+    const MHD_DaemonInfo* bound = MHD_get_daemon_info(server->m_daemon, MHD_DAEMON_INFO_BIND_PORT);
+    server->m_port = bound != nullptr ? bound->port : 0;
+    if (server->m_port == 0) {
         error = "cannot serve on " + where + ": no listening port";
         return nullptr;
     }
-    server->m_port = bound.port;
     return server;
 }
 
-int KwStatsHttpServer::Answer(mg_connection* connection) {
-    const mg_request_info* request = mg_get_request_info(connection);
-    const KwStatsHttpServer* self =
-        static_cast<const KwStatsHttpServer*>(mg_get_user_data(mg_get_context(connection)));
-    const char* method = request->request_method;
-    bool head = strcmp(method, "HEAD") == 0;
-    const RouteEntry* route = Find(request->local_uri_raw);
+int KwStatsHttpServer::Answer(void* context, MHD_Connection* connection, const char* target,
+                              const char* method, size_t* uploadSize) {
+    const KwStatsHttpServer* self = static_cast<const KwStatsHttpServer*>(context);
+    if (*uploadSize != 0) {
+        *uploadSize = 0;  // a body: the answer (400) is queued already
+        return MHD_YES;
+    }
+    const MHD_ConnectionInfo* size =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
+    if (size == nullptr || size->header_size > self->m_maxHeadBytes) {
+        return Respond(connection, 431, kText, "request head too large\n");
+    }
+    HeadCheck head;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, &CheckHeader, &head);
+    std::string path = TargetPath(target);
+    if (!head.good || !IsToken(method) || path.empty()) {
+        return Respond(connection, 400, kText, "bad request\n");
+    }
+    if (self->m_verifyClients && !ClientVerified(connection)) {
+        return Respond(connection, 403, kText, "a client certificate is required\n");
+    }
+    if (self->m_auth) {
+        char* password = nullptr;
+        char* user = MHD_basic_auth_get_username_password(connection, &password);
+        bool granted =
+            user != nullptr && password != nullptr && self->m_auth->Check(user, password);
+        MHD_free(user);
+        MHD_free(password);
+        if (!granted) {
+            return Respond(connection, 401, kText, "unauthorized\n", nullptr, true);
+        }
+    }
+    const RouteEntry* route = Find(path);
     if (route == nullptr) {
-        return Respond(connection, 404, "text/plain; charset=utf-8", "not found\n", !head);
+        return Respond(connection, 404, kText, "not found\n");
     }
-    if (!head && strcmp(method, "GET") != 0) {
-        return Respond(connection, 405, "text/plain; charset=utf-8", "method not allowed\n", true,
-                       kAllowed);
+    if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0) {
+        return Respond(connection, 405, kText, "method not allowed\n", kAllowed);
     }
-    // Nothing may escape into civetweb's C code.
+    // Nothing may escape into libmicrohttpd's C code.
     try {
-        return Respond(connection, 200, route->contentType, Body(route->route, self->m_source),
-                       !head);
+        return Respond(connection, 200, route->contentType, Body(route->route, self->m_source));
     } catch (const std::exception& e) {
         __dlog_printf(DLOG_ERR, kFile, "%s: %s %s failed: %s", "Answer", method, route->path,
                       e.what());
-        return Respond(connection, 500, "text/plain; charset=utf-8", "internal error\n", !head);
+        return Respond(connection, 500, kText, "internal error\n");
     }
 }

@@ -1,0 +1,53 @@
+// Basic auth against bcrypt hashes, for the status server's threads.
+//
+// bcrypt is slow on purpose (tens of milliseconds on a PC at cost 10, far
+// more on a board), so:
+//  - credentials that passed once are remembered (a SHA-256 of them, not
+//    the password), and a scrape that repeats them costs no bcrypt;
+//  - bcrypt runs on one thread at a time, and only a few times a second
+//    for credentials not remembered: beyond that, they are refused at once.
+//    A flood of wrong passwords thus costs one thread a bounded share of
+//    the CPU, and the other thread keeps answering remembered clients.
+#ifndef KW_BASIC_AUTH_H
+#define KW_BASIC_AUTH_H
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+class KwBasicAuth {
+public:
+    typedef std::chrono::steady_clock Clock;
+
+    // bcrypt checks allowed in each second beyond the remembered ones.
+    static constexpr int kChecksPerSecond = 4;
+    // Remembered credentials; the set starts afresh when full.
+    static constexpr size_t kRemembered = 256;
+
+    explicit KwBasicAuth(std::vector<std::pair<std::string, std::string>> users);
+
+    // Whether `user` and `password` match. Thread-safe.
+    bool Check(const std::string& user, const std::string& password);
+
+    // bcrypt runs so far (for tests and figures).
+    unsigned long BcryptRuns() const { return m_runs.load(); }
+
+private:
+    bool Bcrypt(const std::string& password, const std::string& hash);
+    bool Remembered(const std::string& digest);
+    bool TakeCheck();
+
+    const std::vector<std::pair<std::string, std::string>> m_users;
+    std::atomic<bool> m_checking{false};  // a bcrypt run in progress
+    std::atomic<unsigned long> m_runs{0};
+    std::mutex m_lock;
+    std::set<std::string> m_remembered;  // guarded by m_lock
+    Clock::time_point m_second;          // guarded by m_lock
+    int m_checksThisSecond = 0;          // guarded by m_lock
+};
+
+#endif  // KW_BASIC_AUTH_H
