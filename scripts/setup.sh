@@ -8,7 +8,7 @@
 #                             (the tests run the outputs under it)
 #   scripts/setup.sh bench    + Google Benchmark, wrk, jemalloc and mimalloc
 #   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl,
-#                             slowhttptest, openssl (test certificates),
+#                             slowhttptest, ss (iproute2),
 #                             Python 3 (free ports), Node.js and npm (the browser tests)
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
 #                             gcovr, the i686 and PowerPC cross compilers, qemu-user,
@@ -24,7 +24,7 @@ packages=(cmake make g++ pkg-config libace-dev libgtest-dev prometheus-cpp-dev n
 case "$profile" in
   base) ;;
   bench) packages+=(libbenchmark-dev wrk libjemalloc2 libmimalloc2.0) ;;
-  live) packages+=(prometheus chromium curl python3 slowhttptest openssl) ;;
+  live) packages+=(prometheus chromium curl python3 slowhttptest iproute2) ;;
   proof)
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2
