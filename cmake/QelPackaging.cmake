@@ -91,7 +91,8 @@ set(QEL_DEB_DEPENDS_runtime "libace-7.0.8, libc6, libgcc-s1, libstdc++6" CACHE S
     "Depends of libqeldiagutils1 in a cross build")
 set(QEL_DEB_DEPENDS_export "libc6, libgcc-s1, libstdc++6" CACHE STRING
     "Depends of libqeldiagexport1 in a cross build")
-set(QEL_DEB_DEPENDS_http "libcivetweb1, libprometheus-cpp-core1.0, libc6, libgcc-s1, libstdc++6"
+set(QEL_DEB_DEPENDS_http
+    "libmicrohttpd12, libgnutls30, libyaml-cpp0.7, libcrypt1, libprometheus-cpp-core1.0, libc6, libgcc-s1, libstdc++6"
     CACHE STRING "Depends of libqeldiaghttp1 in a cross build")
 set(QEL_DEB_DEPENDS_top "libcurl4, libncursesw6, libtinfo6, libc6, libgcc-s1, libstdc++6"
     CACHE STRING "Depends of qel-top in a cross build")

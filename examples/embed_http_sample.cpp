@@ -9,7 +9,7 @@
 #include "KwStatsHttpServer.h"
 
 int main(int argc, char** argv) {
-    KwStatsHttpOptions options;  // bindAddress "127.0.0.1", 32 workers, 2000 ms
+    KwStatsHttpOptions options;  // bindAddress "127.0.0.1", 2 threads, 64 connections
     options.port = argc > 1 ? atoi(argv[1]) : 8080;
     std::string error;
     std::unique_ptr<KwStatsHttpServer> http = KwStatsHttpServer::Start(options, error);

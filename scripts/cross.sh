@@ -11,12 +11,15 @@
 #                             PowerPC ACE). That build is kept and reused while
 #                             the ACE version and the cross compiler are the same.
 #
-# Both build civetweb and prometheus-cpp from Debian's source packages into
-# the build tree too (Debian has none for these targets, or none that
-# installs beside the build machine's), so the exporters and the status
-# server are built and tested there as well. On PowerPC the demo then serves
-# its statistics under qemu-ppc to promtool and a Prometheus server on the
-# build machine.
+# Both build prometheus-cpp, and the status server's and qel-top's libraries
+# (scripts/cross-deps.sh: libmicrohttpd with GnuTLS, yaml-cpp, libxcrypt,
+# libcurl with OpenSSL, ncurses), from Debian's source packages into the
+# build tree too (Debian has none for these targets, or none that installs
+# beside the build machine's), so the exporters, the status server and
+# qel-top are built and tested there as well. On PowerPC the demo then
+# serves its statistics under qemu-ppc, over HTTPS with basic auth and a
+# client certificate, to curl, promtool and a Prometheus server on the build
+# machine.
 #
 #   scripts/cross.sh ARCH package   builds, and makes the Debian packages with
 #                                   CPack into build/packages/<arch>/ instead
@@ -59,29 +62,21 @@ EOF
   rm -rf "$src"
 }
 
-# civetweb and prometheus-cpp (core and pull; no push, no compression) for
-# the target, from Debian's source packages, configured as Debian builds
-# them (less TLS, which would want the target's OpenSSL), installed into
-# prefix $1; nlohmann-json, headers only, is copied beside them.
+# prometheus-cpp (core only: the exporters need no server, push or
+# compression of its own) for the target, from Debian's source package,
+# installed into prefix $1; nlohmann-json, headers only, is copied beside it.
 build_export_deps() {
-  local prefix=$1 src=$PWD/$build/deps-source civet prom
+  local prefix=$1 src=$PWD/$build/deps-source prom
   local toolchain=$PWD/cmake/toolchain-$arch-linux-gnu.cmake
   rm -rf "$src" "$prefix"
   mkdir -p "$src"
-  (cd "$src" && apt-get source -qq civetweb prometheus-cpp >/dev/null 2>&1)
-  civet=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'civetweb-*' | head -n 1)
+  (cd "$src" && apt-get source -qq prometheus-cpp >/dev/null 2>&1)
   prom=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'prometheus-cpp-*' | head -n 1)
-  [ -n "$civet" ] && [ -n "$prom" ] || { echo "cross: apt-get source gave no source tree" >&2; return 1; }
+  [ -n "$prom" ] || { echo "cross: apt-get source gave no source tree" >&2; return 1; }
   local common=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
                 -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_LIBDIR=lib -DBUILD_SHARED_LIBS=ON
                 -DCMAKE_FIND_ROOT_PATH="$prefix" -DCMAKE_PREFIX_PATH="$prefix")
-  cmake -S "$civet" -B "$src/civetweb-build" "${common[@]}" -DCIVETWEB_ENABLE_CXX=ON \
-        -DCIVETWEB_BUILD_TESTING=OFF -DCIVETWEB_ENABLE_SSL=OFF -DCIVETWEB_SOVERSION=1 \
-        -DCIVETWEB_ENABLE_SERVER_EXECUTABLE=OFF -DCIVETWEB_ENABLE_ASAN=OFF \
-        -DCIVETWEB_ENABLE_WEBSOCKETS=ON >/dev/null
-  cmake --build "$src/civetweb-build" -j"$(nproc)" >/dev/null
-  cmake --install "$src/civetweb-build" >/dev/null
-  cmake -S "$prom" -B "$src/prometheus-build" "${common[@]}" -DENABLE_PULL=ON -DENABLE_PUSH=OFF \
+  cmake -S "$prom" -B "$src/prometheus-build" "${common[@]}" -DENABLE_PULL=OFF -DENABLE_PUSH=OFF \
         -DENABLE_COMPRESSION=OFF -DENABLE_TESTING=OFF -DUSE_THIRDPARTY_LIBRARIES=OFF >/dev/null
   cmake --build "$src/prometheus-build" -j"$(nproc)" >/dev/null
   cmake --install "$src/prometheus-build" >/dev/null
@@ -109,9 +104,18 @@ build_once() {
 # The exporters' libraries for the target, built once and reused while the
 # Debian versions and the cross compiler stay the same.
 deps=$PWD/$build/deps-$arch
-build_once "civetweb and prometheus-cpp for $arch" "$deps" \
-  "civetweb $(dpkg-query -W -f='${Version}' libcivetweb-dev); prometheus-cpp $(dpkg-query -W -f='${Version}' prometheus-cpp-dev); $($arch-linux-gnu-g++ --version | head -n 1)" \
+build_once "prometheus-cpp for $arch" "$deps" \
+  "prometheus-cpp core $(dpkg-query -W -f='${Version}' prometheus-cpp-dev); $($arch-linux-gnu-g++ --version | head -n 1)" \
   build_export_deps
+# The status server's and qel-top's, likewise (and again when the script
+# that builds them changes).
+libs=$PWD/$build/deps-libs
+build_libs() { scripts/cross-deps.sh "$arch" "$1"; }
+build_once "the server's and qel-top's libraries for $arch" "$libs" \
+  "$(for p in libmicrohttpd-dev libgnutls28-dev libssl-dev libcurl4-openssl-dev libncurses-dev libyaml-cpp-dev libcrypt-dev; do dpkg-query -W -f='${Package} ${Version}; ' "$p"; done)$(sha1sum scripts/cross-deps.sh | cut -c1-12); $($arch-linux-gnu-g++ --version | head -n 1)" \
+  build_libs
+# Only the target's .pc files, for the configure below.
+export PKG_CONFIG_LIBDIR=$libs/lib/pkgconfig PKG_CONFIG_PATH= PKG_CONFIG_SYSROOT_DIR=
 
 # The German locale the tests set, compiled for the target's byte order
 # (the build machine's locale archive is little-endian).
@@ -125,8 +129,10 @@ fi
 
 args=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$arch-linux-gnu.cmake"
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_WERROR=ON -DQEL_GTEST_FROM_SOURCE=ON
-      -DCMAKE_FIND_ROOT_PATH="$deps" -DCMAKE_PREFIX_PATH="$deps"
-      -DQEL_BUILD_EXPORT=ON -DQEL_BUILD_HTTP=ON -DCMAKE_INSTALL_PREFIX=/usr
+      "-DCMAKE_FIND_ROOT_PATH=$deps;$libs" "-DCMAKE_PREFIX_PATH=$deps;$libs"
+      "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-rpath-link,$libs/lib"
+      "-DCMAKE_SHARED_LINKER_FLAGS=-Wl,-rpath-link,$libs/lib"
+      -DQEL_BUILD_EXPORT=ON -DQEL_BUILD_HTTP=ON -DQEL_BUILD_TOP=ON -DCMAKE_INSTALL_PREFIX=/usr
       -DCMAKE_INSTALL_LIBDIR="lib/$($arch-linux-gnu-g++ -print-multiarch)")
 case "$arch" in
   i686)
@@ -140,7 +146,7 @@ case "$arch" in
       (cd "$ace" && apt-get download -q libace-7.0.8:i386 >/dev/null && dpkg -x libace-7.0.8_*_i386.deb .)
     fi
     acelib=$ace/usr/lib/i386-linux-gnu
-    run=(qemu-i386 -L / -E "LD_LIBRARY_PATH=$acelib:$deps/lib" -E "LOCPATH=$locales")
+    run=(qemu-i386 -L / -E "LD_LIBRARY_PATH=$acelib:$deps/lib:$libs/lib" -E "LOCPATH=$locales")
     args+=(-DACE_INCLUDE_DIR="$PWD/$build/ace-include" -DACE_LIBRARY="$acelib/libACE-7.0.8.so"
            "-DCMAKE_CROSSCOMPILING_EMULATOR=$(IFS=';'; echo "${run[*]}")")
     emulator=qemu-i386
@@ -150,7 +156,8 @@ case "$arch" in
     build_once "libACE for PowerPC" "$ace" \
       "ace $(apt-cache policy libace-dev | sed -n 's/^ *Candidate: //p') (libACE-<version>.so); $(powerpc-linux-gnu-g++ --version | head -n 1)" \
       build_ace_powerpc
-    run=(qemu-ppc -L /usr/powerpc-linux-gnu -E "LD_LIBRARY_PATH=$ace/lib:$deps/lib" -E "LOCPATH=$locales")
+    run=(qemu-ppc -L /usr/powerpc-linux-gnu -E "LD_LIBRARY_PATH=$ace/lib:$deps/lib:$libs/lib"
+         -E "LOCPATH=$locales")
     args+=(-DACE_INCLUDE_DIR="$ace/include" -DACE_LIBRARY="$ace/lib/libACE.so"
            "-DCMAKE_CROSSCOMPILING_EMULATOR=$(IFS=';'; echo "${run[*]}")")
     emulator=qemu-ppc
@@ -186,7 +193,9 @@ fi
 echo "cross: KwStatsCounter::Add on $arch: $(grep -oE "$atomic" <<<"$add" | sort -u | tr '\n' ' ')and no libatomic"
 
 # The boards' ISA serves its statistics: the PowerPC demo under qemu-ppc,
-# scraped from the build machine by promtool and a Prometheus server.
+# over HTTPS with basic auth and client certificates (the test
+# configuration, tests/data/tls/web.yml), scraped from the build machine by
+# curl, promtool and a Prometheus server.
 if [ "$arch" = powerpc ]; then
   out=$PWD/$build/live
   rm -rf "$out" && mkdir -p "$out"
@@ -194,20 +203,35 @@ if [ "$arch" = powerpc ]; then
   promport=18592
   pids=()
   trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; wait 2>/dev/null || true' EXIT
+  tls=$PWD/tests/data/tls
   "${run[@]}" "$build/examples/qel_demo" --seconds 120 --report-every 60 --http "$port" \
-    >"$out/demo.log" 2>&1 &
+    --web.config.file "$tls/web.yml" >"$out/demo.log" 2>&1 &
   pids+=($!)
+  scrape=(curl -sf --cacert "$tls/ca.crt" --cert "$tls/client.crt" --key "$tls/client.key"
+          -u prom:scrape-secret "https://127.0.0.1:$port/metrics")
   answered=0
   for _ in $(seq 120); do
-    if curl -sf "http://127.0.0.1:$port/metrics" >"$out/metrics.txt"; then answered=1; break; fi
+    if "${scrape[@]}" >"$out/metrics.txt"; then answered=1; break; fi
     sleep 0.5
   done
   [ $answered = 1 ] || { echo "cross: the PowerPC demo does not answer"; cat "$out/demo.log"; exit 1; }
   sleep 3
-  curl -sf "http://127.0.0.1:$port/metrics" >"$out/metrics.txt"
+  "${scrape[@]}" >"$out/metrics.txt"
   promtool check metrics <"$out/metrics.txt"
-  printf '%s\n' 'global:' '  scrape_interval: 1s' 'scrape_configs:' '  - job_name: board' \
-    "    static_configs: [{targets: ['127.0.0.1:$port']}]" >"$out/prometheus.yml"
+  refused=$(curl -s -o /dev/null -w '%{http_code}' --cacert "$tls/ca.crt" --cert "$tls/client.crt" \
+            --key "$tls/client.key" -u prom:wrong "https://127.0.0.1:$port/metrics" || true)
+  [ "$refused" = 401 ] || { echo "cross: a wrong password got '$refused' from the PowerPC demo"; exit 1; }
+  printf 'scrape-secret\n' >"$out/password"
+  cat >"$out/prometheus.yml" <<EOF
+global:
+  scrape_interval: 1s
+scrape_configs:
+  - job_name: board
+    scheme: https
+    tls_config: {ca_file: $tls/ca.crt, cert_file: $tls/client.crt, key_file: $tls/client.key}
+    basic_auth: {username: prom, password_file: $out/password}
+    static_configs: [{targets: ['127.0.0.1:$port']}]
+EOF
   prometheus --config.file="$out/prometheus.yml" --storage.tsdb.path="$out/tsdb" \
     --web.listen-address="127.0.0.1:$promport" >"$out/prometheus.log" 2>&1 &
   pids+=($!)
@@ -223,7 +247,8 @@ if [ "$arch" = powerpc ]; then
     sleep 0.5
   done
   [ "$events" = "$want" ] || { echo "cross: Prometheus has from the PowerPC demo: '$events'"; exit 1; }
-  echo "cross: the PowerPC demo under qemu-ppc: promtool accepts its /metrics; Prometheus scraped"
+  echo "cross: the PowerPC demo under qemu-ppc, over HTTPS with basic auth and a client"
+  echo "       certificate: a wrong password gets 401; promtool accepts its /metrics; Prometheus scraped"
   echo "       a total above 0 of every counted event: $events"
 fi
 

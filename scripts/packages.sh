@@ -89,6 +89,12 @@ pkgconfig_sample() {
     LD_LIBRARY_PATH=$standinlib "$work/pc-http" 0 | grep -q '^status server on port'
 }
 check "pkg-config against the installed packages: the samples build and run" pkgconfig_sample
+check "qel-top from its package: --help, and its manual page" \
+  sh -c '/usr/bin/qel-top --help | grep -q "^usage: qel-top" && test -s /usr/share/man/man1/qel-top.1.gz'
+for arch in i386 powerpc; do
+  check "qel-top packaged for $arch" \
+    sh -c "dpkg-deb -c build/packages/$arch/qel-top_*_$arch.deb | grep -q ' ./usr/bin/qel-top\$'"
+done
 if [ ${#installed[@]} != 0 ]; then
   # Removed, then purged: nothing of them stays, not even in the
   # config-files state, and none of their files.

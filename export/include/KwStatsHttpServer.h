@@ -58,7 +58,6 @@
 struct MHD_Connection;
 struct MHD_Daemon;
 class KwBasicAuth;
-struct KwWebConfig;
 
 struct KwStatsHttpOptions {
     // One IPv4 or IPv6 address, without brackets or port: "127.0.0.1",
