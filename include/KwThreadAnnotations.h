@@ -18,6 +18,7 @@
 #define KW_THREAD_ANNOTATION(x)
 #endif
 
+#define KW_CAPABILITY(x) KW_THREAD_ANNOTATION(capability(x))
 #define KW_GUARDED_BY(x) KW_THREAD_ANNOTATION(guarded_by(x))
 #define KW_PT_GUARDED_BY(x) KW_THREAD_ANNOTATION(pt_guarded_by(x))
 #define KW_REQUIRES(...) KW_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))

@@ -53,7 +53,7 @@ bool KwBasicAuth::Check(const std::string& user, const std::string& password) {
     bool granted = Bcrypt(password, hash != nullptr ? *hash : kNoUser) && hash != nullptr;
     m_checking.store(false);
     if (granted && !digest.empty()) {
-        std::lock_guard<std::mutex> guard(m_lock);
+        KwStdGuard guard(m_lock);
         if (m_remembered.size() >= kRemembered) {
             m_remembered.clear();
         }
@@ -63,7 +63,7 @@ bool KwBasicAuth::Check(const std::string& user, const std::string& password) {
 }
 
 bool KwBasicAuth::Remembered(const std::string& digest) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    KwStdGuard guard(m_lock);
     for (const std::string& known : m_remembered) {
         if (SameText(known, digest)) {
             return true;
@@ -78,7 +78,7 @@ bool KwBasicAuth::TakeCheck() {
     if (m_checking.exchange(true)) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(m_lock);
+    KwStdGuard guard(m_lock);
     Clock::time_point now = Clock::now();
     if (now - m_second >= std::chrono::seconds(1)) {
         m_second = now;

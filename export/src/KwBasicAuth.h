@@ -13,11 +13,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "KwStdMutex.h"
 
 class KwBasicAuth {
 public:
@@ -31,23 +32,23 @@ public:
     explicit KwBasicAuth(std::vector<std::pair<std::string, std::string>> users);
 
     // Whether `user` and `password` match. Thread-safe.
-    bool Check(const std::string& user, const std::string& password);
+    bool Check(const std::string& user, const std::string& password) KW_EXCLUDES(m_lock);
 
     // bcrypt runs so far (for tests and figures).
     unsigned long BcryptRuns() const { return m_runs.load(); }
 
 private:
     bool Bcrypt(const std::string& password, const std::string& hash);
-    bool Remembered(const std::string& digest);
-    bool TakeCheck();
+    bool Remembered(const std::string& digest) KW_EXCLUDES(m_lock);
+    bool TakeCheck() KW_EXCLUDES(m_lock);
 
     const std::vector<std::pair<std::string, std::string>> m_users;
     std::atomic<bool> m_checking{false};  // a bcrypt run in progress
     std::atomic<unsigned long> m_runs{0};
-    std::mutex m_lock;
-    std::set<std::string> m_remembered;  // guarded by m_lock
-    Clock::time_point m_second;          // guarded by m_lock
-    int m_checksThisSecond = 0;          // guarded by m_lock
+    KwStdMutex m_lock;
+    std::set<std::string> m_remembered KW_GUARDED_BY(m_lock);
+    Clock::time_point m_second KW_GUARDED_BY(m_lock);
+    int m_checksThisSecond KW_GUARDED_BY(m_lock) = 0;
 };
 
 #endif  // KW_BASIC_AUTH_H

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -20,11 +21,11 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "KwStdMutex.h"
 #include "TopFetch.h"
 #include "TopLayout.h"
 #include "TopModel.h"
@@ -274,20 +275,20 @@ public:
 
     ~Refresher() {
         {
-            std::lock_guard<std::mutex> guard(m_lock);
-            m_stopping = true;
+            KwStdGuard guard(m_lock);  // so that the wait cannot miss it
+            m_stopping.store(true);
         }
         m_wake.notify_all();
         m_thread.join();
     }
 
-    View Latest() {
-        std::lock_guard<std::mutex> guard(m_lock);
+    View Latest() KW_EXCLUDES(m_lock) {
+        KwStdGuard guard(m_lock);
         return m_view;
     }
 
 private:
-    void Run() {
+    void Run() KW_EXCLUDES(m_lock) {
         for (;;) {
             std::string body, error;
             auto stats = std::make_shared<TopStats>();
@@ -296,7 +297,7 @@ private:
                 good = false;
                 error = "not a host's statistics: " + error;
             }
-            std::unique_lock<std::mutex> guard(m_lock);
+            KwStdGuard guard(m_lock);
             if (good) {
                 m_view.stats = std::move(stats);
                 m_view.failure.clear();
@@ -305,7 +306,7 @@ private:
                 m_view.failedAt = Now();
             }
             ++m_view.generation;
-            if (m_wake.wait_for(guard, m_interval, [this] { return m_stopping; })) {
+            if (m_wake.wait_for(m_lock, m_interval, [this] { return m_stopping.load(); })) {
                 return;
             }
         }
@@ -313,11 +314,11 @@ private:
 
     TopFetch m_fetch;  // the refresh thread's alone
     const std::chrono::milliseconds m_interval;
-    std::mutex m_lock;
-    std::condition_variable m_wake;
-    bool m_stopping = false;  // guarded by m_lock
-    View m_view;              // guarded by m_lock
-    std::thread m_thread;     // last: starts once the rest is set
+    KwStdMutex m_lock;
+    std::condition_variable_any m_wake;
+    std::atomic<bool> m_stopping{false};
+    View m_view KW_GUARDED_BY(m_lock);
+    std::thread m_thread;  // last: starts once the rest is set
 };
 
 // The interactive view on the terminal.
