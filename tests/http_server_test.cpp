@@ -231,6 +231,18 @@ TEST(KwStatsHttpServerTest, MalformedRequestsGetAFixedHeadAndAbsoluteTargetsAreS
         {"POST " + absolute + "/metrics HTTP/1.1\r\n" + host + "\r\n",
          "HTTP/1.1 405 Method Not Allowed"},
         {"GET /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET /metrics HTTP/1.1\r\nContent-Length: 0\r\nX: a\tb\r\n" + host + "\r\n",
+         "HTTP/1.1 200 OK"},
+        {"GET /metrics HTTP/1.1\r\nX: a\x7f"
+         "b\r\n" +
+             host + "\r\n",
+         "HTTP/1.1 400 Bad Request"},
+        {"GET /metrics HTTP/1.1\r\nX: a\x01"
+         "b\r\n" +
+             host + "\r\n",
+         "HTTP/1.1 400 Bad Request"},
+        {"GET https://board HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
+        {"GET /metrics?a=%zz&b HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
     };
     for (const auto& row : rows) {
         Response response = Exchange(port, row.request);
