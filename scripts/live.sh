@@ -126,8 +126,12 @@ scrape_during() {
   done
   echo "$answered $tried $worst"
 }
-# use PID: the process's threads and resident memory (KiB).
-use() { echo "$(ls "/proc/$1/task" | wc -l) threads, $(awk '/^VmRSS/ { print $2 }' "/proc/$1/status") KiB"; }
+# use PID: the server's threads (libmicrohttpd names them MHD-worker), the
+# process's, and its resident memory (KiB).
+use() {
+  echo "$(grep -lx MHD-worker /proc/"$1"/task/*/comm | wc -l) server threads of" \
+    "$(ls "/proc/$1/task" | wc -l), $(awk '/^VmRSS/ { print $2 }' "/proc/$1/status") KiB"
+}
 demopid=${pids[0]}
 idle_use=$(use "$demopid")
 declare -A modes=(
