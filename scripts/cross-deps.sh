@@ -22,7 +22,7 @@
 # is on OpenSSL: hence two TLS libraries, each where Debian has it.
 #
 # Needs autoconf, automake and libtool (scripts/setup.sh proof installs
-# them): libxcrypt's and GnuTLS's source trees are regenerated.
+# them): gmp's, GnuTLS's and libxcrypt's source trees are regenerated.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 usage="usage: scripts/cross-deps.sh i686|powerpc PREFIX"
@@ -145,7 +145,12 @@ autotools() {
      step "$name" make install)
 }
 
-build_gmp() { autotools gmp "$gmp"; }
+# Debian's gmp tree has no doc/, which its Makefile.in still names: the
+# build files are made again from Makefile.am.
+build_gmp() {
+  (cd "$gmp" && step gmp autoreconf -fi)
+  autotools gmp "$gmp"
+}
 build_nettle() {
   autotools nettle "$nettle" --disable-documentation --disable-openssl \
     --with-include-path="$prefix/include" --with-lib-path="$prefix/lib"
