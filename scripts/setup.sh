@@ -29,7 +29,7 @@ case "$profile" in
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2
                g++-i686-linux-gnu g++-powerpc-linux-gnu qemu-user dpkg-dev perl make lintian
-               autoconf automake libtool
+               autoconf automake libtool gettext
                libc6:i386 libstdc++6:i386)
     ;;
   *) echo "usage: $0 [base|bench|live|proof]" >&2; exit 2 ;;
