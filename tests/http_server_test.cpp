@@ -384,6 +384,8 @@ TEST(KwStatsHttpServerTest, RefusesAWebConfigurationItCannotHonour) {
          "2: the user name 'a:b' is empty or holds ':'"},
         {"basic_auth_users:\n  prom: $2b$03$" + hash.substr(7) + "\n",
          "2: the hash of user 'prom' is not a bcrypt hash"},
+        {"basic_auth_users:\n  prom: $2b$32$" + hash.substr(7) + "\n",
+         "2: the hash of user 'prom' is not a bcrypt hash"},
         {"basic_auth_users:\n  prom: " + hash.substr(0, 59) + "!\n",
          "2: the hash of user 'prom' is not a bcrypt hash"},
         {"tls_server_config: 5\n", "1: tls_server_config is not a mapping"},
@@ -421,6 +423,11 @@ TEST(KwStatsHttpServerTest, RefusesAWebConfigurationItCannotHonour) {
         EXPECT_EQ(KwStatsHttpServer::Start(options, why, FixedSource), nullptr) << row.text;
         EXPECT_EQ(why, file + ":" + row.error) << row.text;
     }
+    std::ofstream(file) << "basic_auth_users:\n  prom: $2b$31$" + hash.substr(7) + "\n";
+    KwStatsHttpOptions highest;  // the highest cost bcrypt has: taken
+    highest.webConfigFile = file;
+    std::string whyNot;
+    EXPECT_NE(KwStatsHttpServer::Start(highest, whyNot, FixedSource), nullptr) << whyNot;
     std::ofstream(file) << "";  // empty: plain HTTP, anyone
     KwStatsHttpOptions options;
     options.webConfigFile = file;

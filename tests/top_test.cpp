@@ -115,6 +115,10 @@ TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
          R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
          R"("waiting_list_full":0},"last_rollup":0,"events":[7]})",
          "an event is not an object"},
+        {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
+         R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
+         R"("waiting_list_full":0},"last_rollup":0,"events":[{"id":0,"name":5}]})",
+         "an event's \"name\" is not a string"},
     };
     for (const auto& row : refused) {
         TopStats ignored;
@@ -146,6 +150,17 @@ TEST(TopModel, SortsLargestFirstWithThoseLackingTheFigureLastAndFilters) {
     EXPECT_EQ(Names(TopRows(stats, TopSortKey::MINUTE, "REQd")), (Order{"req"}));
     EXPECT_EQ(Names(TopRows(stats, TopSortKey::MINUTE, "\xe6\xbc\xa2")), (Order{"\xcc\x81w"}));
     EXPECT_TRUE(TopRows(stats, TopSortKey::MINUTE, "zz").empty());
+    // Names may repeat: the ids settle the order.
+    TopStats same;
+    same.events.resize(3);
+    same.events[0].id = 5;
+    same.events[1].id = 2;
+    same.events[2].id = 9;
+    for (TopEvent& event : same.events) {
+        event.name = "same";
+    }
+    std::vector<const TopEvent*> rows = TopRows(same, TopSortKey::NAME, "");
+    EXPECT_EQ(rows[0]->id * 100 + rows[1]->id * 10 + rows[2]->id, 259);
 }
 
 TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
@@ -270,6 +285,8 @@ TEST_F(TopText, AnEventsHistoryAsBars) {
     EXPECT_EQ(lines[2], "      1000 |       #");
     EXPECT_EQ(lines[4], "         0 |########");
     EXPECT_EQ(lines[5], "            -8 s now");
+    EXPECT_EQ(TopHistory(many, stats.lastRollup, 13, 1, false)[2], "         0 |#");
+    EXPECT_EQ(TopTime(INT64_MAX), "?");
 }
 
 TEST(TopFetch, TheJsonsUrlForWhatTheUserGave) {

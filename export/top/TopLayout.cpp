@@ -111,7 +111,8 @@ std::string TopTime(int64_t seconds) {
     }
     time_t when = static_cast<time_t>(seconds);
     struct tm utc;
-    if (gmtime_r(&when, &utc) == nullptr) {
+    // A time the platform's time_t cannot hold, or gmtime cannot render.
+    if (static_cast<int64_t>(when) != seconds || gmtime_r(&when, &utc) == nullptr) {
         return "?";
     }
     char text[16];
