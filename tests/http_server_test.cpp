@@ -395,6 +395,15 @@ TEST(KwStatsHttpServerTest, RefusesAWebConfigurationItCannotHonour) {
          "2: the hash of user 'prom' is not a bcrypt hash"},
         {"basic_auth_users:\n  prom: $2b$32$" + hash.substr(7) + "\n",
          "2: the hash of user 'prom' is not a bcrypt hash"},
+        {"basic_auth_users:\n  prom: '%" + hash.substr(1) + "'\n",
+         "2: the hash of user 'prom' is not a bcrypt hash"},
+        {"basic_auth_users:\n  prom: $2x$" + hash.substr(4) + "\n",
+         "2: the hash of user 'prom' is not a bcrypt hash"},
+        {"basic_auth_users:\n  prom: $2b$1x$" + hash.substr(7) + "\n",
+         "2: the hash of user 'prom' is not a bcrypt hash"},
+        {"basic_auth_users:\n  prom: $2bb10$" + hash.substr(7) + "\n",
+         "2: the hash of user 'prom' is not a bcrypt hash"},
+        {"tls_server_config:\n  cert_file: /\n", "2: cert_file '/': Is a directory"},
         {"basic_auth_users:\n  prom: " + hash.substr(0, 59) + "!\n",
          "2: the hash of user 'prom' is not a bcrypt hash"},
         {"tls_server_config: 5\n", "1: tls_server_config is not a mapping"},
@@ -457,7 +466,7 @@ struct Fetched {
 
 // One GET over https with libcurl, as a scraper makes it.
 Fetched FetchTls(int port, const std::string& path, const char* userPassword, const char* cert,
-                 long maxTls = CURL_SSLVERSION_MAX_DEFAULT) {
+                 long maxTls = CURL_SSLVERSION_MAX_DEFAULT, const char* header = nullptr) {
     const std::string tls = QEL_TEST_DATA "/tls/";
     const std::string url = "https://127.0.0.1:" + std::to_string(port) + path;
     const std::string certFile = tls + (cert != nullptr ? cert : "") + ".crt";
@@ -484,10 +493,13 @@ Fetched FetchTls(int port, const std::string& path, const char* userPassword, co
         curl_easy_setopt(curl, CURLOPT_SSLCERT, certFile.c_str());
         curl_easy_setopt(curl, CURLOPT_SSLKEY, keyFile.c_str());
     }
+    curl_slist* headers = header != nullptr ? curl_slist_append(nullptr, header) : nullptr;
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     if (curl_easy_perform(curl) == CURLE_OK) {
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &fetched.status);
     }
     fetched.error = error;
+    curl_slist_free_all(headers);
     curl_easy_cleanup(curl);
     return fetched;
 }
@@ -533,6 +545,11 @@ TEST(KwStatsHttpServerTest, TlsWithClientCertificatesAndBasicAuthAsExportersHave
                 << fetched.headers;
         }
     }
+    // Credentials without the colon between user and password.
+    EXPECT_EQ(FetchTls(port, "/metrics", nullptr, "client", CURL_SSLVERSION_MAX_DEFAULT,
+                       "Authorization: Basic cHJvbQ==")
+                  .status,
+              401);
     // Plain HTTP to it gets no answer.
     EXPECT_EQ(Ask(port, "GET", "/metrics").status, "closed");
 }
@@ -583,4 +600,7 @@ TEST(KwBasicAuthTest, RemembersGoodCredentialsAndBoundsTheCostOfBadOnes) {
     EXPECT_GE(auth.BcryptRuns(), 3u);
     EXPECT_TRUE(auth.Check("prom", "scrape-secret"));  // remembered still
     EXPECT_FALSE(auth.Check("prom", "scrape-secret\n"));
+    // A hash that crypt cannot use refuses every password.
+    KwBasicAuth broken(std::vector<std::pair<std::string, std::string>>{{"prom", "$2b$10$short"}});
+    EXPECT_FALSE(broken.Check("prom", "scrape-secret"));
 }

@@ -95,7 +95,7 @@ private:
     explicit KwStatsHttpServer(KwStatsSource source);
     // libmicrohttpd's callback for every request: answers it in full.
     static int Answer(void* self, MHD_Connection* connection, const char* target,
-                      const char* method, size_t* uploadSize);
+                      const char* method);
 
     KwStatsSource m_source;
     std::unique_ptr<KwBasicAuth> m_auth;  // null: no basic auth

@@ -322,13 +322,9 @@ std::unique_ptr<KwStatsHttpServer> KwStatsHttpServer::Start(const KwStatsHttpOpt
         flags |= MHD_USE_TLS;
     }
     auto answer = [](void* self, MHD_Connection* connection, const char* target, const char* method,
-                     const char*, const char*, size_t* uploadSize, void** state) -> MHD_Result {
-        // The first call has the head: everything needed to answer.
-        static int seen;
-        if (*state == nullptr) {
-            *state = &seen;
-        }
-        return static_cast<MHD_Result>(Answer(self, connection, target, method, uploadSize));
+                     const char*, const char*, size_t*, void**) -> MHD_Result {
+        // The first call has the head, everything needed: it answers.
+        return static_cast<MHD_Result>(Answer(self, connection, target, method));
     };
     std::string reason;
     t_startMessages = &reason;
@@ -358,12 +354,10 @@ std::unique_ptr<KwStatsHttpServer> KwStatsHttpServer::Start(const KwStatsHttpOpt
 }
 
 int KwStatsHttpServer::Answer(void* context, MHD_Connection* connection, const char* target,
-                              const char* method, size_t* uploadSize) {
+                              const char* method) {
+    // Every request is answered on this first call, with its head: one
+    // with a body gets 400 before libmicrohttpd reads any of it.
     const KwStatsHttpServer* self = static_cast<const KwStatsHttpServer*>(context);
-    if (*uploadSize != 0) {
-        *uploadSize = 0;  // a body: the answer (400) is queued already
-        return MHD_YES;
-    }
     const MHD_ConnectionInfo* size =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
     if (size == nullptr || size->header_size > self->m_maxHeadBytes) {
