@@ -200,9 +200,10 @@ promport=$(free_ports 1)
 prometheus --config.file="$out/prometheus.yml" --storage.tsdb.path="$out/tsdb" \
   --web.listen-address="127.0.0.1:$promport" >"$out/prometheus.log" 2>&1 &
 pids+=($!)
-query() {  # query PROMQL FILE
-  curl -sf "http://127.0.0.1:$promport/api/v1/query" --data-urlencode "query=$1" >"$2"
+query_at() {  # query_at PORT PROMQL FILE: a Prometheus server's answer
+  curl -sf "http://127.0.0.1:$1/api/v1/query" --data-urlencode "query=$2" >"$3"
 }
+query() { query_at "$promport" "$@"; }  # query PROMQL FILE
 scraped() {
   query 'qel_events_total{job="qel_demo"}' "$out/query.json" &&
     [ "$(grep -o '"event":"[^"]*"' "$out/query.json" | sort -u | wc -l)" = 4 ]
@@ -284,9 +285,7 @@ fleetport=$(free_ports 1)
 prometheus --config.file="$fleet/prometheus.yml" --storage.tsdb.path="$fleet/tsdb" \
   --web.listen-address="127.0.0.1:$fleetport" >"$fleet/prometheus.log" 2>&1 &
 pids+=($!)
-fleet_query() {  # fleet_query PROMQL FILE
-  curl -sf "http://127.0.0.1:$fleetport/api/v1/query" --data-urlencode "query=$1" >"$2"
-}
+fleet_query() { query_at "$fleetport" "$@"; }  # fleet_query PROMQL FILE
 all_up() {
   fleet_query 'count(up{job="fleet"} == 1)' "$fleet/up.json" &&
     grep -q '"value":\[[0-9.]*,"20"\]' "$fleet/up.json"

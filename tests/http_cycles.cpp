@@ -8,7 +8,6 @@
 // (A sanitizer's build keeps freed memory aside, so it skips the memory
 // check: LeakSanitizer checks the memory there.)
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "KwStatsHttpServer.h"
+#include "OpenDescriptors.h"
 
 namespace {
 
@@ -32,16 +32,6 @@ typedef std::chrono::steady_clock Clock;
 std::atomic<int> g_port{0};
 std::atomic<unsigned long> g_served{0};
 std::atomic<bool> g_done{false};
-
-int Descriptors() {
-    int count = 0;
-    DIR* folder = opendir("/proc/self/fd");
-    while (readdir(folder) != nullptr) {
-        ++count;
-    }
-    closedir(folder);
-    return count;
-}
 
 long ResidentKiB() {
     std::ifstream status("/proc/self/status");
@@ -131,7 +121,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: http_cycles CYCLES (10 or more) [--no-memory-check]\n");
         return 2;
     }
-    const int descriptors = Descriptors();
+    const int descriptors = OpenDescriptors();
     std::thread scraper(Scraper), idler(Idler);
     std::vector<double> stops;
     long warmKiB = 0;
@@ -164,7 +154,7 @@ int main(int argc, char** argv) {
     scraper.join();
     idler.join();
     const long endKiB = ResidentKiB();
-    const int left = Descriptors() - descriptors;
+    const int left = OpenDescriptors() - descriptors;
     std::sort(stops.begin(), stops.end());
     printf(
         "http_cycles: %d cycles, %lu scrapes served; descriptors left %d; RSS %ld KiB after "

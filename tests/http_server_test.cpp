@@ -8,7 +8,6 @@
 #include <string>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 
 #include "KwStatsHttpServer.h"
 #include "KwStatsJson.h"
+#include "OpenDescriptors.h"
 
 namespace {
 
@@ -251,16 +251,6 @@ TEST(KwStatsHttpServerTest, MalformedRequestsGetAFixedHeadAndAbsoluteTargetsAreS
     }
     Response bad = Exchange(port, rows[0].request);
     EXPECT_EQ(bad.head.find("Set-Cookie"), std::string::npos) << bad.head;
-}
-
-int OpenDescriptors() {
-    int count = 0;
-    DIR* folder = opendir("/proc/self/fd");
-    while (readdir(folder) != nullptr) {
-        ++count;
-    }
-    closedir(folder);
-    return count;
 }
 
 TEST(KwStatsHttpServerTest, BoundsEachAddressAndClosesEverythingWhenDestroyed) {

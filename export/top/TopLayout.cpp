@@ -78,7 +78,10 @@ int Columns(const std::string& text, bool utf8) {
 
 std::string TopFit(const std::string& text, int width, bool utf8) {
     std::vector<Glyph> glyphs = Glyphs(text, utf8);
-    int total = Columns(text, utf8);
+    int total = 0;
+    for (const Glyph& glyph : glyphs) {
+        total += glyph.columns;
+    }
     std::string fitted;
     int used = 0;
     if (width > 0 && total > width) {
