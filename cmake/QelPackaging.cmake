@@ -94,7 +94,10 @@ set(QEL_DEB_DEPENDS_export "libc6, libgcc-s1, libstdc++6" CACHE STRING
 set(QEL_DEB_DEPENDS_http
     "libmicrohttpd12, libgnutls30, libyaml-cpp0.7, libcrypt1, libprometheus-cpp-core1.0, libc6, libgcc-s1, libstdc++6"
     CACHE STRING "Depends of libqeldiaghttp1 in a cross build")
-set(QEL_DEB_DEPENDS_top "libcurl4, libncursesw6, libtinfo6, libc6, libgcc-s1, libstdc++6"
+# libcurl's package: Debian's libcurl4 (on OpenSSL), or libcurl3-gnutls where
+# the target's libcurl is built on GnuTLS (PowerPC).
+set(QEL_DEB_CURL_PACKAGE libcurl4 CACHE STRING "The package of libcurl in a cross build")
+set(QEL_DEB_DEPENDS_top "${QEL_DEB_CURL_PACKAGE}, libncursesw6, libtinfo6, libc6, libgcc-s1, libstdc++6"
     CACHE STRING "Depends of qel-top in a cross build")
 
 set(QEL_DEB_runtime_SUMMARY "run-time diagnostic statistics for server processes")

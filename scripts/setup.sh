@@ -7,32 +7,38 @@
 #                             the exporters' libraries, and the de_DE.UTF-8 locale
 #                             (the tests run the outputs under it)
 #   scripts/setup.sh bench    + Google Benchmark, wrk, jemalloc and mimalloc
+#   scripts/setup.sh packages + dpkg-dev and lintian (this machine's packages)
 #   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl,
 #                             slowhttptest, ss (iproute2),
 #                             Python 3 (free ports), Node.js and npm (the browser tests)
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
 #                             gcovr, the i686 and PowerPC cross compilers, qemu-user,
-#                             the 32-bit runtime, lintian, and Debian's source
-#                             packages (the cross legs build ACE and the export
-#                             add-on's libraries from them): what .ci/run needs
+#                             lintian, dpkg's i386 architecture (the i686 leg
+#                             unpacks Debian's i386 packages) and Debian's source
+#                             packages (the PowerPC leg builds its libraries from
+#                             them): what .ci/run needs
+# Installs that run longer than 30 s say so every 30 s.
 set -euo pipefail
+. "$(dirname "$0")/lib/progress.sh"
 
 profile=${1:-base}
+need_i386=0
 packages=(cmake make g++ pkg-config libace-dev libgtest-dev prometheus-cpp-dev nlohmann-json3-dev
           locales libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev
           libcurl4-openssl-dev libncurses-dev tmux curl python3)
 case "$profile" in
   base) ;;
   bench) packages+=(libbenchmark-dev wrk libjemalloc2 libmimalloc2.0) ;;
+  packages) packages+=(dpkg-dev lintian) ;;
   live) packages+=(prometheus chromium curl python3 slowhttptest iproute2) ;;
   proof)
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2
                g++-i686-linux-gnu g++-powerpc-linux-gnu qemu-user dpkg-dev perl make lintian
-               autoconf automake libtool gettext
-               libc6:i386 libstdc++6:i386)
+               autoconf automake libtool gettext)
+    need_i386=1
     ;;
-  *) echo "usage: $0 [base|bench|live|proof]" >&2; exit 2 ;;
+  *) echo "usage: $0 [base|bench|packages|live|proof]" >&2; exit 2 ;;
 esac
 
 sudo_cmd=()
@@ -79,13 +85,10 @@ locked() {  # locked COMMAND...: as root, tried again while a lock is held
 # A mirror caught mid-sync can fail one index; what the install needs is
 # then judged by the install itself.
 refresh_lists() {
-  locked apt-get update -qq || echo "setup: apt-get update reported errors; going on" >&2
+  with_progress "setup: apt-get update" locked apt-get update -qq ||
+    echo "setup: apt-get update reported errors; going on" >&2
 }
 
-need_i386=0
-for pkg in "${packages[@]}"; do
-  if [[ $pkg == *:i386 ]]; then need_i386=1; fi
-done
 # Source packages: a deb-src entry for every Debian deb entry, unless the
 # machine has some already.
 has_deb_src() {
@@ -122,14 +125,16 @@ done
 if [ ${#missing[@]} != 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
   if [ $updated = 0 ]; then refresh_lists; fi
-  locked apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  with_progress "setup: installing ${#missing[@]} packages" \
+    locked apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # Node.js and npm, for the browser tests, where the machine has none.
 if [ "$profile" = live ] && ! command -v npm >/dev/null; then
   echo "setup: installing nodejs npm" >&2
   refresh_lists
-  locked apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+  with_progress "setup: installing nodejs npm" \
+    locked apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
 fi
 
 # A German locale (decimal comma), generated from the locales package.
