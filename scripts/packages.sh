@@ -132,7 +132,7 @@ pkgconfig_sample() {
       $(PKG_CONFIG_PATH=$standinlib/pkgconfig pkg-config --cflags --libs QelDiagUtils \
         QelDiagUtilsHost) &&
     LD_LIBRARY_PATH=$standinlib "$work/pc-consumer" 2>/dev/null | grep -q "$expect" &&
-    g++ -std=c++17 examples/embed_http_sample.cpp -o "$work/pc-http" -Wl,--no-as-needed \
+    g++ -std=c++17 examples/embed_http_sample.cpp -o "$work/pc-http" \
       $(PKG_CONFIG_PATH=$standinlib/pkgconfig pkg-config --cflags --libs QelDiagHttp \
         QelDiagUtilsHost) &&
     LD_LIBRARY_PATH=$standinlib "$work/pc-http" 0 | grep -q '^status server on port'
