@@ -277,11 +277,12 @@ build_libmicrohttpd() {
 # libcurl on the GnuTLS above, HTTP and HTTPS only, as Debian's
 # libcurl3-gnutls is (libcurl-gnutls.so.4: Debian's patches name it so); a
 # second TLS library would double what the board carries. libcurl.so, for
-# the link, points at it.
+# the link, points at it. Debian's last patch renames the library for its
+# NSS flavour: taken back out, as Debian's own GnuTLS build does.
 build_curl() {
   local tree
   tree=$(fetch curl)
-  (cd "$tree" && step curl autoreconf -fi)
+  (cd "$tree" && step curl patch -R -p1 -i debian/patches/99_nss.patch && step curl autoreconf -fi)
   (cd "$tree" &&
      step curl ./configure --build="$build_triplet" --host="$host" --prefix="$prefix" \
           --libdir="$prefix/lib" --disable-static --with-gnutls="$prefix" --without-openssl \

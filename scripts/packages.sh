@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# usage: scripts/packages.sh [--arch host|i386|powerpc|all]
+#
 # The Debian packages, built with CPack from the CMake install components
 # into build/packages/<arch>/, and checked.
 #

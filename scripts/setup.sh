@@ -9,6 +9,7 @@
 #   scripts/setup.sh bench    + Google Benchmark, wrk, jemalloc and mimalloc
 #   scripts/setup.sh packages + dpkg-dev and lintian (this machine's packages)
 #   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl,
+#                             openssl and htpasswd (apache2-utils) for the TLS recipes,
 #                             slowhttptest, ss (iproute2),
 #                             Python 3 (free ports), Node.js and npm (the browser tests)
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
@@ -30,7 +31,7 @@ case "$profile" in
   base) ;;
   bench) packages+=(libbenchmark-dev wrk libjemalloc2 libmimalloc2.0) ;;
   packages) packages+=(dpkg-dev lintian) ;;
-  live) packages+=(prometheus chromium curl python3 slowhttptest iproute2) ;;
+  live) packages+=(prometheus chromium curl python3 slowhttptest iproute2 openssl apache2-utils) ;;
   proof)
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2
