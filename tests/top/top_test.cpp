@@ -1,8 +1,22 @@
 // qel-top's model and text over the JSON the status server writes: what it
 // refuses, how it sorts and filters, and the exact lines a terminal gets,
-// for hostile names, under a UTF-8 and an ASCII terminal and any locale.
+// for hostile names and numbers, under a UTF-8 and an ASCII terminal and any
+// locale; and what its client makes of each kind of answer, and of a host
+// that never answers.
 #include <gtest/gtest.h>
 #include <locale.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <future>
+#include <thread>
 
 #include "KwStatsJson.h"
 #include "TopFetch.h"
@@ -287,6 +301,144 @@ TEST_F(TopText, AnEventsHistoryAsBars) {
     EXPECT_EQ(lines[5], "            -8 s now");
     EXPECT_EQ(TopHistory(many, stats.lastRollup, 13, 1, false)[2], "         0 |#");
     EXPECT_EQ(TopTime(INT64_MAX), "?");
+}
+
+// A server on loopback for one connection: it reads the request's head,
+// then sends `answer` and closes, or, with no answer, holds the connection
+// unanswered until it is destroyed.
+class OneAnswer {
+public:
+    explicit OneAnswer(std::string answer) : m_answer(std::move(answer)) {
+        m_listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            listen(m_listener, 1) != 0 ||
+            getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            ADD_FAILURE() << "no listening socket: " << strerror(errno);
+        }
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~OneAnswer() {
+        m_release.set_value();
+        shutdown(m_listener, SHUT_RDWR);  // ends an accept still waiting
+        m_thread.join();
+        close(m_listener);
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/stats.json"; }
+    // Whether a request's head came within 10 s.
+    bool Asked() {
+        return m_asked.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    }
+
+private:
+    void Serve() {
+        int client = accept(m_listener, nullptr, nullptr);
+        if (client < 0) {
+            return;
+        }
+        std::string head;
+        char buffer[4096];
+        ssize_t got;
+        while (head.find("\r\n\r\n") == std::string::npos &&
+               (got = recv(client, buffer, sizeof buffer, 0)) > 0) {
+            head.append(buffer, static_cast<size_t>(got));
+        }
+        m_asked.set_value();
+        if (m_answer.empty()) {
+            m_release.get_future().wait();
+        }
+        // The client may close first (a body too long): the rest is dropped.
+        for (size_t sent = 0; sent < m_answer.size();) {
+            ssize_t put =
+                send(client, m_answer.data() + sent, m_answer.size() - sent, MSG_NOSIGNAL);
+            if (put <= 0) {
+                break;
+            }
+            sent += static_cast<size_t>(put);
+        }
+        close(client);
+    }
+
+    std::string m_answer;
+    int m_listener = -1;
+    int m_port = 0;
+    std::promise<void> m_asked, m_release;
+    std::thread m_thread;
+};
+
+std::string Answer(const std::string& head, const std::string& body) {
+    return head + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+TEST(TopFetch, WhatEachAnswerGives) {
+    const std::string most(TopFetch::kMaxBody, ' ');
+    typedef TopFetchResult R;
+    struct Row {
+        std::string answer;
+        R result;
+        std::string error;  // or the body's size, for a 200
+    };
+    const Row rows[] = {
+        {Answer("HTTP/1.1 200 OK", "{}"), R::FETCHED, "2"},
+        {Answer("HTTP/1.1 200 OK", most), R::FETCHED, std::to_string(TopFetch::kMaxBody)},
+        {Answer("HTTP/1.1 200 OK", most + " "), R::NOT_STATS, "the answer is longer than 16 MiB"},
+        {Answer("HTTP/1.1 302 Found\r\nLocation: https://b:1/stats.json", ""), R::NOT_STATS,
+         "the server answered 302 (a redirect to https://b:1/stats.json, not followed)"},
+        {Answer("HTTP/1.1 308 Permanent Redirect", ""), R::NOT_STATS,
+         "the server answered 308 (a redirect, not followed)"},
+        {Answer("HTTP/1.1 204 No Content", ""), R::NOT_STATS, "the server answered 204"},
+        {Answer("HTTP/1.1 401 Unauthorized", ""), R::UNREACHABLE,
+         "the server answered 401 (unauthorized)"},
+        {Answer("HTTP/1.1 404 Not Found", ""), R::UNREACHABLE,
+         "the server answered 404 (not found)"},
+        {Answer("HTTP/1.1 503 Service Unavailable", ""), R::UNREACHABLE, "the server answered 503"},
+        {"no HTTP\r\n\r\n", R::UNREACHABLE, "Received HTTP/0.9 when not allowed"},
+    };
+    for (const Row& row : rows) {
+        OneAnswer server(row.answer);
+        TopFetchOptions options;
+        options.url = server.Url();
+        TopFetch fetch(options);
+        std::string body = "before", error;
+        EXPECT_EQ(fetch.Get(body, error), row.result) << row.error;
+        EXPECT_EQ(row.result == R::FETCHED ? std::to_string(body.size()) : error, row.error);
+        EXPECT_EQ(body, row.result == R::FETCHED ? body : "before");
+    }
+}
+
+TEST(TopFetch, StopEndsARefreshThatAHostNeverAnswers) {
+    OneAnswer server("");
+    TopFetchOptions options;
+    options.url = server.Url();
+    options.timeoutMs = 600000;
+    TopFetch fetch(options);
+    std::string body, error;
+    auto get = std::async(std::launch::async, [&] { return fetch.Get(body, error); });
+    ASSERT_TRUE(server.Asked());
+    fetch.Stop();
+    ASSERT_EQ(get.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(get.get(), TopFetchResult::STOPPED);
+    EXPECT_EQ(error, "stopped");
+    // Every later one too, without asking.
+    error.clear();
+    EXPECT_EQ(fetch.Get(body, error), TopFetchResult::STOPPED);
+    EXPECT_EQ(error, "stopped");
+}
+
+TEST(TopFetch, AHostThatNeverAnswersTimesOut) {
+    OneAnswer server("");
+    TopFetchOptions options;
+    options.url = server.Url();
+    options.timeoutMs = 200;
+    TopFetch fetch(options);
+    std::string body, error;
+    EXPECT_EQ(fetch.Get(body, error), TopFetchResult::UNREACHABLE);
+    EXPECT_EQ(error.substr(0, 26), "Operation timed out after ") << error;
 }
 
 TEST(TopFetch, TheJsonsUrlForWhatTheUserGave) {

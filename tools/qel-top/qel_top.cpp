@@ -47,9 +47,12 @@ const char kUsage[] =
     "server's base (http://127.0.0.1:8080) or its /stats.json.\n"
     "\n"
     "      --once            print the table once and exit (also when the output\n"
-    "                        is not a terminal): status 0, 3 when the host cannot\n"
-    "                        be reached or refuses, 4 when it answers something\n"
-    "                        that is not its statistics, 2 for a usage error\n"
+    "                        is not a terminal): status 0; 3 when the host cannot\n"
+    "                        be reached, does not answer in time or answers with\n"
+    "                        an error (4xx, 5xx); 4 when it answers something that\n"
+    "                        is not its statistics (another document, a redirect,\n"
+    "                        which is not followed, more than 16 MiB); 2 for a\n"
+    "                        usage error\n"
     "      --width N         the width of --once's table (default: the terminal's,\n"
     "                        or every column and whole names when not a terminal)\n"
     "  -i, --interval S      seconds between refreshes (0.2 to 3600, default 1)\n"
@@ -228,15 +231,24 @@ int64_t Now() {
 int PrintOnce(const Options& options, bool utf8) {
     TopFetch fetch(options.fetch);
     std::string body, error;
-    if (!fetch.Get(body, error)) {
-        fprintf(stderr, "qel-top: cannot read %s: %s\n", options.fetch.url.c_str(), error.c_str());
-        return EXIT_UNREACHABLE;
-    }
+    TopFetchResult result = fetch.Get(body, error);
     TopStats stats;
-    if (!ParseTopStats(body, stats, error)) {
-        fprintf(stderr, "qel-top: %s did not answer with a host's statistics: %s\n",
-                options.fetch.url.c_str(), error.c_str());
-        return EXIT_NOT_STATS;
+    if (result == TopFetchResult::FETCHED && !ParseTopStats(body, stats, error)) {
+        result = TopFetchResult::NOT_STATS;
+    }
+    // The reason may quote the server: it gets to a terminal as a name does.
+    std::string url = TopFit(options.fetch.url, 0, utf8), reason = TopFit(error, 0, utf8);
+    switch (result) {
+        case TopFetchResult::FETCHED:
+            break;
+        case TopFetchResult::UNREACHABLE:
+        case TopFetchResult::STOPPED:  // nothing stops it here
+            fprintf(stderr, "qel-top: cannot read %s: %s\n", url.c_str(), reason.c_str());
+            return EXIT_UNREACHABLE;
+        case TopFetchResult::NOT_STATS:
+            fprintf(stderr, "qel-top: %s did not answer with a host's statistics: %s\n",
+                    url.c_str(), reason.c_str());
+            return EXIT_NOT_STATS;
     }
     int width = options.width;
     if (width < 0) {
@@ -273,11 +285,13 @@ public:
           m_interval(std::chrono::milliseconds(static_cast<long>(options.interval * 1000))),
           m_thread(&Refresher::Run, this) {}
 
+    // At once, even while a host keeps a refresh waiting.
     ~Refresher() {
         {
             KwStdGuard guard(m_lock);  // so that the wait cannot miss it
             m_stopping.store(true);
         }
+        m_fetch.Stop();
         m_wake.notify_all();
         m_thread.join();
     }
@@ -292,9 +306,12 @@ private:
         for (;;) {
             std::string body, error;
             auto stats = std::make_shared<TopStats>();
-            bool good = m_fetch.Get(body, error);
-            if (good && !ParseTopStats(body, *stats, error)) {
-                good = false;
+            TopFetchResult result = m_fetch.Get(body, error);
+            if (result == TopFetchResult::STOPPED) {
+                return;
+            }
+            bool good = result == TopFetchResult::FETCHED && ParseTopStats(body, *stats, error);
+            if (!good && result != TopFetchResult::UNREACHABLE) {
                 error = "not a host's statistics: " + error;
             }
             KwStdGuard guard(m_lock);
@@ -312,7 +329,7 @@ private:
         }
     }
 
-    TopFetch m_fetch;  // the refresh thread's alone
+    TopFetch m_fetch;  // the refresh thread's alone, but for Stop()
     const std::chrono::milliseconds m_interval;
     KwStdMutex m_lock;
     std::condition_variable_any m_wake;
