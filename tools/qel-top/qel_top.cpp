@@ -69,8 +69,9 @@ const char kUsage[] =
     "  -h, --help            show this help\n"
     "\n"
     "Keys: up/down (j/k), PgUp/PgDn, Home/End: choose an event; Enter: its last\n"
-    "60 s, 60 min and 24 h as bars (any key back); s/S: next/previous sort;\n"
-    "/: filter (Enter keeps it, Esc drops the edit); q: quit.\n"
+    "60 s, 60 min and 24 h as bars (any key back); s/S: next/previous sort, from\n"
+    "the top (the sorted column is marked); /: filter (Enter keeps it, Esc drops\n"
+    "the edit); Esc: clear the filter; q: quit, at once.\n"
     "No colour when NO_COLOR is set.\n";
 
 struct Options {
@@ -261,7 +262,7 @@ int PrintOnce(const Options& options, bool utf8) {
     }
     std::vector<std::string> lines = TopHeader(stats, Where(options.fetch.url), false, width, utf8);
     std::vector<std::string> table =
-        TopTable(TopRows(stats, options.sort, options.filter), width, utf8);
+        TopTable(TopRows(stats, options.sort, options.filter), options.sort, width, utf8);
     lines.insert(lines.end(), table.begin(), table.end());
     for (const std::string& line : lines) {
         printf("%s\n", line.c_str());
@@ -394,11 +395,13 @@ private:
         int width = COLS, height = LINES;
         if (!view.stats) {
             Put(0, TopFit("qel-top " + Where(m_options.fetch.url), width, m_utf8), TITLE);
-            Put(2,
-                TopFit(view.failure.empty() ? "waiting for the first answer"
-                                            : "no answer yet: " + view.failure,
-                       width, m_utf8),
-                view.failure.empty() ? PLAIN : WARNING);
+            std::vector<std::string> lines =
+                TopWrap(view.failure.empty() ? "waiting for the first answer"
+                                             : "no answer yet: " + view.failure,
+                        width, m_utf8, std::max(1, height - 3));
+            for (size_t i = 0; i < lines.size(); ++i) {
+                Put(2 + static_cast<int>(i), lines[i], view.failure.empty() ? PLAIN : WARNING);
+            }
             Put(height - 1, TopFit("q quit", width, m_utf8), PLAIN);
             refresh();
             return;
@@ -419,22 +422,37 @@ private:
         refresh();
     }
 
-    std::string FailureLine(const Refresher::View& view, int width) {
-        return TopFit("! refresh failed at " + TopTime(view.failedAt) + " UTC: " + view.failure,
-                      width, m_utf8);
+    // Why the last refresh failed, from row 2, whole on up to 4 lines while
+    // `keep` rows stay for the rest; returns the row after it.
+    int PutFailure(const Refresher::View& view, int width, int height, int keep) {
+        std::vector<std::string> lines =
+            TopWrap("! refresh failed at " + TopTime(view.failedAt) + " UTC: " + view.failure,
+                    width, m_utf8, std::max(1, std::min(4, height - 2 - keep)));
+        for (size_t i = 0; i < lines.size(); ++i) {
+            Put(2 + static_cast<int>(i), lines[i], WARNING);
+        }
+        return 2 + static_cast<int>(lines.size());
     }
 
     void DrawTable(bool stale, const Refresher::View& view, int width, int height) {
-        if (stale) {
-            Put(2, FailureLine(view, width), WARNING);
-        }
-        std::vector<std::string> table = TopTable(m_rows, width, m_utf8);
-        Put(3, table[0], TITLE);
-        int room = std::max(1, height - 5);  // rows 4 .. height-2
+        // The titles, then rows down to the footer's line.
+        int titles = stale ? PutFailure(view, width, height, 3) : 3;
+        std::vector<std::string> table = TopTable(m_rows, m_sort, width, m_utf8);
+        Put(titles, table[0], TITLE);
+        int room = std::max(1, height - 2 - titles);
         Choose(room);
         for (int i = 0; i < room && m_top + i < static_cast<int>(m_rows.size()); ++i) {
             int row = m_top + i;
-            Put(4 + i, table[static_cast<size_t>(row) + 1], row == m_chosen ? CHOSEN : PLAIN);
+            Put(titles + 1 + i, table[static_cast<size_t>(row) + 1],
+                row == m_chosen ? CHOSEN : PLAIN);
+        }
+        if (m_rows.empty()) {
+            Put(titles + 1,
+                TopFit(m_filter.empty()
+                           ? "(the host has no events)"
+                           : "(no event's name holds \"" + m_filter + "\": Esc clears the filter)",
+                       width, m_utf8),
+                PLAIN);
         }
         std::string help;
         if (m_editing) {
@@ -442,7 +460,7 @@ private:
         } else {
             help = "q quit  s sort:" + std::string(TopSortName(m_sort)) + "  / filter";
             if (!m_filter.empty()) {
-                help += ":" + m_filter;
+                help += ":" + m_filter + " (Esc clears)";
             }
             help += "  Enter history  " + std::to_string(m_rows.size()) + " of " +
                     std::to_string(view.stats->events.size()) + " events";
@@ -463,14 +481,19 @@ private:
             DrawTable(stale, view, width, height);
             return;
         }
-        Put(2, stale ? FailureLine(view, width) : TopFit(event->name, width, m_utf8),
-            stale ? WARNING : TITLE);
-        // Three charts of a title, their bars and an axis below the figures.
-        int barRows = std::max(1, (height - 4 - 1 - 3 * 2) / 3);
+        int first = 3;
+        if (stale) {
+            first = PutFailure(view, width, height, 9);
+        } else {
+            Put(2, TopFit(TopEventName(*event), width, m_utf8), TITLE);
+        }
+        // The figures, then three charts of a title, their bars and an axis,
+        // above the footer.
+        int barRows = std::max(1, (height - first - 1 - 1 - 3 * 2) / 3);
         std::vector<std::string> lines =
             TopHistory(*event, stats.lastRollup, width, barRows, m_utf8);
-        for (size_t i = 0; i < lines.size() && 3 + static_cast<int>(i) < height - 1; ++i) {
-            Put(3 + static_cast<int>(i), lines[i], PLAIN);
+        for (size_t i = 0; i < lines.size() && first + static_cast<int>(i) < height - 1; ++i) {
+            Put(first + static_cast<int>(i), lines[i], PLAIN);
         }
         Put(height - 1, TopFit("any key: back to the table  q quit", width, m_utf8), PLAIN);
     }
@@ -492,6 +515,13 @@ private:
         m_top = std::min(std::max(m_top, m_chosen - room + 1), std::max(0, m_chosen));
         m_top = std::max(0, std::min(m_top, count - room));
         m_room = room;
+    }
+
+    // The first row chosen, and in view.
+    void ToTop() {
+        m_chosenId = -1;
+        m_lastChosen = 0;
+        m_top = 0;
     }
 
     void Move(int by) {
@@ -556,10 +586,15 @@ private:
                 break;
             case 's':
                 m_sort = static_cast<TopSortKey>((static_cast<int>(m_sort) + 1) % kTopSortKeys);
+                ToTop();
                 break;
             case 'S':
                 m_sort = static_cast<TopSortKey>((static_cast<int>(m_sort) + kTopSortKeys - 1) %
                                                  kTopSortKeys);
+                ToTop();
+                break;
+            case 27:  // Esc
+                m_filter.clear();
                 break;
             case '/':
                 m_editing = true;
