@@ -5,41 +5,9 @@
 #include <ctime>
 #include <cwchar>
 
+#include "KwTerminalText.h"
+
 namespace {
-
-// The next code point of `text` from `at`, or -1 for a byte that does not
-// start a well-formed sequence (the server sends valid UTF-8; a proxy may
-// not).
-long NextCodePoint(const std::string& text, size_t& at) {
-    unsigned char lead = static_cast<unsigned char>(text[at++]);
-    if (lead < 0x80) {
-        return lead;
-    }
-    int more = lead >= 0xF0 && lead <= 0xF4 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : -1;
-    if (more < 0 || lead > 0xF4 || at + more > text.size()) {
-        return -1;
-    }
-    long point = lead & (0x3F >> more);
-    for (int i = 0; i < more; ++i) {
-        unsigned char next = static_cast<unsigned char>(text[at]);
-        if ((next & 0xC0) != 0x80) {
-            return -1;
-        }
-        point = (point << 6) | (next & 0x3F);
-        ++at;
-    }
-    return point;
-}
-
-bool IsControl(long point) {
-    return point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x2028 || point == 0x2029;
-}
-
-// Marks that reorder what follows them on the line.
-bool IsBidiControl(long point) {
-    return point == 0x061C || point == 0x200E || point == 0x200F ||
-           (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
-}
 
 struct Glyph {
     std::string bytes;
@@ -51,8 +19,8 @@ std::vector<Glyph> Glyphs(const std::string& text, bool utf8) {
     size_t at = 0;
     while (at < text.size()) {
         size_t start = at;
-        long point = NextCodePoint(text, at);
-        if (point < 0 || IsControl(point) || IsBidiControl(point) || (!utf8 && point >= 0x80)) {
+        long point = KwNextCodePoint(text, at);
+        if (point < 0 || KwTerminalActsOn(point) || (!utf8 && point >= 0x80)) {
             glyphs.push_back({"?", 1});
             continue;
         }
