@@ -25,10 +25,11 @@
 #     the status page in headless Chromium, driven by puppeteer-core
 #     (tests/browser): sort, filter, a shared link, a row's charts, a bar's
 #     time and value under the pointer and the keyboard, contrast; at 360,
-#     768, 1024, 1400 and 1920 px no sideways scrolling, names of 12
-#     characters a line or more, times inside the table, the trend's range
-#     and a bar's time; the warning and the stale header once the server
-#     stops; screenshots in build/live/
+#     768, 1024, 1400 and 1920 px no sideways scrolling, names in 2 lines at
+#     most of 12 characters a line or more, times inside the table, the
+#     trend's range and a bar's time, and the 300-character name whole in a
+#     tip on hover and focus and in its opened row; the warning and the stale
+#     header once the server stops; screenshots in build/live/
 #
 # Its four servers take ports that are free when it starts, so that it can
 # run beside anything else on this machine.
@@ -319,7 +320,7 @@ browser_tests() {
   grep -E '^# refresh with|^ *(not )?ok [0-9]+ - ' "$out/browser.log" | sed 's/^ */live:   /'
   return $status
 }
-check "status page in Chromium: sort, filter, link, charts, pointer, keyboard, contrast, five widths, stopped server" \
+check "status page in Chromium: sort, filter, link, charts, pointer, keyboard, contrast, five widths, long names, stopped server" \
   browser_tests
 # The demo's page at 1400 px, with its first event opened, for the README
 # (docs/status-page.png).
