@@ -34,8 +34,8 @@ inline long KwNextCodePoint(const std::string& text, size_t& at) {
 // and paragraph separators, and the marks that reorder what follows them on
 // the line (bidirectional controls).
 inline bool KwTerminalActsOn(long point) {
-    return point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x2028 ||
-           point == 0x2029 || point == 0x061C || point == 0x200E || point == 0x200F ||
+    return point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x2028 || point == 0x2029 ||
+           point == 0x061C || point == 0x200E || point == 0x200F ||
            (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
 }
 
