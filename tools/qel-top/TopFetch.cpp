@@ -95,6 +95,7 @@ TopFetchResult TopFetch::Get(std::string& body, std::string& error) {
     m_body.clear();
     m_tooLong = false;
     TopFetchResult result = Perform(error, message);
+    curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, nullptr);  // `message` ends here
     if (result == TopFetchResult::FETCHED) {
         body.swap(m_body);
     }
