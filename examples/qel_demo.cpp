@@ -8,11 +8,13 @@
 // Run it with --help for its options.
 #include <errno.h>
 #include <getopt.h>
+#include <langinfo.h>
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "DemoTerminalText.h"
 #include "KwSrvrStatsCollector.h"
 #include "KwStatsSnapshot.h"
 #include "KwTimerMgr.h"
@@ -270,13 +273,28 @@ std::string TimeText(KwLong32 seconds) {
     return text;
 }
 
+// Where the report goes. On a terminal, the escape sequences that event
+// names may hold would act (clear the screen, set the title): there the
+// demo writes them as escapes. Elsewhere, the report as the collector gives it.
+struct Output {
+    bool terminal = false;
+    bool utf8 = false;  // the terminal's
+
+    std::string Report(const std::string& report) const {
+        return terminal ? DemoTerminalText(report, utf8, true) : report;
+    }
+    std::string Name(const std::string& name) const {
+        return terminal ? DemoTerminalText(name, utf8, false) : name;
+    }
+};
+
 // The same figures as the report, as aligned tables, from a snapshot: no
 // parsing of the report's text.
-void PrintTables(const KwStatsSnapshot& snapshot) {
+void PrintTables(const KwStatsSnapshot& snapshot, const Output& output) {
     printf("  %-24s %10s %10s %10s %10s\n", "event", "last min", "last hour", "last day", "total");
     for (const KwStatsEventSnapshot& event : snapshot.events) {
         if (event.counted) {
-            printf("  %-24s %10lu %10lu %10lu %10lu\n", event.name.c_str(),
+            printf("  %-24s %10lu %10lu %10lu %10lu\n", output.Name(event.name).c_str(),
                    static_cast<unsigned long>(event.minute), static_cast<unsigned long>(event.hour),
                    static_cast<unsigned long>(event.day), static_cast<unsigned long>(event.total));
         }
@@ -284,25 +302,28 @@ void PrintTables(const KwStatsSnapshot& snapshot) {
     printf("  %-24s %10s   %s\n", "peak, high-water mark", "value", "reached at (UTC)");
     for (const KwStatsEventSnapshot& event : snapshot.events) {
         if (event.rated) {
-            printf("  %-24s %10lu   %s\n", (event.name + " /s").c_str(),
+            printf("  %-24s %10lu   %s\n", output.Name(event.name + " /s").c_str(),
                    static_cast<unsigned long>(event.peak), TimeText(event.peakTime).c_str());
         }
         if (event.mark == KwStatsEventSnapshot::WATER_MARK) {
-            printf("  %-24s %10lu   %s\n", event.name.c_str(),
+            printf("  %-24s %10lu   %s\n", output.Name(event.name).c_str(),
                    static_cast<unsigned long>(event.markValue), TimeText(event.markTime).c_str());
         } else if (event.mark == KwStatsEventSnapshot::LATENCY) {
-            printf("  %-24s %10.1f   %s\n", (event.name + " ms").c_str(), event.markValue / 10.0,
+            // Tenths of a millisecond, without the locale's decimal mark.
+            printf("  %-24s %8lu.%lu   %s\n", output.Name(event.name + " ms").c_str(),
+                   static_cast<unsigned long>(event.markValue / 10),
+                   static_cast<unsigned long>(event.markValue % 10),
                    TimeText(event.markTime).c_str());
         }
     }
 }
 
-void PrintReport(const KwSrvrStatsCollector& collector, int elapsed) {
-    std::string report = collector.GetStatsReport();
+void PrintReport(const KwSrvrStatsCollector& collector, int elapsed, const Output& output) {
+    std::string report = output.Report(collector.GetStatsReport());
     printf("=== report after %d s ===\n%s\n\n", elapsed, report.c_str());
     KwStatsSnapshot snapshot;
     if (collector.GetStatsSnapshot(snapshot)) {
-        PrintTables(snapshot);
+        PrintTables(snapshot, output);
     }
     printf("\n");
     fflush(stdout);
@@ -325,6 +346,9 @@ int main(int argc, char** argv) {
     if (parsed != 0) {
         return parsed == 1 ? 0 : 2;
     }
+    Output output;
+    output.terminal = isatty(STDOUT_FILENO) != 0;
+    output.utf8 = strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
     dlog_set_threshold(options.logLevel);
 
     // 1. Set-up. The timer manager belongs to the host; it must outlive the
@@ -405,14 +429,14 @@ int main(int argc, char** argv) {
     for (int elapsed = options.reportEvery; elapsed < options.seconds;
          elapsed += options.reportEvery) {
         std::this_thread::sleep_until(start + std::chrono::seconds(elapsed));
-        PrintReport(collector, elapsed);
+        PrintReport(collector, elapsed, output);
     }
     for (std::thread& worker : workers) {
         worker.join();
     }
     // Let the last second roll up before the final report.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    PrintReport(collector, options.seconds);
+    PrintReport(collector, options.seconds, output);
 
 #ifdef QEL_DEMO_HTTP
     server.reset();

@@ -12,7 +12,7 @@
 #                              another address) answered; the demo's threads
 #                              and memory; malformed and absolute-form
 #                              requests; 1000 start/stop cycles of the server
-#                              with clients at it (tests/http_cycles.cpp)
+#                              with clients at it (tests/http/http_cycles.cpp)
 #   the shipped alerting rules  promtool check rules, promtool test rules
 #   a fleet of 20 demo hosts over HTTPS with basic auth and client
 #   certificates, found by a Prometheus through file-based service discovery,
@@ -25,10 +25,11 @@
 #     the status page in headless Chromium, driven by puppeteer-core
 #     (tests/browser): sort, filter, a shared link, a row's charts, a bar's
 #     time and value under the pointer and the keyboard, contrast; at 360,
-#     768, 1024, 1400 and 1920 px no sideways scrolling, names of 12
-#     characters a line or more, times inside the table, the trend's range
-#     and a bar's time; the warning and the stale header once the server
-#     stops; screenshots in build/live/
+#     768, 1024, 1400 and 1920 px no sideways scrolling, names in 2 lines at
+#     most of 12 characters a line or more, times inside the table, the
+#     trend's range and a bar's time, and the 300-character name whole in a
+#     tip on hover and focus and in its opened row; the warning and the stale
+#     header once the server stops; screenshots in build/live/
 #
 # Its four servers take ports that are free when it starts, so that it can
 # run beside anything else on this machine.
@@ -179,7 +180,7 @@ check "a malformed version: 400, none of the client's bytes in the head" \
 check "Transfer-Encoding: gzip refused with 400" \
   test "$(raw 'GET /metrics HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n' | head -n 1)" = \
   "HTTP/1.1 400 Bad Request"
-cycles=$(build/tests/http_cycles 1000)
+cycles=$(build/tests/http/http_cycles 1000)
 echo "live: $cycles"
 check "1000 start/stop cycles with clients: descriptors and memory flat" \
   grep -q 'descriptors left 0;' <<<"$cycles"
@@ -319,7 +320,7 @@ browser_tests() {
   grep -E '^# refresh with|^ *(not )?ok [0-9]+ - ' "$out/browser.log" | sed 's/^ */live:   /'
   return $status
 }
-check "status page in Chromium: sort, filter, link, charts, pointer, keyboard, contrast, five widths, stopped server" \
+check "status page in Chromium: sort, filter, link, charts, pointer, keyboard, contrast, five widths, long names, stopped server" \
   browser_tests
 # The demo's page at 1400 px, with its first event opened, for the README
 # (docs/status-page.png).

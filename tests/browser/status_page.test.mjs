@@ -2,9 +2,11 @@
 // by puppeteer-core: sort, filter, a shared link, open a row, point at a bar
 // and read bars (their times and values) with the keyboard, 256 events with
 // hostile names, contrast; at the widths of a phone, a tablet and three
-// screens no sideways scrolling, names that keep 12 characters a line, times
-// inside the table, the trend's range and a bar's time; and the warning and
-// the stale header once the server has stopped. scripts/live.sh runs it:
+// screens no sideways scrolling, names in 2 lines at most that keep 12
+// characters a line, times inside the table, the trend's range and a bar's
+// time; a 300-character name in 2 lines, whole in a tip on hover and on
+// focus and in its opened row; and the warning and the stale header once the
+// server has stopped. scripts/live.sh runs it:
 //
 //   QEL_PAGE=http://127.0.0.1:PORT/ QEL_SERVER_PID=PID QEL_SHOTS=DIR \
 //     node --test tests/browser/status_page.test.mjs
@@ -300,6 +302,7 @@ function layout() {
   for (const button of document.querySelectorAll("#events tbody button.event")) {
     const text = button.firstChild;
     if (!text || !shown(button)) continue;
+    const edge = button.getBoundingClientRect();
     const lines = [];
     let line = "", middle = null;
     for (let i = 0; i < text.length; ++i) {
@@ -314,7 +317,10 @@ function layout() {
       line += c;
     }
     lines.push(line);
-    names.push(lines);
+    // The lines one sees: those a cut name hides lie below its box.
+    const height = parseFloat(getComputedStyle(button).lineHeight);
+    names.push({ lines, seen: Math.round(edge.height / height),
+                 open: button.getAttribute("aria-expanded") === "true" });
   }
   const times = [];
   for (const node of document.querySelectorAll("#events td.time, #events .f-peakTime dd, #events .f-markTime dd")) {
@@ -339,7 +345,7 @@ function layout() {
 // a space or at a newline of the name may leave less, as in any text.
 function brokenWords(names) {
   const broken = [];
-  for (const lines of names) {
+  for (const { lines } of names) {
     for (let i = 0; i + 1 < lines.length; ++i) {
       if (!/\s$/.test(lines[i]) && !/^\s/.test(lines[i + 1])) broken.push(lines[i]);
     }
@@ -369,6 +375,9 @@ for (const width of WIDTHS) {
     assert.ok(broken.length > 0, "the 300-character name wraps");
     const shortest = broken.reduce((a, b) => (b.length < a.length ? b : a));
     assert.ok(shortest.length >= 12, `a name wraps after ${shortest.length} characters: "${shortest}"`);
+    const tallest = Math.max(...seen.names.filter((n) => !n.open).map((n) => n.seen));
+    assert.ok(tallest <= 2, `a name takes ${tallest} lines`);
+    assert.ok(seen.names.some((n) => n.lines.length > 2), "names longer than 2 lines are cut");
     assert.ok(seen.times.length > 0, "times shown");
     for (const time of seen.times) {
       assert.ok(time.right <= seen.tableRight + 0.5 && time.cell <= seen.tableRight + 0.5,
@@ -422,6 +431,54 @@ for (const width of WIDTHS) {
     assert.ok(await p.evaluate(() => document.scrollingElement.scrollWidth <= document.scrollingElement.clientWidth),
               "no sideways scrolling with the tip shown");
     await p.screenshot({ path: `${shots}/status-page-${width}.png` });
+  });
+}
+
+// A name cut to 2 lines: how many it takes, whether it is cut, its text.
+function nameBox(p, selector) {
+  return p.$eval(selector, (b) => ({
+    lines: b.getBoundingClientRect().height / parseFloat(getComputedStyle(b).lineHeight),
+    cut: b.scrollHeight > b.clientHeight + 1,
+    text: b.textContent,
+  }));
+}
+
+for (const width of WIDTHS) {
+  test(`${width} px: a 300-character name in 2 lines, whole in the tip on hover and on focus, ` +
+       `and in its row once opened; a name that fits has no tip`, async () => {
+    const p = await browser.newPage();
+    await p.setViewport({ width, height: 900 });
+    const name = "n".repeat(300);
+    const button = "#events tbody button.event";
+    await p.goto(`${pageUrl}?filter=${"n".repeat(20)}`);
+    await waitForRows(1, p);
+    let box = await nameBox(p, button);
+    assert.equal(box.text, name);
+    assert.ok(box.lines <= 2.01 && box.cut, `${box.lines} lines, cut: ${box.cut}`);
+    for (const how of ["hover", "focus"]) {
+      await p.mouse.move(0, 0);
+      await p.$eval(button, (b) => b.blur());
+      assert.equal((await tipText(p)).hidden, true, `${how}: no tip before`);
+      if (how === "hover") await pointAt(p, button);
+      else await p.focus(button);
+      const tip = await tipText(p);
+      assert.ok(!tip.hidden, `${how}: a tip`);
+      assert.equal(tip.text, name, `${how}: the whole name`);
+      assert.ok(tip.left >= 0 && tip.right <= tip.room, `${how}: the tip at ${tip.left} to ${tip.right}px`);
+    }
+    await p.click(button);
+    box = await nameBox(p, button);
+    assert.ok(box.lines > 2 && !box.cut, `opened: ${box.lines} lines, cut: ${box.cut}`);
+    assert.equal((await tipText(p)).hidden, true, "opened: no tip");
+    await p.click(button);
+    box = await nameBox(p, button);
+    assert.ok(box.lines <= 2.01 && box.cut, `closed again: ${box.lines} lines, cut: ${box.cut}`);
+    await p.goto(`${pageUrl}?filter=queueDepth`);
+    await waitForRows(1, p);
+    await p.mouse.move(0, 0);
+    await pointAt(p, button);
+    assert.equal((await tipText(p)).hidden, true, "a name that fits: no tip");
+    await p.close();
   });
 }
 

@@ -1,8 +1,22 @@
 // qel-top's model and text over the JSON the status server writes: what it
 // refuses, how it sorts and filters, and the exact lines a terminal gets,
-// for hostile names, under a UTF-8 and an ASCII terminal and any locale.
+// for hostile names and numbers, under a UTF-8 and an ASCII terminal and any
+// locale; and what its client makes of each kind of answer, and of a host
+// that never answers.
 #include <gtest/gtest.h>
 #include <locale.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <future>
+#include <thread>
 
 #include "KwStatsJson.h"
 #include "TopFetch.h"
@@ -163,6 +177,31 @@ TEST(TopModel, SortsLargestFirstWithThoseLackingTheFigureLastAndFilters) {
     EXPECT_EQ(rows[0]->id * 100 + rows[1]->id * 10 + rows[2]->id, 259);
 }
 
+TEST(TopModel, MarksOfAnyValueSortInOneOrder) {
+    // Largest first, negative ones too; then what is not a number; then the
+    // events without a mark. Every starting order gives the same.
+    const double marks[] = {5, std::nan(""), -3, HUGE_VAL, -HUGE_VAL, 0, std::nan("")};
+    TopStats stats;
+    for (int i = 0; i < 8; ++i) {
+        TopEvent event;
+        event.id = i;
+        event.name = std::string(1, static_cast<char>('a' + i));
+        if (i < 7) {
+            event.mark = TopEvent::WATER_MARK;
+            event.markValue = marks[i];
+        }
+        stats.events.push_back(event);
+    }
+    for (int turn = 0; turn < 8; ++turn) {
+        std::rotate(stats.events.begin(), stats.events.begin() + 1, stats.events.end());
+        std::string order;
+        for (const TopEvent* row : TopRows(stats, TopSortKey::MARK, "")) {
+            order += row->name;
+        }
+        EXPECT_EQ(order, "dafcebgh") << turn;
+    }
+}
+
 TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
     struct Row {
         std::string text;
@@ -225,36 +264,259 @@ TEST_F(TopText, TheHeaderAndTheTableAtEachWidth) {
     std::vector<const TopEvent*> rows = TopRows(stats, TopSortKey::MINUTE, "");
     // 80 columns: the name keeps 16 or more, the least needed columns go.
     EXPECT_EQ(
-        TopTable(rows, 80, true),
+        TopTable(rows, TopSortKey::MINUTE, 80, true),
         (std::vector<std::string>{
-            "EVENT                        MINUTE       HOUR     PEAK/S  HIGH MARK  LATENCY ms",
+            "EVENT                       \u25BCMINUTE       HOUR     PEAK/S  HIGH MARK  LATENCY ms",
             "esc ?[2J?]0;t? ?1m ?rtl  4000000000          5          -          -           -",
             "reqDone                           7        402          9          -        79.3",
             "?wide \xe6\xbc\xa2\xe5\xad\x97 e\xcc\x81 \xef\xbf\xbd"
             "                    7          0          7          -           -",
             "depth                             -          -          -         17           -",
         }));
-    // 200 columns: every column.
-    std::vector<std::string> wide = TopTable(rows, 200, false);
-    EXPECT_EQ(wide[0].substr(wide[0].size() - 96),
-              "     MINUTE       HOUR        DAY      TOTAL     PEAK/S  PEAK AT  HIGH MARK  "
-              "LATENCY ms  MARK AT");
-    EXPECT_EQ(wide[2].substr(wide[2].size() - 96),
-              "          7        402        815        961          9 05:46:41          -        "
-              "79.3 05:46:42");
-    EXPECT_EQ(wide[3].substr(0, 16), "?wide ?? e? ?   ");
+    // 200 columns: every column, the name in 40 of them, then blanks.
+    std::vector<std::string> wide = TopTable(rows, TopSortKey::MINUTE, 200, false);
+    const std::string blanks(64, ' ');
+    EXPECT_EQ(wide[0], std::string("EVENT") + std::string(35, ' ') +
+                           "    *MINUTE       HOUR        DAY      TOTAL     PEAK/S  PEAK AT  "
+                           "HIGH MARK  LATENCY ms  MARK AT" +
+                           blanks);
+    EXPECT_EQ(wide[2], "reqDone" + std::string(33, ' ') +
+                           "          7        402        815        961          9 05:46:41  "
+                           "        -        79.3 05:46:42" +
+                           blanks);
+    EXPECT_EQ(wide[3].substr(0, 41), "?wide ?? e? ?                            ");
     for (const std::string& line : wide) {
         EXPECT_EQ(line.size(), 200u) << line;  // ASCII only
     }
     // 30 columns: the name and one figure.
-    EXPECT_EQ(TopTable(rows, 30, false),
+    EXPECT_EQ(TopTable(rows, TopSortKey::MINUTE, 30, false),
               (std::vector<std::string>{
-                  "EVENT                   MINUTE", "esc ?[2J?]0;t? ?1m~ 4000000000",
+                  "EVENT                  *MINUTE", "esc ?[2J?]0;t? ?1m~ 4000000000",
                   "reqDone                      7", "?wide ?? e? ?                7",
                   "depth                        -"}));
     // No width (a script's --once): whole names, every column.
-    std::vector<std::string> whole = TopTable(rows, 0, true);
+    std::vector<std::string> whole = TopTable(rows, TopSortKey::MINUTE, 0, true);
     EXPECT_EQ(whole[1].substr(0, 25), "esc ?[2J?]0;t? ?1m ?rtl 4");
+}
+
+TEST_F(TopText, TheTableShowsTheColumnItSortsByAndMarksIt) {
+    TopStats stats = Parsed(Snapshot());
+    stats.events[1].name.clear();
+    struct Row {
+        TopSortKey sort;
+        int width;
+        bool utf8;
+        std::string titles, first;
+    };
+    // clang-format off
+    const Row rows[] = {
+        // the day or the total takes the place of the least needed column
+        {TopSortKey::DAY, 80, true,
+         "EVENT                        MINUTE       \u25BCDAY     PEAK/S  HIGH MARK  LATENCY ms",
+         "reqDone                           7        815          9          -        79.3"},
+        {TopSortKey::TOTAL, 80, false,
+         "EVENT                        MINUTE     *TOTAL     PEAK/S  HIGH MARK  LATENCY ms",
+         "esc ?[2J?]0;t? ?1m ?rtl  4000000000 4294967295          -          -           -"},
+        {TopSortKey::HOUR, 80, true,
+         "EVENT                        MINUTE      \u25BCHOUR     PEAK/S  HIGH MARK  LATENCY ms",
+         "reqDone                           7        402          9          -        79.3"},
+        {TopSortKey::PEAK, 30, true,
+         "EVENT                  \u25BCPEAK/S",
+         "reqDone                      9"},
+        {TopSortKey::MARK, 30, false,
+         "EVENT               *HIGH MARK",
+         "(no name)                   17"},
+        {TopSortKey::LATENCY, 28, true,
+         "EVENT            \u25BCLATENCY ms",
+         "reqDone                 79.3"},
+        // names A to Z; the empty one shown as the status page shows it
+        {TopSortKey::NAME, 30, true,
+         "\u25B2EVENT                  MINUTE",
+         "(no name)                    -"},
+        {TopSortKey::NAME, 30, false,
+         "*EVENT                  MINUTE",
+         "(no name)                    -"},
+        // the narrowest: the name keeps 8 columns for the sorted one
+        {TopSortKey::TOTAL, 20, false,
+         "EVENT         *TOTAL",
+         "esc ?[2J~ 4294967295"},
+        {TopSortKey::MINUTE, 12, false,
+         "EVENT       ",
+         "esc ?[2J?]0~"},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        std::vector<std::string> table =
+            TopTable(TopRows(stats, row.sort, ""), row.sort, row.width, row.utf8);
+        EXPECT_EQ(table[0], row.titles) << TopSortName(row.sort) << " " << row.width;
+        EXPECT_EQ(table[1], row.first) << TopSortName(row.sort) << " " << row.width;
+    }
+}
+
+TEST_F(TopText, WrapsAtSpacesWithinTheWidth) {
+    struct Row {
+        std::string text;
+        int width, maxLines;
+        std::vector<std::string> lines;
+        bool utf8 = true;
+    };
+    const Row rows[] = {
+        {"! refresh failed: Couldn't connect to server",
+         20,
+         4,
+         {"! refresh failed:   ", "Couldn't connect to ", "server              "}},
+        {"one two", 20, 4, {"one two             "}},
+        {"a  b", 2, 4, {"a ", "b "}},
+        // a word longer than the line breaks where the line ends
+        {"xxxxxxxxxxyyy z", 10, 4, {"xxxxxxxxxx", "yyy z     "}},
+        // what the last line cannot take is cut with the mark
+        {"aaa bbb ccc ddd", 4, 2, {"aaa ", "bbb~"}, false},
+        {"aaa bbb ccc ddd", 4, 3, {"aaa ", "bbb ", "ccc\u2026"}},
+        {"aaa bbb", 10, 0, {"aaa bbb   "}},
+        // control characters become '?'; wide ones do not straddle a line
+        {"\x1b]0;pwned\x07 x", 6, 4, {"?]0;pw", "ned? x"}},
+        {"\xe6\xbc\xa2\xe5\xad\x97\xe6\xbc\xa2",
+         3,
+         4,
+         {"\xe6\xbc\xa2 ", "\xe5\xad\x97 ", "\xe6\xbc\xa2 "}},
+        {"\xe6\xbc\xa2", 1, 4, {"\u2026"}},
+        {"\xe6\xbc\xa2\xe5\xad\x97", 1, 4, {"?", "?"}, false},
+        {"  ", 3, 4, {"   "}},
+        {"", 3, 4, {"   "}},
+        {"no width: one line", 0, 4, {"no width: one line"}},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(TopWrap(row.text, row.width, row.utf8, row.maxLines), row.lines)
+            << row.text << " " << row.width;
+    }
+}
+
+TEST(TopFigures, AFigureTooWideForItsColumnShowsTheBoundItPasses) {
+    const double nan = std::nan(""), inf = HUGE_VAL;
+    struct Row {
+        double value;
+        int decimals, width;
+        const char* text;
+    };
+    const Row rows[] = {
+        {0, 0, 10, "0"},
+        {17, 0, 10, "17"},
+        {-5, 0, 10, "-5"},
+        {2.5, 0, 10, "3"},
+        {4294967295, 0, 10, "4294967295"},
+        {9999999999.4, 0, 10, "9999999999"},
+        {9999999999.5, 0, 10, ">999999999"},
+        {1e308, 0, 10, ">999999999"},
+        {inf, 0, 10, ">999999999"},
+        {-999999999, 0, 10, "-999999999"},
+        {-1e9, 0, 10, "<-99999999"},
+        {-1e308, 0, 10, "<-99999999"},
+        {-inf, 0, 10, "<-99999999"},
+        {nan, 0, 10, "?"},
+        {79.3, 1, 11, "79.3"},
+        {0.04, 1, 11, "0.0"},
+        {-0.04, 1, 11, "0.0"},
+        {-0.5, 1, 11, "-0.5"},
+        {-12.25, 1, 11, "-12.3"},
+        {429496729.5, 1, 11, "429496729.5"},
+        {999999999.96, 1, 11, ">99999999.9"},
+        {1.7976931348623157e308, 1, 11, ">99999999.9"},
+        {-1e10, 1, 11, "<-9999999.9"},
+        {1e308, 0, 20, ">9999999999999999999"},
+        {1e308, 0, 1, ">"},
+        {-1e308, 1, 2, "<-"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(TopFigure(row.value, row.decimals, row.width), row.text)
+            << row.value << " " << row.decimals << " " << row.width;
+    }
+}
+
+// Figures no host sends, as a hostile server may: the extremes of every
+// number the JSON can hold.
+const char kHostileNumbers[] =
+    R"({"taken_at":-9223372036854775808,"state":"collecting","collection_thread":true,)"
+    R"("waiting_bound":18446744073709551615,"reports_waiting":18446744073709551615,)"
+    R"("reports_refused":{"no_collection_thread":18446744073709551615,"waiting_list_full":0},)"
+    R"("last_rollup":9223372036854775807,"events":[)"
+    R"({"id":0,"name":"huge","water_mark":{"value":1e308,"time":-9223372036854775808}},)"
+    R"({"id":1,"name":"","latency_max_ms":{"value":1.7976931348623157e308,)"
+    R"("time":9223372036854775807}},)"
+    R"({"id":2,"name":"low","water_mark":{"value":-1e308,"time":1}},)"
+    R"({"id":3,"name":"neg","latency_max_ms":{"value":-0.5,"time":0}},)"
+    R"({"id":-2147483648,"name":"max","total":4294967295,"minute":4294967295,)"
+    R"("hour":4294967295,"day":4294967295,"history":{"seconds":[4294967295,4294967295],)"
+    R"("minutes":[],"hours":[0]},"peak_per_second":{"value":4294967295,"time":-1}}]})";
+
+TEST_F(TopText, HostileNumbersKeepTheirColumnsAndTheWidth) {
+    TopStats stats;
+    std::string error;
+    ASSERT_TRUE(ParseTopStats(kHostileNumbers, stats, error)) << error;
+    EXPECT_EQ(
+        TopHeader(stats, "h:1", false, 0, true),
+        (std::vector<std::string>{"h:1  figures of ? UTC  state collecting  thread running",
+                                  "waiting 18446744073709551615 of 18446744073709551615  refused "
+                                  "18446744073709551615 (no thread), 0 (full)  last roll-up ?"}));
+    auto rollup = [&](int64_t takenAt, int64_t lastRollup) {
+        TopStats times = stats;
+        times.takenAt = takenAt;
+        times.lastRollup = lastRollup;
+        std::string line = TopHeader(times, "h:1", false, 0, true)[1];
+        return line.substr(line.find("last roll-up"));
+    };
+    EXPECT_EQ(rollup(INT64_MAX, -1), "last roll-up ?");
+    EXPECT_EQ(rollup(-1, INT64_MIN + 1), "last roll-up 9223372036854775806 s before");
+    EXPECT_EQ(rollup(INT64_MIN, 1), "last roll-up ?");
+    EXPECT_EQ(rollup(5, 7), "last roll-up -2 s before");
+
+    std::vector<const TopEvent*> rows = TopRows(stats, TopSortKey::MINUTE, "");
+    EXPECT_EQ(
+        TopTable(rows, TopSortKey::MINUTE, 80, false),
+        (std::vector<std::string>{
+            "EVENT                       *MINUTE       HOUR     PEAK/S  HIGH MARK  LATENCY ms",
+            "max                      4294967295 4294967295 4294967295          -           -",
+            "(no name)                         -          -          -          - >99999999.9",
+            "huge                              -          -          - >999999999           -",
+            "low                               -          -          - <-99999999           -",
+            "neg                               -          -          -          -        -0.5",
+        }));
+    std::vector<std::string> wide = TopTable(rows, TopSortKey::MINUTE, 200, false);
+    EXPECT_EQ(wide[1].substr(40, 96),
+              " 4294967295 4294967295 4294967295 4294967295 4294967295 23:59:59          -  "
+              "         -        -");
+    // (no name): a latency; huge: a water mark, at a time no platform renders
+    EXPECT_EQ(wide[2].substr(40, 96),
+              "          -          -          -          -          -        -          - "
+              ">99999999.9        ?");
+    EXPECT_EQ(wide[3].substr(40, 96),
+              "          -          -          -          -          -        - >999999999  "
+              "         -        ?");
+    // At every width, every line exactly as wide: no figure spills over.
+    for (int width : {12, 20, 28, 30, 47, 80, 81, 111, 112, 136, 200}) {
+        for (TopSortKey key : {TopSortKey::MINUTE, TopSortKey::MARK, TopSortKey::LATENCY}) {
+            for (const std::string& line : TopTable(TopRows(stats, key, ""), key, width, false)) {
+                EXPECT_EQ(line.size(), static_cast<size_t>(width)) << line;
+            }
+        }
+        for (const std::string& line : TopHeader(stats, "h:1", true, width, false)) {
+            EXPECT_EQ(line.size(), static_cast<size_t>(width)) << line;
+        }
+    }
+    EXPECT_EQ(TopHistory(stats.events[0], stats.lastRollup, 0, 1, false),
+              (std::vector<std::string>{"high mark >9999999999999999999 at ? UTC",
+                                        "(not counted: no history)"}));
+    EXPECT_EQ(TopHistory(stats.events[1], stats.lastRollup, 0, 1, false)[0],
+              "longest latency >99999999999999999.9 ms at ? UTC");
+    EXPECT_EQ(TopHistory(stats.events[4], INT64_MIN, 0, 2, false),
+              (std::vector<std::string>{
+                  "minute 4294967295  hour 4294967295  day 4294967295  total 4294967295  "
+                  "peak 4294967295/s at 23:59:59 UTC  ",
+                  "Last 60 s up to ? UTC, a column a second: sum 8589934590, most 4294967295, "
+                  "1 s ago",
+                  "4294967295 |##", "         0 |##", "            -2 s now",
+                  "Last 60 min, a column a minute: sum 0", "(nothing rolled up yet)",
+                  "Last 24 h, a column an hour: sum 0", "           | ", "         0 | ",
+                  "            -1 h now"}));
 }
 
 TEST_F(TopText, AnEventsHistoryAsBars) {
@@ -287,6 +549,144 @@ TEST_F(TopText, AnEventsHistoryAsBars) {
     EXPECT_EQ(lines[5], "            -8 s now");
     EXPECT_EQ(TopHistory(many, stats.lastRollup, 13, 1, false)[2], "         0 |#");
     EXPECT_EQ(TopTime(INT64_MAX), "?");
+}
+
+// A server on loopback for one connection: it reads the request's head,
+// then sends `answer` and closes, or, with no answer, holds the connection
+// unanswered until it is destroyed.
+class OneAnswer {
+public:
+    explicit OneAnswer(std::string answer) : m_answer(std::move(answer)) {
+        m_listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (bind(m_listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            listen(m_listener, 1) != 0 ||
+            getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            ADD_FAILURE() << "no listening socket: " << strerror(errno);
+        }
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~OneAnswer() {
+        m_release.set_value();
+        shutdown(m_listener, SHUT_RDWR);  // ends an accept still waiting
+        m_thread.join();
+        close(m_listener);
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/stats.json"; }
+    // Whether a request's head came within 10 s.
+    bool Asked() {
+        return m_asked.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    }
+
+private:
+    void Serve() {
+        int client = accept(m_listener, nullptr, nullptr);
+        if (client < 0) {
+            return;
+        }
+        std::string head;
+        char buffer[4096];
+        ssize_t got;
+        while (head.find("\r\n\r\n") == std::string::npos &&
+               (got = recv(client, buffer, sizeof buffer, 0)) > 0) {
+            head.append(buffer, static_cast<size_t>(got));
+        }
+        m_asked.set_value();
+        if (m_answer.empty()) {
+            m_release.get_future().wait();
+        }
+        // The client may close first (a body too long): the rest is dropped.
+        for (size_t sent = 0; sent < m_answer.size();) {
+            ssize_t put =
+                send(client, m_answer.data() + sent, m_answer.size() - sent, MSG_NOSIGNAL);
+            if (put <= 0) {
+                break;
+            }
+            sent += static_cast<size_t>(put);
+        }
+        close(client);
+    }
+
+    std::string m_answer;
+    int m_listener = -1;
+    int m_port = 0;
+    std::promise<void> m_asked, m_release;
+    std::thread m_thread;
+};
+
+std::string Answer(const std::string& head, const std::string& body) {
+    return head + "\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+}
+
+TEST(TopFetch, WhatEachAnswerGives) {
+    const std::string most(TopFetch::kMaxBody, ' ');
+    typedef TopFetchResult R;
+    struct Row {
+        std::string answer;
+        R result;
+        std::string error;  // or the body's size, for a 200
+    };
+    const Row rows[] = {
+        {Answer("HTTP/1.1 200 OK", "{}"), R::FETCHED, "2"},
+        {Answer("HTTP/1.1 200 OK", most), R::FETCHED, std::to_string(TopFetch::kMaxBody)},
+        {Answer("HTTP/1.1 200 OK", most + " "), R::NOT_STATS, "the answer is longer than 16 MiB"},
+        {Answer("HTTP/1.1 302 Found\r\nLocation: https://b:1/stats.json", ""), R::NOT_STATS,
+         "the server answered 302 (a redirect to https://b:1/stats.json, not followed)"},
+        {Answer("HTTP/1.1 308 Permanent Redirect", ""), R::NOT_STATS,
+         "the server answered 308 (a redirect, not followed)"},
+        {Answer("HTTP/1.1 204 No Content", ""), R::NOT_STATS, "the server answered 204"},
+        {Answer("HTTP/1.1 401 Unauthorized", ""), R::UNREACHABLE,
+         "the server answered 401 (unauthorized)"},
+        {Answer("HTTP/1.1 404 Not Found", ""), R::UNREACHABLE,
+         "the server answered 404 (not found)"},
+        {Answer("HTTP/1.1 503 Service Unavailable", ""), R::UNREACHABLE, "the server answered 503"},
+        {"no HTTP\r\n\r\n", R::UNREACHABLE, "Received HTTP/0.9 when not allowed"},
+    };
+    for (const Row& row : rows) {
+        OneAnswer server(row.answer);
+        TopFetchOptions options;
+        options.url = server.Url();
+        TopFetch fetch(options);
+        std::string body = "before", error;
+        EXPECT_EQ(fetch.Get(body, error), row.result) << row.error;
+        EXPECT_EQ(row.result == R::FETCHED ? std::to_string(body.size()) : error, row.error);
+        EXPECT_EQ(body, row.result == R::FETCHED ? body : "before");
+    }
+}
+
+TEST(TopFetch, StopEndsARefreshThatAHostNeverAnswers) {
+    OneAnswer server("");
+    TopFetchOptions options;
+    options.url = server.Url();
+    options.timeoutMs = 600000;
+    TopFetch fetch(options);
+    std::string body, error;
+    auto get = std::async(std::launch::async, [&] { return fetch.Get(body, error); });
+    ASSERT_TRUE(server.Asked());
+    fetch.Stop();
+    ASSERT_EQ(get.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(get.get(), TopFetchResult::STOPPED);
+    EXPECT_EQ(error, "stopped");
+    // Every later one too, without asking.
+    error.clear();
+    EXPECT_EQ(fetch.Get(body, error), TopFetchResult::STOPPED);
+    EXPECT_EQ(error, "stopped");
+}
+
+TEST(TopFetch, AHostThatNeverAnswersTimesOut) {
+    OneAnswer server("");
+    TopFetchOptions options;
+    options.url = server.Url();
+    options.timeoutMs = 200;
+    TopFetch fetch(options);
+    std::string body, error;
+    EXPECT_EQ(fetch.Get(body, error), TopFetchResult::UNREACHABLE);
+    EXPECT_EQ(error.substr(0, 26), "Operation timed out after ") << error;
 }
 
 TEST(TopFetch, TheJsonsUrlForWhatTheUserGave) {

@@ -5,41 +5,9 @@
 #include <ctime>
 #include <cwchar>
 
+#include "KwTerminalText.h"
+
 namespace {
-
-// The next code point of `text` from `at`, or -1 for a byte that does not
-// start a well-formed sequence (the server sends valid UTF-8; a proxy may
-// not).
-long NextCodePoint(const std::string& text, size_t& at) {
-    unsigned char lead = static_cast<unsigned char>(text[at++]);
-    if (lead < 0x80) {
-        return lead;
-    }
-    int more = lead >= 0xF0 && lead <= 0xF4 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC2 ? 1 : -1;
-    if (more < 0 || lead > 0xF4 || at + more > text.size()) {
-        return -1;
-    }
-    long point = lead & (0x3F >> more);
-    for (int i = 0; i < more; ++i) {
-        unsigned char next = static_cast<unsigned char>(text[at]);
-        if ((next & 0xC0) != 0x80) {
-            return -1;
-        }
-        point = (point << 6) | (next & 0x3F);
-        ++at;
-    }
-    return point;
-}
-
-bool IsControl(long point) {
-    return point < 0x20 || (point >= 0x7F && point < 0xA0) || point == 0x2028 || point == 0x2029;
-}
-
-// Marks that reorder what follows them on the line.
-bool IsBidiControl(long point) {
-    return point == 0x061C || point == 0x200E || point == 0x200F ||
-           (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
-}
 
 struct Glyph {
     std::string bytes;
@@ -51,8 +19,8 @@ std::vector<Glyph> Glyphs(const std::string& text, bool utf8) {
     size_t at = 0;
     while (at < text.size()) {
         size_t start = at;
-        long point = NextCodePoint(text, at);
-        if (point < 0 || IsControl(point) || IsBidiControl(point) || (!utf8 && point >= 0x80)) {
+        long point = KwNextCodePoint(text, at);
+        if (point < 0 || KwTerminalActsOn(point) || (!utf8 && point >= 0x80)) {
             glyphs.push_back({"?", 1});
             continue;
         }
@@ -74,31 +42,27 @@ int Columns(const std::string& text, bool utf8) {
     return columns;
 }
 
-}  // namespace
-
-std::string TopFit(const std::string& text, int width, bool utf8) {
-    std::vector<Glyph> glyphs = Glyphs(text, utf8);
+// Glyphs [from, to) cut to `width` columns with a mark at the cut, and
+// padded to exactly that width; width 0 neither cuts nor pads.
+std::string Fit(const std::vector<Glyph>& glyphs, size_t from, size_t to, int width, bool utf8) {
     int total = 0;
-    for (const Glyph& glyph : glyphs) {
-        total += glyph.columns;
+    for (size_t i = from; i < to; ++i) {
+        total += glyphs[i].columns;
     }
     std::string fitted;
     int used = 0;
     if (width > 0 && total > width) {
         // Room for the mark at the cut; a wide character that straddles it
         // gives way to a space.
-        for (const Glyph& glyph : glyphs) {
-            if (used + glyph.columns > width - 1) {
-                break;
-            }
-            fitted += glyph.bytes;
-            used += glyph.columns;
+        for (size_t i = from; i < to && used + glyphs[i].columns <= width - 1; ++i) {
+            fitted += glyphs[i].bytes;
+            used += glyphs[i].columns;
         }
         fitted += utf8 ? "\u2026" : "~";
         ++used;
     } else {
-        for (const Glyph& glyph : glyphs) {
-            fitted += glyph.bytes;
+        for (size_t i = from; i < to; ++i) {
+            fitted += glyphs[i].bytes;
         }
         used = total;
     }
@@ -106,6 +70,57 @@ std::string TopFit(const std::string& text, int width, bool utf8) {
         fitted.append(static_cast<size_t>(width - used), ' ');
     }
     return fitted;
+}
+
+}  // namespace
+
+std::string TopFit(const std::string& text, int width, bool utf8) {
+    std::vector<Glyph> glyphs = Glyphs(text, utf8);
+    return Fit(glyphs, 0, glyphs.size(), width, utf8);
+}
+
+std::vector<std::string> TopWrap(const std::string& text, int width, bool utf8, int maxLines) {
+    std::vector<Glyph> glyphs = Glyphs(text, utf8);
+    if (width <= 0) {
+        return {Fit(glyphs, 0, glyphs.size(), 0, utf8)};
+    }
+    auto space = [&](size_t i) { return glyphs[i].bytes == " "; };
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < glyphs.size() && space(at)) {
+        ++at;
+    }
+    if (at == glyphs.size()) {
+        return {Fit(glyphs, at, at, width, utf8)};
+    }
+    do {
+        if (static_cast<int>(lines.size()) + 1 >= maxLines) {
+            lines.push_back(Fit(glyphs, at, glyphs.size(), width, utf8));  // the last: cut
+            break;
+        }
+        size_t end = at;
+        for (int used = 0; end < glyphs.size() && used + glyphs[end].columns <= width; ++end) {
+            used += glyphs[end].columns;
+        }
+        end = std::max(end, at + 1);  // one too wide for the line: cut to the mark
+        // Break after the last space that fits; a word longer than the line
+        // breaks where the line ends.
+        size_t next = end;
+        if (end < glyphs.size() && !space(end)) {
+            size_t gap = end;
+            while (gap > at && !space(gap - 1)) {
+                --gap;
+            }
+            if (gap > at) {
+                end = gap - 1;
+                next = gap;
+            }
+        }
+        lines.push_back(Fit(glyphs, at, end, width, utf8));
+        for (at = next; at < glyphs.size() && space(at); ++at) {
+        }
+    } while (at < glyphs.size());
+    return lines;
 }
 
 std::string TopTime(int64_t seconds) {
@@ -123,6 +138,40 @@ std::string TopTime(int64_t seconds) {
     return text;
 }
 
+std::string TopFigure(double value, int decimals, int width) {
+    if (std::isnan(value)) {
+        return "?";
+    }
+    const double scale = decimals > 0 ? 10 : 1;
+    // Rounded in units of the last place while a long long holds them
+    // exactly; anything larger is too wide for any column.
+    if (std::fabs(value) * scale < 9e15) {
+        long long units = std::llround(std::fabs(value) * scale);
+        std::string text = value < 0 && units != 0 ? "-" : "";
+        text += std::to_string(decimals > 0 ? units / 10 : units);
+        if (decimals > 0) {
+            text += "." + std::to_string(units % 10);
+        }
+        if (static_cast<int>(text.size()) <= width) {
+            return text;
+        }
+    }
+    // The bound it passes, with a digit fewer than would fit: never a
+    // figure it does not have.
+    bool above = value > 0;
+    int digits = width - (above ? 1 : 2) - (decimals > 0 ? 2 : 0);
+    std::string bound = above ? ">" : "<-";
+    if (digits > 0) {
+        bound += std::string(static_cast<size_t>(digits), '9') + (decimals > 0 ? ".9" : "");
+    }
+    return bound;
+}
+
+const std::string& TopEventName(const TopEvent& event) {
+    static const std::string kNoName = "(no name)";  // as the status page has it
+    return event.name.empty() ? kNoName : event.name;
+}
+
 std::vector<std::string> TopHeader(const TopStats& stats, const std::string& where, bool stale,
                                    int width, bool utf8) {
     std::string first = where + "  " + (stale ? "STALE: " : "") + "figures of " +
@@ -134,103 +183,138 @@ std::vector<std::string> TopHeader(const TopStats& stats, const std::string& whe
     }
     second += "  refused " + std::to_string(stats.refusedNoThread) + " (no thread), " +
               std::to_string(stats.refusedFull) + " (full)  last roll-up ";
-    second += stats.lastRollup == 0
-                  ? std::string("none yet")
-                  : std::to_string(stats.takenAt - stats.lastRollup) + " s before";
+    int64_t age = 0;
+    if (stats.lastRollup == 0) {
+        second += "none yet";
+    } else if (__builtin_sub_overflow(stats.takenAt, stats.lastRollup, &age)) {
+        second += "?";  // times no host has
+    } else {
+        second += std::to_string(age) + " s before";
+    }
     return {TopFit(first, width, utf8), TopFit(second, width, utf8)};
 }
 
 namespace {
 
+// A count has at most 10 digits: it fits every count column.
 std::string Count(bool has, uint32_t value) {
     return has ? std::to_string(value) : "-";
-}
-
-// Tenths, rounded, without the locale's decimal mark.
-std::string Tenths(double value) {
-    long long tenths = std::llround(value * 10);
-    return std::to_string(tenths / 10) + "." + std::to_string(std::llabs(tenths % 10));
 }
 
 struct Column {
     const char* title;
     int width;
     int priority;  // 1 stays longest
-    std::string (*cell)(const TopEvent&);
+    int sortKey;   // the TopSortKey of its figure, or -1
+    std::string (*cell)(const TopEvent&, int width);
 };
 
+constexpr int Key(TopSortKey key) {
+    return static_cast<int>(key);
+}
+
 const Column kColumns[] = {
-    {"MINUTE", 10, 1, [](const TopEvent& e) { return Count(e.counted, e.minute); }},
-    {"HOUR", 10, 5, [](const TopEvent& e) { return Count(e.counted, e.hour); }},
-    {"DAY", 10, 7, [](const TopEvent& e) { return Count(e.counted, e.day); }},
-    {"TOTAL", 10, 6, [](const TopEvent& e) { return Count(e.counted, e.total); }},
-    {"PEAK/S", 10, 2, [](const TopEvent& e) { return Count(e.rated, e.peak); }},
-    {"PEAK AT", 8, 8,
-     [](const TopEvent& e) { return e.rated ? TopTime(e.peakTime) : std::string("-"); }},
-    {"HIGH MARK", 10, 4,
-     [](const TopEvent& e) {
-         return e.mark == TopEvent::WATER_MARK ? std::to_string(std::llround(e.markValue))
+    {"MINUTE", 10, 1, Key(TopSortKey::MINUTE),
+     [](const TopEvent& e, int) { return Count(e.counted, e.minute); }},
+    {"HOUR", 10, 5, Key(TopSortKey::HOUR),
+     [](const TopEvent& e, int) { return Count(e.counted, e.hour); }},
+    {"DAY", 10, 7, Key(TopSortKey::DAY),
+     [](const TopEvent& e, int) { return Count(e.counted, e.day); }},
+    {"TOTAL", 10, 6, Key(TopSortKey::TOTAL),
+     [](const TopEvent& e, int) { return Count(e.counted, e.total); }},
+    {"PEAK/S", 10, 2, Key(TopSortKey::PEAK),
+     [](const TopEvent& e, int) { return Count(e.rated, e.peak); }},
+    {"PEAK AT", 8, 8, -1,
+     [](const TopEvent& e, int) { return e.rated ? TopTime(e.peakTime) : std::string("-"); }},
+    {"HIGH MARK", 10, 4, Key(TopSortKey::MARK),
+     [](const TopEvent& e, int width) {
+         return e.mark == TopEvent::WATER_MARK ? TopFigure(e.markValue, 0, width)
                                                : std::string("-");
      }},
-    {"LATENCY ms", 11, 3,
-     [](const TopEvent& e) {
-         return e.mark == TopEvent::LATENCY ? Tenths(e.markValue) : std::string("-");
+    {"LATENCY ms", 11, 3, Key(TopSortKey::LATENCY),
+     [](const TopEvent& e, int width) {
+         return e.mark == TopEvent::LATENCY ? TopFigure(e.markValue, 1, width) : std::string("-");
      }},
-    {"MARK AT", 8, 9,
-     [](const TopEvent& e) {
+    {"MARK AT", 8, 9, -1,
+     [](const TopEvent& e, int) {
          return e.mark != TopEvent::NO_MARK ? TopTime(e.markTime) : std::string("-");
      }},
 };
 constexpr int kNameMinimum = 16;
+// What the name keeps for the sorted column on a narrow terminal.
+constexpr int kNameSqueezed = 8;
+// Wider, a name would push the figures away from it across the screen.
+constexpr int kNameMaximum = 40;
 
-std::string RightAligned(const std::string& text, int width) {
-    return std::string(static_cast<size_t>(std::max(0, width - static_cast<int>(text.size()))),
-                       ' ') +
-           text;
+// The sorted column's title carries the direction: largest first, names A
+// to Z. A terminal that is not UTF-8 gets a star.
+std::string Title(const char* title, bool sorted, bool ascending, bool utf8) {
+    if (!sorted) {
+        return title;
+    }
+    return std::string(!utf8 ? "*" : ascending ? "\u25B2" : "\u25BC") + title;
+}
+
+std::string RightAligned(const std::string& text, int width, bool utf8) {
+    return std::string(static_cast<size_t>(std::max(0, width - Columns(text, utf8))), ' ') + text;
 }
 
 }  // namespace
 
-std::vector<std::string> TopTable(const std::vector<const TopEvent*>& rows, int width, bool utf8) {
+std::vector<std::string> TopTable(const std::vector<const TopEvent*>& rows, TopSortKey sort,
+                                  int width, bool utf8) {
     std::vector<const Column*> shown;
-    int nameWidth = 0;
+    std::string nameTitle = Title("EVENT", sort == TopSortKey::NAME, true, utf8);
+    int nameWidth = 0, rest = 0;
     if (width == 0) {
         for (const Column& column : kColumns) {
             shown.push_back(&column);
         }
-        nameWidth = 5;
+        nameWidth = Columns(nameTitle, utf8);
         for (const TopEvent* row : rows) {
-            nameWidth = std::max(nameWidth, Columns(row->name, utf8));
+            nameWidth = std::max(nameWidth, Columns(TopEventName(*row), utf8));
         }
     } else {
+        // The sorted column first, whatever its priority: the table shows
+        // what it is sorted by.
         std::vector<const Column*> byPriority;
         for (const Column& column : kColumns) {
             byPriority.push_back(&column);
         }
+        auto rank = [sort](const Column* c) {
+            return std::make_pair(c->sortKey != Key(sort), c->priority);
+        };
         std::sort(byPriority.begin(), byPriority.end(),
-                  [](const Column* a, const Column* b) { return a->priority < b->priority; });
-        int used = std::min(kNameMinimum, width);
+                  [&](const Column* a, const Column* b) { return rank(a) < rank(b); });
+        int figures = 0;
         for (const Column* column : byPriority) {
-            if (used + 1 + column->width <= width) {
+            int name = column->sortKey == Key(sort) ? kNameSqueezed : kNameMinimum;
+            if (std::min(name, width) + figures + 1 + column->width <= width) {
                 shown.push_back(column);
-                used += 1 + column->width;
+                figures += 1 + column->width;
             }
         }
         // Back to the table's order, which is that of kColumns.
         std::sort(shown.begin(), shown.end());
-        nameWidth = width - (used - std::min(kNameMinimum, width));
+        nameWidth = std::min(kNameMaximum, width - figures);
+        rest = width - figures - nameWidth;
     }
-    std::string titles = TopFit("EVENT", nameWidth, utf8);
+    std::string titles = TopFit(nameTitle, nameWidth, utf8);
     for (const Column* column : shown) {
-        titles += " " + RightAligned(column->title, column->width);
+        titles +=
+            " " + RightAligned(Title(column->title, column->sortKey == Key(sort), false, utf8),
+                               column->width, utf8);
     }
     std::vector<std::string> lines{titles};
     for (const TopEvent* row : rows) {
-        std::string line = TopFit(row->name, nameWidth, utf8);
+        std::string line = TopFit(TopEventName(*row), nameWidth, utf8);
         for (const Column* column : shown) {
-            line += " " + RightAligned(column->cell(*row), column->width);
+            line += " " + RightAligned(column->cell(*row, column->width), column->width, utf8);
         }
         lines.push_back(line);
+    }
+    for (std::string& line : lines) {
+        line.append(static_cast<size_t>(rest), ' ');
     }
     return lines;
 }
@@ -277,7 +361,7 @@ void DrawChart(const Chart& chart, int width, int barRows, bool utf8,
         std::string scale = row == 1                        ? "0"
                             : row == barRows && largest > 0 ? std::to_string(largest)
                                                             : "";
-        std::string line = RightAligned(scale, scaleWidth - 1) + " |";
+        std::string line = RightAligned(scale, scaleWidth - 1, false) + " |";
         for (uint32_t value : values) {
             // A bar's height, rounded up: any occurrence shows.
             unsigned long long height =
@@ -299,6 +383,8 @@ void DrawChart(const Chart& chart, int width, int barRows, bool utf8,
 
 std::vector<std::string> TopHistory(const TopEvent& event, int64_t lastRollup, int width,
                                     int barRows, bool utf8) {
+    // Marks in up to 20 characters, as a column would show them.
+    const int kMarkWidth = 20;
     std::string figures;
     if (event.counted) {
         figures += "minute " + std::to_string(event.minute) + "  hour " +
@@ -310,10 +396,10 @@ std::vector<std::string> TopHistory(const TopEvent& event, int64_t lastRollup, i
             "peak " + std::to_string(event.peak) + "/s at " + TopTime(event.peakTime) + " UTC  ";
     }
     if (event.mark == TopEvent::WATER_MARK) {
-        figures += "high mark " + std::to_string(std::llround(event.markValue)) + " at " +
+        figures += "high mark " + TopFigure(event.markValue, 0, kMarkWidth) + " at " +
                    TopTime(event.markTime) + " UTC";
     } else if (event.mark == TopEvent::LATENCY) {
-        figures += "longest latency " + Tenths(event.markValue) + " ms at " +
+        figures += "longest latency " + TopFigure(event.markValue, 1, kMarkWidth) + " ms at " +
                    TopTime(event.markTime) + " UTC";
     }
     std::vector<std::string> lines{TopFit(figures, width, utf8)};

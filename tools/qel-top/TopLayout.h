@@ -16,8 +16,23 @@
 // cut and padded to exactly that width; width 0 neither cuts nor pads.
 std::string TopFit(const std::string& text, int width, bool utf8);
 
-// "14:03:27" (UTC), or "-" for 0.
+// `text` made safe as TopFit does, in lines of exactly `width` columns,
+// broken at spaces (a word longer than a line where the line ends); the
+// last of `maxLines` (at least 1) is cut with the mark. Width 0: one line.
+std::vector<std::string> TopWrap(const std::string& text, int width, bool utf8, int maxLines);
+
+// "14:03:27" (UTC), "-" for 0, "?" for a time the platform cannot render.
 std::string TopTime(int64_t seconds);
+
+// `value` rounded to `decimals` places (0 or 1), in at most `width`
+// characters and the same under any locale. One that needs more is shown as
+// the bound it passes: ">999999999" or "<-99999999" (width 10), ">99999999.9"
+// (width 11, 1 place); one that is not a number as "?".
+std::string TopFigure(double value, int decimals, int width);
+
+// The event's name, or "(no name)" for the empty one, as the status page
+// shows it.
+const std::string& TopEventName(const TopEvent& event);
 
 // Two lines: where, whose figures, state and thread; the waiting reports,
 // refusals and the last roll-up. `stale`: the figures are those of an
@@ -26,8 +41,13 @@ std::vector<std::string> TopHeader(const TopStats& stats, const std::string& whe
                                    int width, bool utf8);
 
 // The column titles, then one line per row. Columns that do not fit drop
-// out, least needed first, while the event name keeps at least 16 columns.
-std::vector<std::string> TopTable(const std::vector<const TopEvent*>& rows, int width, bool utf8);
+// out, least needed first, while the event name keeps at least 16 columns;
+// the column of `sort` stays while the name keeps 8, and its title is marked:
+// a triangle pointing down (largest first) or, for names, up (A to Z); a star
+// when not `utf8`. The name takes at most 40 columns; the lines are padded
+// beyond the last column.
+std::vector<std::string> TopTable(const std::vector<const TopEvent*>& rows, TopSortKey sort,
+                                  int width, bool utf8);
 
 // One line of an event's figures, then its last 60 s, 60 min and 24 h as
 // text bars, each chart `barRows` rows high (at least 1).

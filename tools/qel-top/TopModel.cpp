@@ -1,6 +1,7 @@
 #include "TopModel.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -159,28 +160,51 @@ const char* TopSortName(TopSortKey key) {
 
 namespace {
 
-// The figure a row sorts by; events without it come after all that have it.
-double SortValue(const TopEvent& event, TopSortKey key) {
-    const double none = -1;
+// Where a row sorts by one key: first the events with a figure, largest
+// first; then those whose figure is not a number (a hostile server's); then
+// those without it. A strict order for any double, as std::stable_sort needs.
+struct SortPlace {
+    int rank;  // 0 a figure, 1 not a number, 2 none
+    double value;
+};
+
+SortPlace Place(const TopEvent& event, TopSortKey key) {
+    bool has = false;
+    double value = 0;
     switch (key) {
         case TopSortKey::MINUTE:
-            return event.counted ? event.minute : none;
+            has = event.counted;
+            value = event.minute;
+            break;
         case TopSortKey::HOUR:
-            return event.counted ? event.hour : none;
+            has = event.counted;
+            value = event.hour;
+            break;
         case TopSortKey::DAY:
-            return event.counted ? event.day : none;
+            has = event.counted;
+            value = event.day;
+            break;
         case TopSortKey::TOTAL:
-            return event.counted ? event.total : none;
+            has = event.counted;
+            value = event.total;
+            break;
         case TopSortKey::PEAK:
-            return event.rated ? event.peak : none;
+            has = event.rated;
+            value = event.peak;
+            break;
         case TopSortKey::MARK:
-            return event.mark == TopEvent::WATER_MARK ? event.markValue : none;
         case TopSortKey::LATENCY:
-            return event.mark == TopEvent::LATENCY ? event.markValue : none;
+            has =
+                event.mark == (key == TopSortKey::MARK ? TopEvent::WATER_MARK : TopEvent::LATENCY);
+            value = event.markValue;
+            break;
         case TopSortKey::NAME:
             break;
     }
-    return none;
+    if (!has) {
+        return {2, 0};
+    }
+    return std::isnan(value) ? SortPlace{1, 0} : SortPlace{0, value};
 }
 
 bool Holds(const std::string& name, const std::string& filter) {
@@ -204,9 +228,12 @@ std::vector<const TopEvent*> TopRows(const TopStats& stats, TopSortKey key,
     }
     std::stable_sort(rows.begin(), rows.end(), [key](const TopEvent* a, const TopEvent* b) {
         if (key != TopSortKey::NAME) {
-            double va = SortValue(*a, key), vb = SortValue(*b, key);
-            if (va != vb) {
-                return va > vb;
+            SortPlace pa = Place(*a, key), pb = Place(*b, key);
+            if (pa.rank != pb.rank) {
+                return pa.rank < pb.rank;
+            }
+            if (pa.value != pb.value) {
+                return pa.value > pb.value;
             }
         }
         if (a->name != b->name) {

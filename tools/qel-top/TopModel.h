@@ -45,8 +45,9 @@ constexpr int kTopSortKeys = 8;
 const char* TopSortName(TopSortKey key);
 
 // The events to show: those whose name holds `filter` (ASCII letters in
-// either case), sorted by `key`, largest first (names A to Z), ties by name
-// and then id. Pointers into `stats`.
+// either case), sorted by `key`, largest first (names A to Z), then those
+// whose figure is not a number, then those without it; ties by name and then
+// id. Pointers into `stats`.
 std::vector<const TopEvent*> TopRows(const TopStats& stats, TopSortKey key,
                                      const std::string& filter);
 

@@ -47,9 +47,12 @@ const char kUsage[] =
     "server's base (http://127.0.0.1:8080) or its /stats.json.\n"
     "\n"
     "      --once            print the table once and exit (also when the output\n"
-    "                        is not a terminal): status 0, 3 when the host cannot\n"
-    "                        be reached or refuses, 4 when it answers something\n"
-    "                        that is not its statistics, 2 for a usage error\n"
+    "                        is not a terminal): status 0; 3 when the host cannot\n"
+    "                        be reached, does not answer in time or answers with\n"
+    "                        an error (4xx, 5xx); 4 when it answers something that\n"
+    "                        is not its statistics (another document, a redirect,\n"
+    "                        which is not followed, more than 16 MiB); 2 for a\n"
+    "                        usage error\n"
     "      --width N         the width of --once's table (default: the terminal's,\n"
     "                        or every column and whole names when not a terminal)\n"
     "  -i, --interval S      seconds between refreshes (0.2 to 3600, default 1)\n"
@@ -66,8 +69,9 @@ const char kUsage[] =
     "  -h, --help            show this help\n"
     "\n"
     "Keys: up/down (j/k), PgUp/PgDn, Home/End: choose an event; Enter: its last\n"
-    "60 s, 60 min and 24 h as bars (any key back); s/S: next/previous sort;\n"
-    "/: filter (Enter keeps it, Esc drops the edit); q: quit.\n"
+    "60 s, 60 min and 24 h as bars (any key back); s/S: next/previous sort, from\n"
+    "the top (the sorted column is marked); /: filter (Enter keeps it, Esc drops\n"
+    "the edit); Esc: clear the filter; q: quit, at once.\n"
     "No colour when NO_COLOR is set.\n";
 
 struct Options {
@@ -228,15 +232,24 @@ int64_t Now() {
 int PrintOnce(const Options& options, bool utf8) {
     TopFetch fetch(options.fetch);
     std::string body, error;
-    if (!fetch.Get(body, error)) {
-        fprintf(stderr, "qel-top: cannot read %s: %s\n", options.fetch.url.c_str(), error.c_str());
-        return EXIT_UNREACHABLE;
-    }
+    TopFetchResult result = fetch.Get(body, error);
     TopStats stats;
-    if (!ParseTopStats(body, stats, error)) {
-        fprintf(stderr, "qel-top: %s did not answer with a host's statistics: %s\n",
-                options.fetch.url.c_str(), error.c_str());
-        return EXIT_NOT_STATS;
+    if (result == TopFetchResult::FETCHED && !ParseTopStats(body, stats, error)) {
+        result = TopFetchResult::NOT_STATS;
+    }
+    // The reason may quote the server: it gets to a terminal as a name does.
+    std::string url = TopFit(options.fetch.url, 0, utf8), reason = TopFit(error, 0, utf8);
+    switch (result) {
+        case TopFetchResult::FETCHED:
+            break;
+        case TopFetchResult::UNREACHABLE:
+        case TopFetchResult::STOPPED:  // nothing stops it here
+            fprintf(stderr, "qel-top: cannot read %s: %s\n", url.c_str(), reason.c_str());
+            return EXIT_UNREACHABLE;
+        case TopFetchResult::NOT_STATS:
+            fprintf(stderr, "qel-top: %s did not answer with a host's statistics: %s\n",
+                    url.c_str(), reason.c_str());
+            return EXIT_NOT_STATS;
     }
     int width = options.width;
     if (width < 0) {
@@ -249,7 +262,7 @@ int PrintOnce(const Options& options, bool utf8) {
     }
     std::vector<std::string> lines = TopHeader(stats, Where(options.fetch.url), false, width, utf8);
     std::vector<std::string> table =
-        TopTable(TopRows(stats, options.sort, options.filter), width, utf8);
+        TopTable(TopRows(stats, options.sort, options.filter), options.sort, width, utf8);
     lines.insert(lines.end(), table.begin(), table.end());
     for (const std::string& line : lines) {
         printf("%s\n", line.c_str());
@@ -273,11 +286,13 @@ public:
           m_interval(std::chrono::milliseconds(static_cast<long>(options.interval * 1000))),
           m_thread(&Refresher::Run, this) {}
 
+    // At once, even while a host keeps a refresh waiting.
     ~Refresher() {
         {
             KwStdGuard guard(m_lock);  // so that the wait cannot miss it
             m_stopping.store(true);
         }
+        m_fetch.Stop();
         m_wake.notify_all();
         m_thread.join();
     }
@@ -292,9 +307,12 @@ private:
         for (;;) {
             std::string body, error;
             auto stats = std::make_shared<TopStats>();
-            bool good = m_fetch.Get(body, error);
-            if (good && !ParseTopStats(body, *stats, error)) {
-                good = false;
+            TopFetchResult result = m_fetch.Get(body, error);
+            if (result == TopFetchResult::STOPPED) {
+                return;
+            }
+            bool good = result == TopFetchResult::FETCHED && ParseTopStats(body, *stats, error);
+            if (!good && result != TopFetchResult::UNREACHABLE) {
                 error = "not a host's statistics: " + error;
             }
             KwStdGuard guard(m_lock);
@@ -312,7 +330,7 @@ private:
         }
     }
 
-    TopFetch m_fetch;  // the refresh thread's alone
+    TopFetch m_fetch;  // the refresh thread's alone, but for Stop()
     const std::chrono::milliseconds m_interval;
     KwStdMutex m_lock;
     std::condition_variable_any m_wake;
@@ -377,11 +395,13 @@ private:
         int width = COLS, height = LINES;
         if (!view.stats) {
             Put(0, TopFit("qel-top " + Where(m_options.fetch.url), width, m_utf8), TITLE);
-            Put(2,
-                TopFit(view.failure.empty() ? "waiting for the first answer"
-                                            : "no answer yet: " + view.failure,
-                       width, m_utf8),
-                view.failure.empty() ? PLAIN : WARNING);
+            std::vector<std::string> lines =
+                TopWrap(view.failure.empty() ? "waiting for the first answer"
+                                             : "no answer yet: " + view.failure,
+                        width, m_utf8, std::max(1, height - 3));
+            for (size_t i = 0; i < lines.size(); ++i) {
+                Put(2 + static_cast<int>(i), lines[i], view.failure.empty() ? PLAIN : WARNING);
+            }
             Put(height - 1, TopFit("q quit", width, m_utf8), PLAIN);
             refresh();
             return;
@@ -402,22 +422,37 @@ private:
         refresh();
     }
 
-    std::string FailureLine(const Refresher::View& view, int width) {
-        return TopFit("! refresh failed at " + TopTime(view.failedAt) + " UTC: " + view.failure,
-                      width, m_utf8);
+    // Why the last refresh failed, from row 2, whole on up to 4 lines while
+    // `keep` rows stay for the rest; returns the row after it.
+    int PutFailure(const Refresher::View& view, int width, int height, int keep) {
+        std::vector<std::string> lines =
+            TopWrap("! refresh failed at " + TopTime(view.failedAt) + " UTC: " + view.failure,
+                    width, m_utf8, std::max(1, std::min(4, height - 2 - keep)));
+        for (size_t i = 0; i < lines.size(); ++i) {
+            Put(2 + static_cast<int>(i), lines[i], WARNING);
+        }
+        return 2 + static_cast<int>(lines.size());
     }
 
     void DrawTable(bool stale, const Refresher::View& view, int width, int height) {
-        if (stale) {
-            Put(2, FailureLine(view, width), WARNING);
-        }
-        std::vector<std::string> table = TopTable(m_rows, width, m_utf8);
-        Put(3, table[0], TITLE);
-        int room = std::max(1, height - 5);  // rows 4 .. height-2
+        // The titles, then rows down to the footer's line.
+        int titles = stale ? PutFailure(view, width, height, 3) : 3;
+        std::vector<std::string> table = TopTable(m_rows, m_sort, width, m_utf8);
+        Put(titles, table[0], TITLE);
+        int room = std::max(1, height - 2 - titles);
         Choose(room);
         for (int i = 0; i < room && m_top + i < static_cast<int>(m_rows.size()); ++i) {
             int row = m_top + i;
-            Put(4 + i, table[static_cast<size_t>(row) + 1], row == m_chosen ? CHOSEN : PLAIN);
+            Put(titles + 1 + i, table[static_cast<size_t>(row) + 1],
+                row == m_chosen ? CHOSEN : PLAIN);
+        }
+        if (m_rows.empty()) {
+            Put(titles + 1,
+                TopFit(m_filter.empty()
+                           ? "(the host has no events)"
+                           : "(no event's name holds \"" + m_filter + "\": Esc clears the filter)",
+                       width, m_utf8),
+                PLAIN);
         }
         std::string help;
         if (m_editing) {
@@ -425,7 +460,7 @@ private:
         } else {
             help = "q quit  s sort:" + std::string(TopSortName(m_sort)) + "  / filter";
             if (!m_filter.empty()) {
-                help += ":" + m_filter;
+                help += ":" + m_filter + " (Esc clears)";
             }
             help += "  Enter history  " + std::to_string(m_rows.size()) + " of " +
                     std::to_string(view.stats->events.size()) + " events";
@@ -446,14 +481,19 @@ private:
             DrawTable(stale, view, width, height);
             return;
         }
-        Put(2, stale ? FailureLine(view, width) : TopFit(event->name, width, m_utf8),
-            stale ? WARNING : TITLE);
-        // Three charts of a title, their bars and an axis below the figures.
-        int barRows = std::max(1, (height - 4 - 1 - 3 * 2) / 3);
+        int first = 3;
+        if (stale) {
+            first = PutFailure(view, width, height, 9);
+        } else {
+            Put(2, TopFit(TopEventName(*event), width, m_utf8), TITLE);
+        }
+        // The figures, then three charts of a title, their bars and an axis,
+        // above the footer.
+        int barRows = std::max(1, (height - first - 1 - 1 - 3 * 2) / 3);
         std::vector<std::string> lines =
             TopHistory(*event, stats.lastRollup, width, barRows, m_utf8);
-        for (size_t i = 0; i < lines.size() && 3 + static_cast<int>(i) < height - 1; ++i) {
-            Put(3 + static_cast<int>(i), lines[i], PLAIN);
+        for (size_t i = 0; i < lines.size() && first + static_cast<int>(i) < height - 1; ++i) {
+            Put(first + static_cast<int>(i), lines[i], PLAIN);
         }
         Put(height - 1, TopFit("any key: back to the table  q quit", width, m_utf8), PLAIN);
     }
@@ -475,6 +515,13 @@ private:
         m_top = std::min(std::max(m_top, m_chosen - room + 1), std::max(0, m_chosen));
         m_top = std::max(0, std::min(m_top, count - room));
         m_room = room;
+    }
+
+    // The first row chosen, and in view.
+    void ToTop() {
+        m_chosenId = -1;
+        m_lastChosen = 0;
+        m_top = 0;
     }
 
     void Move(int by) {
@@ -539,10 +586,15 @@ private:
                 break;
             case 's':
                 m_sort = static_cast<TopSortKey>((static_cast<int>(m_sort) + 1) % kTopSortKeys);
+                ToTop();
                 break;
             case 'S':
                 m_sort = static_cast<TopSortKey>((static_cast<int>(m_sort) + kTopSortKeys - 1) %
                                                  kTopSortKeys);
+                ToTop();
+                break;
+            case 27:  // Esc
+                m_filter.clear();
                 break;
             case '/':
                 m_editing = true;
