@@ -12,8 +12,9 @@ it is and how it is proved:
         installs this machine's Debian packages of the project first (and
         removes them at the end). `expect=NAME` checks the output (EXPECT).
   <!-- recipe: sh daemon [in=source] wait=NAME -->
-        a server the page leaves running: started in the background, ready
-        once WAITS[NAME] succeeds, stopped at the end of the page.
+        a server a page leaves running (for the pages after it too): started
+        in the background, ready once WAITS[NAME] succeeds, stopped at the
+        end of the run.
   <!-- recipe: file NAME -->       written to NAME in the session's folder
   <!-- recipe: same-as PATH -->    must equal the project's PATH (and is saved
                                    under its base name, as a reader would)
@@ -21,7 +22,8 @@ it is and how it is proved:
   <!-- recipe: ci LEG -->          exactly what .ci/run's leg LEG runs
   <!-- recipe: output -->          what a program prints: shown, not run
 
-A block without such a comment fails the run. Prints one line per block and
+A block without such a comment fails the run, as does a code block made by
+indenting (fence it, and say what it is). Prints one line per block and
 a count of each kind.
 
   scripts/recipes.py [--list] [PAGE...]
@@ -47,11 +49,13 @@ EXPECT = {
     "metrics-line": r"(?m)^qel_events_total\{",
     "demo-report": r"=== report after 12 s ===",
     "help": r"(?m)^usage: ",
+    "top-table": r"(?m)^EVENT +.*MINUTE",
 }
 
 PROM = "curl -sf http://127.0.0.1:{port}/api/v1/query --data-urlencode {query}"
 WAITS = {
     "demo-8080": "curl -sf http://127.0.0.1:8080/metrics | grep -q '^qel_events_total'",
+    "demo-8081": "curl -sf http://127.0.0.1:8081/metrics | grep -q '^qel_events_total'",
     "demo-8443": "cd ~/board-tls && curl -sf --cacert ca.crt --cert client.crt --key client.key "
                  "-u \"prom:$(cat prom.password)\" https://127.0.0.1:8443/metrics "
                  "| grep -q '^qel_events_total'",
@@ -66,13 +70,27 @@ WAITS = {
 MARK = re.compile(r"^<!-- recipe: (.*?) -->$")
 
 
+LIST_ITEM = re.compile(r"^\s*([-*+]|[0-9]+[.)])\s")
+
+
 def blocks(page):
-    """(line, words, language, text) of each fenced block of a page."""
+    """(line, words, language, text) of each fenced block of a page; words is
+    None for a block without its comment, and "indented" for a code block made
+    by indenting."""
     lines = open(os.path.join(ROOT, page), encoding="utf-8").read().split("\n")
-    out, i = [], 0
+    out, i, in_list = [], 0, False
     while i < len(lines):
         m = re.match(r"^(\s*)```(\S*)\s*$", lines[i])
         if not m:
+            # A paragraph indented by four after a blank line, outside a
+            # list, is a code block to markdown.
+            if LIST_ITEM.match(lines[i]):
+                in_list = True
+            elif lines[i].strip() and not lines[i].startswith(" "):
+                in_list = False
+            if (not in_list and lines[i].startswith("    ") and lines[i].strip() and i > 0
+                    and not lines[i - 1].strip()):
+                out.append((i + 1, ["indented"], "", lines[i]))
             i += 1
             continue
         indent, lang, start = m.group(1), m.group(2), i
@@ -90,13 +108,14 @@ def blocks(page):
 
 
 class Session:
-    """One reader's terminal on one page, and what the page left running."""
+    """One reader's terminal on one page; the servers any page left running
+    are in `daemons`, shared by all."""
 
-    def __init__(self, home, name):
+    def __init__(self, home, name, daemons):
         self.home = home
         self.cwd = home
         self.state = os.path.join(home, ".recipe-" + name)
-        self.daemons = []
+        self.daemons = daemons
 
     def env(self):
         env = dict(os.environ, HOME=self.home)
@@ -134,13 +153,14 @@ class Session:
         log.seek(0)
         return False, log.read()[-3000:]
 
-    def close(self):
-        for proc in self.daemons:
+    @staticmethod
+    def stop(daemons):
+        for proc in daemons:
             try:
                 os.killpg(proc.pid, signal.SIGTERM)
             except ProcessLookupError:
                 pass
-        for proc in self.daemons:
+        for proc in daemons:
             try:
                 proc.wait(timeout=20)
             except subprocess.TimeoutExpired:
@@ -210,30 +230,32 @@ def main(argv):
     packages = Packages()
     home = tempfile.mkdtemp(prefix="qel-recipes-")
     ci = open(os.path.join(ROOT, ".ci", "run")).read()
+    daemons = []
     try:
         for page in pages:
             if not os.path.exists(os.path.join(ROOT, page)):
                 continue
-            session = Session(home, re.sub(r"\W", "_", page))
-            try:
-                for line, words, lang, text in blocks(page):
-                    where = "%s:%d" % (page, line)
-                    if not words:
-                        failures.append(where + ": a block without a recipe comment")
-                        continue
-                    kind = words[0]
-                    counts[kind] = counts.get(kind, 0) + 1
-                    if listing:
-                        print("%s: %s" % (where, " ".join(words)))
-                        continue
-                    ok, detail = check(kind, words, text, session, packages, ci)
-                    print("recipes: %s: %s: %s" % (where, " ".join(words), "ok" if ok else "FAILED"))
-                    sys.stdout.flush()
-                    if not ok:
-                        failures.append("%s: %s\n%s" % (where, " ".join(words), detail))
-            finally:
-                session.close()
+            session = Session(home, re.sub(r"\W", "_", page), daemons)
+            for line, words, lang, text in blocks(page):
+                where = "%s:%d" % (page, line)
+                if not words:
+                    failures.append(where + ": a block without a recipe comment")
+                    continue
+                if words == ["indented"]:
+                    failures.append(where + ": an indented code block; fence it and mark it")
+                    continue
+                kind = words[0]
+                counts[kind] = counts.get(kind, 0) + 1
+                if listing:
+                    print("%s: %s" % (where, " ".join(words)))
+                    continue
+                ok, detail = check(kind, words, text, session, packages, ci)
+                print("recipes: %s: %s: %s" % (where, " ".join(words), "ok" if ok else "FAILED"))
+                sys.stdout.flush()
+                if not ok:
+                    failures.append("%s: %s\n%s" % (where, " ".join(words), detail))
     finally:
+        Session.stop(daemons)
         packages.remove()
         subprocess.run(["rm", "-rf", home])
     total = sum(counts.values())
