@@ -23,9 +23,9 @@
 # Prints the folder's path as its one line of standard output; progress and
 # timings go to standard error. The folder is named by a key of what makes
 # it: the Debian versions it is made from, this script's hash and the cross
-# compiler's version. An existing folder of that key is reused at once;
-# another key's folder of the same target is removed once the new one is
-# complete (its env.sh is written last); two runs for one target take turns.
+# compiler's version. An existing folder of that key is reused at once; a new
+# one is complete once its env.sh is written (last), and of a target's
+# folders the three used last are kept; two runs for one target take turns.
 # QEL_CROSS_CACHE sets the cache's place (by default
 # ${XDG_CACHE_HOME:-~/.cache}/qel-diag-utils/cross).
 #
@@ -65,35 +65,6 @@ powerpc_sources=(libace-dev prometheus-cpp-dev libgmp-dev nettle-dev libtasn1-6-
                  libmicrohttpd-dev libcurl4-gnutls-dev libncurses-dev libyaml-cpp-dev libcrypt-dev
                  libsnappy-dev)
 
-candidate() { apt-cache policy "$1" | sed -n 's/^ *Candidate: //p'; }
-if [ "$arch" = i686 ]; then
-  key_input=$(for p in "${i386_packages[@]}"; do echo "$p:i386 $(candidate "$p:i386")"; done)
-else
-  key_input=$(for p in "${powerpc_sources[@]}"; do echo "$p $(candidate "$p")"; done)
-fi
-key_input+=$'\n'$(cat "$0" scripts/lib/progress.sh)$'\n'$("$host-g++" --version | head -n 1)
-key=$(sha256sum <<<"$key_input" | cut -c1-16)
-cache=${QEL_CROSS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/qel-diag-utils/cross}
-dest=$cache/$arch-$key
-mkdir -p "$cache"
-exec 9>"$cache/.$arch.lock"
-if ! flock -n 9; then
-  say "another run is making $arch's libraries; waiting for it"
-  flock 9
-fi
-if [ -f "$dest/env.sh" ]; then
-  say "reusing $dest"
-  echo "$dest"
-  exit 0
-fi
-# Made in place (the paths of .pc files and CMake packages are final), and
-# complete once env.sh is there: a folder without it is made again.
-rm -rf "$dest"
-prefix=$dest
-mkdir -p "$prefix"
-work=$(mktemp -d "$cache/.$arch-work.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-started=$SECONDS
 
 # ---------------------------------------------------------------------------
 # i686: Debian's i386 packages and everything they depend on, less the
@@ -139,7 +110,6 @@ EOF
 # ---------------------------------------------------------------------------
 # PowerPC: from Debian's sources. Each library's output goes to a log of its
 # own, shown when it fails.
-src=$work/source
 jobs=$(nproc)
 build_triplet=$(gcc -dumpmachine)
 toolchain=$PWD/cmake/toolchain-$host.cmake
@@ -369,11 +339,51 @@ QEL_DEPS_GTEST=OFF
 EOF
 }
 
+# The Debian versions: "package: candidate" for each, in one call.
+candidates() { apt-cache policy "$@" | awk '/^[^ ]/ { name = $1 } /^ *Candidate:/ { print name, $2 }'; }
+if [ "$arch" = i686 ]; then
+  key_input=$(candidates "${i386_packages[@]/%/:i386}")
+else
+  key_input=$(candidates "${powerpc_sources[@]}")
+fi
+# What makes them, and nothing else: an edit elsewhere in this script (a
+# comment, the cache's upkeep) reuses what was made.
+key_input+=$'\n'$(declare -f unpack_i386 build_powerpc step fetch cmake_build autotools \
+                   $(compgen -A function build_) with_progress)
+key_input+=$'\n'$(cat "$toolchain")$'\n'$("$host-g++" --version | head -n 1)
+key=$(sha256sum <<<"$key_input" | cut -c1-16)
+cache=${QEL_CROSS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/qel-diag-utils/cross}
+dest=$cache/$arch-$key
+mkdir -p "$cache"
+exec 9>"$cache/.$arch.lock"
+if ! flock -n 9; then
+  say "another run is making $arch's libraries; waiting for it"
+  flock 9
+fi
+if [ -f "$dest/env.sh" ]; then
+  say "reusing $dest"
+  touch "$dest/last-used"
+  echo "$dest"
+  exit 0
+fi
+# Made in place (the paths of .pc files and CMake packages are final), and
+# complete once env.sh is there: a folder without it is made again.
+rm -rf "$dest"
+prefix=$dest
+mkdir -p "$prefix"
+work=$(mktemp -d "$cache/.$arch-work.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+src=$work/source
+started=$SECONDS
 say "making $arch's libraries in $dest"
 if [ "$arch" = i686 ]; then unpack_i386; else build_powerpc; fi
 { cat "$work/versions"; "$host-g++" --version | head -n 1; } >"$dest/built-from"
 mv "$work/env.sh" "$dest/env.sh"
-# Folders of earlier keys for this target are of no more use.
-find "$cache" -mindepth 1 -maxdepth 1 -name "$arch-*" ! -name "$arch-$key" -exec rm -rf {} +
+touch "$dest/last-used"
+# Clones of other versions of this script share the cache: the three folders
+# of this target used last stay, older ones go.
+ls -dt "$cache/$arch"-*/last-used 2>/dev/null | tail -n +4 | while IFS= read -r stale; do
+  rm -rf "$(dirname "$stale")"
+done
 say "$arch's libraries made in $((SECONDS - started)) s: $dest"
 echo "$dest"

@@ -556,7 +556,8 @@ TEST(KwStatsHttpServerTest, TheLowestTlsVersionIsHeld) {
     std::unique_ptr<KwStatsHttpServer> server =
         KwStatsHttpServer::Start(options, error, FixedSource);
     ASSERT_NE(server, nullptr) << error;
-    EXPECT_EQ(FetchTls(server->Port(), "/metrics", nullptr, nullptr).status, 200);
+    Fetched newest = FetchTls(server->Port(), "/metrics", nullptr, nullptr);
+    EXPECT_EQ(newest.status, 200) << newest.error;
     Fetched older =
         FetchTls(server->Port(), "/metrics", nullptr, nullptr, CURL_SSLVERSION_MAX_TLSv1_2);
     EXPECT_EQ(older.status, 0);
