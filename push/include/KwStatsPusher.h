@@ -102,7 +102,7 @@ struct KW_DIAG_EXPORT KwStatsPushOptions {
 
     // spool: empty directory, no spool.
     std::string spoolDirectory;
-    long long spoolMaxBytes = 16LL << 20;  // 64 KiB .. 1 TiB
+    long long spoolMaxBytes = 16LL << 20;  // 64 KiB .. 2 GiB - 1
 
     // Reads a configuration file into `options` (which it first resets).
     // False with "FILE:LINE: reason" in `error` for a file it refuses.

@@ -24,7 +24,7 @@ const Range kCapacity = {1, 100000000};
 const Range kMaxPerSend = {1, 1000000};
 const Range kBatchDeadline = {1, kHourMs};
 const Range kBackoff = {1, kHourMs};
-const Range kSpoolBytes = {64 * 1024, 1LL << 40};
+const Range kSpoolBytes = {64 * 1024, (1LL << 31) - 1};
 
 std::string RangeText(const Range& range, const char* unit) {
     return std::to_string(range.low) + unit + " .. " + std::to_string(range.high) + unit;
@@ -96,7 +96,8 @@ long long Bytes(const YAML::Node& node, const std::string& key, const Range& ran
     }
     long long value = -1;
     if (digits > 0 && digits <= 12 && shift >= 0) {
-        value = std::stoll(text.substr(0, digits)) << shift;
+        value = std::stoll(text.substr(0, digits));
+        value = value > (range.high >> shift) ? -1 : value << shift;
     }
     if (!Within(value, range)) {
         Refuse(node, key + " '" + text + "' is not a size of " + RangeText(range, " bytes") +
@@ -127,7 +128,8 @@ void Entries(const YAML::Node& key, const YAML::Node& map, const std::string& na
     for (const auto& entry : map) {
         std::string entryName = Scalar(entry.first, "a key");
         if (!seen.insert(entryName).second) {
-            Refuse(entry.first, name + ": '" + entryName + "' is given twice");
+            Refuse(entry.first, (name.empty() ? "" : name + ": ") + "'" + entryName +
+                                    "' is given twice");
         }
         visit(entryName, entry.first, entry.second);
     }

@@ -174,6 +174,7 @@ bool KwPushSpool::Open(const std::string& directory, long long maxBytes, std::st
     uint64_t cursorSeq = 0;
     size_t cursorRecord = 0, cursorPartial = 0;
     LoadCursor(cursorSeq, cursorRecord, cursorPartial);
+    m_nextSeq = std::max(cursorSeq, seqs.empty() ? 0 : seqs.back()) + 1;
     for (uint64_t seq : seqs) {
         if (seq < cursorSeq) {
             unlink(PathOf(seq).c_str());  // sent in full before a stop
@@ -300,7 +301,7 @@ void KwPushSpool::Scan(Segment& segment) {
 }
 
 bool KwPushSpool::StartSegment(std::string& error) {
-    uint64_t seq = m_segments.empty() ? 1 : m_segments.back().seq + 1;
+    uint64_t seq = m_nextSeq++;
     int fd = open(PathOf(seq).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "spool segment '" + PathOf(seq) + "': " + strerror(errno);

@@ -94,6 +94,7 @@ private:
     size_t m_damaged = 0;
     size_t m_evicted = 0;
     int64_t m_newest = 0;
+    uint64_t m_nextSeq = 1;  // above every segment ever seen, so names keep their order
 };
 
 #endif  // KW_PUSH_SPOOL_H

@@ -1,0 +1,204 @@
+// The spool on disk: records back in order after a restart, the cursor,
+// damage skipped and counted, the bound, one process at a time.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "KwPushSpool.h"
+
+namespace {
+
+class PushSpool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/qel-push-spool-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        m_folder = name;
+    }
+    void TearDown() override { EXPECT_EQ(system(("rm -rf " + m_folder).c_str()), 0); }
+
+    // A record at `time` of `count` series "s0".."sN" with values time + i.
+    KwPushRecord Record(int64_t time, size_t count, KwPushSeriesTable& table) {
+        KwPushRecord record;
+        record.timestampMs = time;
+        for (size_t i = 0; i < count; ++i) {
+            record.ids.push_back(table.Intern(KwEncodeLabels({{"__name__", "s" + std::to_string(i)}})));
+            record.values.push_back(static_cast<double>(time + static_cast<int64_t>(i)));
+        }
+        return record;
+    }
+    void Append(KwPushSpool& spool, int64_t time, size_t count) {
+        KwPushSeriesTable table;
+        std::string error;
+        ASSERT_TRUE(spool.Append(Record(time, count, table), table, error)) << error;
+    }
+    // The times of every record read back, and their first values.
+    std::string ReadAll(KwPushSpool& spool) {
+        KwPushSeriesTable table;
+        std::string text;
+        while (spool.LoadNext(table)) {
+        }
+        for (const KwPushRecord& record : spool.Loaded()) {
+            text += std::to_string(record.timestampMs) + ":" + std::to_string(record.Remaining());
+            if (record.Remaining() > 0) {
+                const std::string& labels = table.Labels(record.ids[record.sent]);
+                text += "@" + labels.substr(labels.find("__name__") + 10) + "=" +
+                        std::to_string(static_cast<long long>(record.values[record.sent]));
+            }
+            text += " ";
+        }
+        return text;
+    }
+    std::string Segment(int n) const {
+        char name[32];
+        snprintf(name, sizeof name, "/%016x.seg", n);
+        return m_folder + name;
+    }
+    off_t Size(const std::string& path) const {
+        struct stat status;
+        return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
+    }
+
+    std::string m_folder;
+};
+
+TEST_F(PushSpool, RecordsComeBackInOrderAfterARestart) {
+    std::string error;
+    {
+        KwPushSpool spool;
+        ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error)) << error;
+        Append(spool, 1000, 3);
+        Append(spool, 2000, 2);
+        Append(spool, 3000, 1);
+        EXPECT_EQ(spool.PendingSamples(), 6u);
+        EXPECT_EQ(spool.NewestTimestamp(), 3000);
+    }
+    KwPushSpool spool;
+    ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error)) << error;
+    EXPECT_EQ(spool.PendingSamples(), 6u);
+    EXPECT_EQ(spool.NewestTimestamp(), 3000);
+    EXPECT_EQ(spool.TakeDamaged(), 0u);
+    EXPECT_EQ(ReadAll(spool), "1000:3@s0=1000 2000:2@s0=2000 3000:1@s0=3000 ");
+    EXPECT_EQ(Size(Segment(1)), static_cast<off_t>(spool.Bytes()));
+    EXPECT_EQ(Size(Segment(2)), 0);  // this run's own
+}
+
+TEST_F(PushSpool, WhatWasSentIsNotSentAgain) {
+    std::string error;
+    {
+        KwPushSpool spool;
+        ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+        Append(spool, 1000, 3);
+        Append(spool, 2000, 2);
+        KwPushSeriesTable table;
+        ASSERT_TRUE(spool.LoadNext(table));
+        spool.Consume(2);  // two of the first record's three
+        EXPECT_EQ(spool.PendingSamples(), 3u);
+    }
+    {
+        KwPushSpool spool;
+        ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+        EXPECT_EQ(spool.PendingSamples(), 3u);
+        EXPECT_EQ(ReadAll(spool), "1000:1@s2=1002 2000:2@s0=2000 ");
+        spool.Consume(3);
+        EXPECT_EQ(spool.PendingSamples(), 0u);
+    }
+    KwPushSpool spool;
+    ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+    EXPECT_EQ(spool.PendingSamples(), 0u);
+    EXPECT_EQ(ReadAll(spool), "");
+    EXPECT_EQ(Size(Segment(1)), -1);  // sent in full: removed
+}
+
+TEST_F(PushSpool, ACutOrDamagedStretchIsSkippedAndCounted) {
+    std::string error;
+    {
+        KwPushSpool spool;
+        ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+        Append(spool, 1000, 3);
+        Append(spool, 2000, 3);
+        Append(spool, 3000, 3);
+        Append(spool, 4000, 3);
+    }
+    off_t size = Size(Segment(1));
+    ASSERT_EQ(truncate(Segment(1).c_str(), size - 5), 0);  // a power cut mid-write
+    {
+        std::fstream file(Segment(1), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(30);  // inside the first record's payload
+        file.put('\x55');
+    }
+    KwPushSpool spool;
+    ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+    EXPECT_EQ(spool.TakeDamaged(), 2u);
+    EXPECT_EQ(spool.PendingSamples(), 6u);
+    EXPECT_EQ(ReadAll(spool), "2000:3@s0=2000 3000:3@s0=3000 ");
+}
+
+TEST_F(PushSpool, GarbageNamedLikeASegment) {
+    std::ofstream(Segment(7)) << "QEL1QEL1 not a record at all QEL1";
+    std::ofstream(m_folder + "/notes.txt") << "left alone";
+    mkdir(Segment(8).c_str(), 0700);
+    std::string error;
+    KwPushSpool spool;
+    ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error)) << error;
+    EXPECT_EQ(spool.TakeDamaged(), 2u);
+    EXPECT_EQ(spool.PendingSamples(), 0u);
+    EXPECT_EQ(ReadAll(spool), "");
+    EXPECT_EQ(Size(m_folder + "/notes.txt"), 10);
+}
+
+TEST_F(PushSpool, TheOldestSegmentGoesForRoom) {
+    std::string error;
+    KwPushSpool spool;
+    // 64 KiB: segments of 16 KiB; each record of 300 series is about 2 KiB.
+    ASSERT_TRUE(spool.Open(m_folder, 64 * 1024, error));
+    for (int i = 0; i < 60; ++i) {
+        Append(spool, 1000 * (i + 1), 300);
+        EXPECT_LE(spool.Bytes(), 64u * 1024);
+    }
+    size_t evicted = spool.TakeEvicted();
+    EXPECT_GT(evicted, 0u);
+    EXPECT_EQ(evicted % 300, 0u);
+    EXPECT_EQ(spool.PendingSamples() + evicted, 60u * 300);
+    std::string read = ReadAll(spool);
+    EXPECT_NE(read.find("60000:300@s0=60000 "), std::string::npos);
+    EXPECT_EQ(read.find("1000:300@s0=1000 "), std::string::npos);
+    // A record that could never fit is counted, not written.
+    KwPushSpool small;
+    ASSERT_TRUE(small.Open(m_folder + "2", 64 * 1024, error));
+    KwPushSeriesTable table;
+    KwPushRecord huge;
+    huge.timestampMs = 1;
+    for (int i = 0; i < 20000; ++i) {
+        huge.ids.push_back(table.Intern(KwEncodeLabels({{"__name__", "n" + std::to_string(i * 7919)}})));
+        huge.values.push_back(i * 0.37);
+    }
+    ASSERT_TRUE(small.Append(huge, table, error));
+    EXPECT_EQ(small.TakeEvicted(), 20000u);
+    EXPECT_EQ(small.PendingSamples(), 0u);
+    EXPECT_EQ(system(("rm -rf " + m_folder + "2").c_str()), 0);
+}
+
+TEST_F(PushSpool, OneProcessAtATimeAndAFolderOnly) {
+    std::string error;
+    KwPushSpool first;
+    ASSERT_TRUE(first.Open(m_folder, 1 << 20, error));
+    KwPushSpool second;
+    EXPECT_FALSE(second.Open(m_folder, 1 << 20, error));
+    EXPECT_EQ(error, "spool directory '" + m_folder + "' is in use by another process");
+    std::string file = m_folder + "/file";
+    std::ofstream(file) << "x";
+    KwPushSpool third;
+    EXPECT_FALSE(third.Open(file, 1 << 20, error));
+    EXPECT_EQ(error, "spool directory '" + file + "' is not a folder");
+    KwPushSpool fourth;
+    EXPECT_FALSE(fourth.Open(m_folder + "/no/such", 1 << 20, error));
+    EXPECT_EQ(error, "spool directory '" + m_folder + "/no/such': No such file or directory");
+}
+
+}  // namespace
