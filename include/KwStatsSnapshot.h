@@ -64,7 +64,7 @@ struct KwStatsEventSnapshot {
 struct KwStatsPushFigures {
     bool present = false;
     bool failing = false;          // the latest request failed and is being retried
-    KwLong32 intervalSeconds = 0;  // how often a snapshot is taken and sent
+    double intervalSeconds = 0;    // how often a snapshot is taken and sent
     KwUlong32 samplesSent = 0;     // accepted by the receiver
     KwUlong32 samplesPending = 0;  // queued in memory and in the spool
     // Samples dropped, by reason: the memory queue full (oldest first), the

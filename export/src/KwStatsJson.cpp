@@ -134,7 +134,7 @@ void Event(JsonText& json, const KwStatsEventSnapshot& event) {
 // "push": the remote-write sender's figures, where present.
 void Push(JsonText& json, const KwStatsPushFigures& push) {
     json.Key("push").Open('{');
-    json.Key("failing").Bool(push.failing).Key("interval_seconds").Integer(push.intervalSeconds);
+    json.Key("failing").Bool(push.failing).Key("interval_seconds").Number(push.intervalSeconds);
     json.Key("samples_sent").Integer(push.samplesSent);
     json.Key("samples_pending").Integer(push.samplesPending);
     json.Key("samples_dropped").Open('{');

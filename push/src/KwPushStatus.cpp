@@ -1,6 +1,6 @@
 #include "KwPushStatus.h"
 
-KwPushStatus::KwPushStatus(KwLong32 intervalSeconds) {
+KwPushStatus::KwPushStatus(double intervalSeconds) {
     KwStdGuard guard(m_lock);
     m_figures.present = true;
     m_figures.intervalSeconds = intervalSeconds;

@@ -10,7 +10,7 @@
 
 class KwPushStatus {
 public:
-    explicit KwPushStatus(KwLong32 intervalSeconds);
+    explicit KwPushStatus(double intervalSeconds);
 
     void Sent(size_t samples, KwLong32 now);
     void Failed(int status);  // 0: no answer

@@ -73,7 +73,7 @@ public:
     Impl(const KwStatsPushOptions& options, KwStatsSource source)
         : m_options(options),
           m_source(std::move(source)),
-          m_status(std::make_shared<KwPushStatus>(static_cast<KwLong32>(options.intervalMs / 1000))),
+          m_status(std::make_shared<KwPushStatus>(options.intervalMs / 1000.0)),
           m_queue(static_cast<size_t>(options.capacity)),
           m_url(Redacted(options.url)),
           m_random(static_cast<unsigned>(KwSteadyMs()) ^ static_cast<unsigned>(getpid())) {}
@@ -137,7 +137,11 @@ private:
             long long now = KwSteadyMs();
             if (now >= nextTick) {
                 Guarded([&] { Tick(source); });
-                nextTick = std::max(nextTick + m_options.intervalMs, now + 1);
+                // On the same grid, missed ticks skipped: a late one (a slow
+                // send before it) does not shift the ones after it.
+                do {
+                    nextTick += m_options.intervalMs;
+                } while (nextTick <= now);
                 continue;
             }
             long long wakeAt = nextTick;

@@ -25,6 +25,7 @@ struct ReceivedRequest {
     int answered = 0;
     std::vector<DecodedSeries> series;  // the body decoded (empty if it is not remote write)
     bool decoded = false;
+    std::chrono::steady_clock::time_point at;  // when it was answered
 };
 
 struct ScriptedAnswer {
@@ -128,6 +129,7 @@ private:
         }
         ReceivedRequest& request = upload->request;
         request.answered = answer.status;
+        request.at = std::chrono::steady_clock::now();
         std::string raw;
         request.decoded = Unsnappy(request.body, raw) && DecodeWriteRequest(raw, request.series);
         MHD_Response* response = MHD_create_response_from_buffer(

@@ -393,7 +393,7 @@ TEST_F(PushSender, ItsFiguresInMetricsAndJson) {
     EXPECT_GT(snapshot.push.samplesSent, 0u);
     EXPECT_GT(snapshot.push.lastSuccessAt, 1700000000);
     std::string json = KwStatsJson(snapshot);
-    EXPECT_NE(json.find("\"push\":{\"failing\":false,\"interval_seconds\":0,\"samples_sent\":" +
+    EXPECT_NE(json.find("\"push\":{\"failing\":false,\"interval_seconds\":0.05,\"samples_sent\":" +
                         std::to_string(snapshot.push.samplesSent) +
                         ",\"samples_pending\":0,\"samples_dropped\":{\"queue_full\":0,"
                         "\"rejected\":0,\"spool_full\":0,\"stopped\":0},\"requests_failed\":{},"
