@@ -51,7 +51,7 @@ struct Options {
     int logLevel = DLOG_WARNING;
     int httpPort = 0;  // 0: no HTTP server
     std::string httpBind = "127.0.0.1";
-    std::string webConfigFile;  // TLS and basic auth for the status server
+    std::string webConfigFile;                 // TLS and basic auth for the status server
     std::vector<std::string> pushConfigFiles;  // remote write, to each receiver given
     bool withholdTimerManager = false;
     int oddEvents = 0;  // further events with odd names

@@ -108,8 +108,8 @@ void AddPushFamilies(const KwStatsPushFigures& push, std::vector<MetricFamily>& 
     families.push_back(OneGauge("qel_push_samples_pending",
                                 "Samples queued in memory and in the spool, not yet sent.",
                                 push.samplesPending));
-    MetricFamily dropped = Family("qel_push_samples_dropped_total",
-                                  "Samples dropped, by reason.", MetricType::Counter);
+    MetricFamily dropped = Family("qel_push_samples_dropped_total", "Samples dropped, by reason.",
+                                  MetricType::Counter);
     for (const auto& reason : {std::make_pair("queue_full", push.droppedQueueFull),
                                std::make_pair("rejected", push.droppedRejected),
                                std::make_pair("spool_full", push.droppedSpoolFull),
@@ -118,9 +118,9 @@ void AddPushFamilies(const KwStatsPushFigures& push, std::vector<MetricFamily>& 
         dropped.metric.back().label = {{"reason", reason.first}};
     }
     families.push_back(std::move(dropped));
-    MetricFamily failed = Family("qel_push_requests_failed_total",
-                                 "Requests that failed, by HTTP status (0: no answer).",
-                                 MetricType::Counter);
+    MetricFamily failed =
+        Family("qel_push_requests_failed_total",
+               "Requests that failed, by HTTP status (0: no answer).", MetricType::Counter);
     for (const auto& code : push.failedRequests) {
         failed.metric.push_back(Plain(code.second, MetricType::Counter));
         failed.metric.back().label = {{"code", std::to_string(code.first)}};
@@ -134,15 +134,15 @@ void AddPushFamilies(const KwStatsPushFigures& push, std::vector<MetricFamily>& 
     families.push_back(OneGauge("qel_push_failing",
                                 "Whether requests are failing and being retried (1) or not (0).",
                                 push.failing ? 1 : 0));
-    families.push_back(OneGauge("qel_push_interval_seconds",
-                                "How often the statistics are pushed.", push.intervalSeconds));
-    MetricFamily damaged = Family("qel_push_spool_damaged_total",
-                                  "Damaged or cut stretches of the spool that were skipped.",
-                                  MetricType::Counter);
+    families.push_back(OneGauge("qel_push_interval_seconds", "How often the statistics are pushed.",
+                                push.intervalSeconds));
+    MetricFamily damaged =
+        Family("qel_push_spool_damaged_total",
+               "Damaged or cut stretches of the spool that were skipped.", MetricType::Counter);
     damaged.metric.push_back(Plain(push.spoolDamaged, MetricType::Counter));
     families.push_back(std::move(damaged));
-    families.push_back(OneGauge("qel_push_spool_bytes", "The spool's size on disk.",
-                                push.spoolBytes));
+    families.push_back(
+        OneGauge("qel_push_spool_bytes", "The spool's size on disk.", push.spoolBytes));
 }
 
 }  // namespace

@@ -49,6 +49,8 @@
 
 #include "KwStatsSnapshot.h"
 
+class KwPushEngine;  // the sender's thread and state, in the library alone
+
 // The options, in the shape of a Prometheus remote_write entry (durations in
 // milliseconds here, written "15s", "200ms" in the file):
 //
@@ -71,10 +73,10 @@
 // host name unless external_labels names one): a pushed series has no scrape
 // target to take them from.
 struct KW_DIAG_EXPORT KwStatsPushOptions {
-    std::string url;  // http:// or https://
-    int intervalMs = 15000;        // 10 ms .. 24 h
-    int remoteTimeoutMs = 30000;   // 10 ms .. 10 min
-    int flushDeadlineMs = 5000;    // 0 .. 10 min
+    std::string url;                                                  // http:// or https://
+    int intervalMs = 15000;                                           // 10 ms .. 24 h
+    int remoteTimeoutMs = 30000;                                      // 10 ms .. 10 min
+    int flushDeadlineMs = 5000;                                       // 0 .. 10 min
     std::vector<std::pair<std::string, std::string>> externalLabels;  // as given
 
     // basic_auth: the password itself or a file whose first line it is.
@@ -93,11 +95,11 @@ struct KW_DIAG_EXPORT KwStatsPushOptions {
     bool insecureSkipVerify = false;
 
     // queue_config.
-    long capacity = 100000;         // samples held in memory, 1 .. 100000000
-    int maxSamplesPerSend = 2000;   // 1 .. 1000000
-    int batchSendDeadlineMs = 5000; // a partial batch waits at most this
-    int minBackoffMs = 30;          // 1 ms .. max_backoff
-    int maxBackoffMs = 5000;        // .. 1 h
+    long capacity = 100000;          // samples held in memory, 1 .. 100000000
+    int maxSamplesPerSend = 2000;    // 1 .. 1000000
+    int batchSendDeadlineMs = 5000;  // a partial batch waits at most this
+    int minBackoffMs = 30;           // 1 ms .. max_backoff
+    int maxBackoffMs = 5000;         // .. 1 h
     bool retryOnHttp429 = false;
 
     // spool: empty directory, no spool.
@@ -106,8 +108,7 @@ struct KW_DIAG_EXPORT KwStatsPushOptions {
 
     // Reads a configuration file into `options` (which it first resets).
     // False with "FILE:LINE: reason" in `error` for a file it refuses.
-    static bool FromFile(const std::string& path, KwStatsPushOptions& options,
-                         std::string& error);
+    static bool FromFile(const std::string& path, KwStatsPushOptions& options, std::string& error);
 };
 
 class KW_DIAG_EXPORT KwStatsPusher {
@@ -127,11 +128,9 @@ public:
     // stand still). Callable from any thread.
     KwStatsSource Source() const;
 
-    class Impl;
-
 private:
-    explicit KwStatsPusher(std::unique_ptr<Impl> impl);
-    std::unique_ptr<Impl> m_impl;
+    explicit KwStatsPusher(std::unique_ptr<KwPushEngine> engine);
+    std::unique_ptr<KwPushEngine> m_engine;
 };
 
 #endif  // KW_STATS_PUSHER_H

@@ -86,8 +86,9 @@ long long Bytes(const YAML::Node& node, const std::string& key, const Range& ran
         ++digits;
     }
     std::string unit = text.substr(digits);
-    static const std::pair<const char*, int> kUnits[] = {
-        {"", 0}, {"B", 0}, {"KB", 10}, {"KiB", 10}, {"MB", 20}, {"MiB", 20}, {"GB", 30}, {"GiB", 30}};
+    static const std::pair<const char*, int> kUnits[] = {{"", 0},     {"B", 0},   {"KB", 10},
+                                                         {"KiB", 10}, {"MB", 20}, {"MiB", 20},
+                                                         {"GB", 30},  {"GiB", 30}};
     int shift = -1;
     for (const auto& candidate : kUnits) {
         if (unit == candidate.first) {
@@ -119,8 +120,7 @@ bool Bool(const YAML::Node& node, const std::string& key) {
 
 // The entries of a mapping, each key once.
 template <class Visit>
-void Entries(const YAML::Node& key, const YAML::Node& map, const std::string& name,
-             Visit visit) {
+void Entries(const YAML::Node& key, const YAML::Node& map, const std::string& name, Visit visit) {
     if (!map.IsMap()) {
         Refuse(key, name + " is not a mapping");
     }
@@ -128,8 +128,8 @@ void Entries(const YAML::Node& key, const YAML::Node& map, const std::string& na
     for (const auto& entry : map) {
         std::string entryName = Scalar(entry.first, "a key");
         if (!seen.insert(entryName).second) {
-            Refuse(entry.first, (name.empty() ? "" : name + ": ") + "'" + entryName +
-                                    "' is given twice");
+            Refuse(entry.first,
+                   (name.empty() ? "" : name + ": ") + "'" + entryName + "' is given twice");
         }
         visit(entryName, entry.first, entry.second);
     }
@@ -164,39 +164,41 @@ public:
             Refuse(root, "the file is not a mapping (a remote_write entry)");
         }
         bool url = false;
-        Entries(root, root, "", [&](const std::string& name, const YAML::Node& key,
-                                    const YAML::Node& value) {
-            if (name == "url") {
-                m_options.url = Scalar(value, name);
-                if (m_options.url.compare(0, 7, "http://") != 0 &&
-                    m_options.url.compare(0, 8, "https://") != 0) {
-                    Refuse(value, "url '" + m_options.url + "' is not http:// or https://");
-                }
-                url = true;
-            } else if (name == "name") {
-                Scalar(value, name);  // the receiver's name in Prometheus; not used here
-            } else if (name == "interval") {
-                m_options.intervalMs = static_cast<int>(Duration(value, name, kInterval));
-            } else if (name == "remote_timeout") {
-                m_options.remoteTimeoutMs = static_cast<int>(Duration(value, name, kRemoteTimeout));
-            } else if (name == "flush_deadline") {
-                m_options.flushDeadlineMs = static_cast<int>(Duration(value, name, kFlushDeadline));
-            } else if (name == "external_labels") {
-                ExternalLabels(key, value);
-            } else if (name == "basic_auth") {
-                BasicAuth(key, value);
-            } else if (name == "authorization") {
-                Authorization(key, value);
-            } else if (name == "tls_config") {
-                Tls(key, value);
-            } else if (name == "queue_config") {
-                Queue(key, value);
-            } else if (name == "spool") {
-                Spool(key, value);
-            } else {
-                Unsupported(key, "", name);
-            }
-        });
+        Entries(root, root, "",
+                [&](const std::string& name, const YAML::Node& key, const YAML::Node& value) {
+                    if (name == "url") {
+                        m_options.url = Scalar(value, name);
+                        if (m_options.url.compare(0, 7, "http://") != 0 &&
+                            m_options.url.compare(0, 8, "https://") != 0) {
+                            Refuse(value, "url '" + m_options.url + "' is not http:// or https://");
+                        }
+                        url = true;
+                    } else if (name == "name") {
+                        Scalar(value, name);  // the receiver's name in Prometheus; not used here
+                    } else if (name == "interval") {
+                        m_options.intervalMs = static_cast<int>(Duration(value, name, kInterval));
+                    } else if (name == "remote_timeout") {
+                        m_options.remoteTimeoutMs =
+                            static_cast<int>(Duration(value, name, kRemoteTimeout));
+                    } else if (name == "flush_deadline") {
+                        m_options.flushDeadlineMs =
+                            static_cast<int>(Duration(value, name, kFlushDeadline));
+                    } else if (name == "external_labels") {
+                        ExternalLabels(key, value);
+                    } else if (name == "basic_auth") {
+                        BasicAuth(key, value);
+                    } else if (name == "authorization") {
+                        Authorization(key, value);
+                    } else if (name == "tls_config") {
+                        Tls(key, value);
+                    } else if (name == "queue_config") {
+                        Queue(key, value);
+                    } else if (name == "spool") {
+                        Spool(key, value);
+                    } else {
+                        Unsupported(key, "", name);
+                    }
+                });
         if (!url) {
             Refuse(root, "url is missing");
         }
@@ -208,32 +210,32 @@ public:
 
 private:
     void ExternalLabels(const YAML::Node& key, const YAML::Node& map) {
-        Entries(key, map, "external_labels", [&](const std::string& name, const YAML::Node& k,
-                                                  const YAML::Node& value) {
-            if (!KwIsLabelName(name) || name.compare(0, 2, "__") == 0) {
-                Refuse(k, "external_labels: '" + name + "' is not a label name");
-            }
-            std::string text = Scalar(value, "external_labels: " + name);
-            if (text.empty()) {
-                Refuse(value, "external_labels: " + name + " is empty");
-            }
-            m_options.externalLabels.emplace_back(name, text);
-        });
+        Entries(key, map, "external_labels",
+                [&](const std::string& name, const YAML::Node& k, const YAML::Node& value) {
+                    if (!KwIsLabelName(name) || name.compare(0, 2, "__") == 0) {
+                        Refuse(k, "external_labels: '" + name + "' is not a label name");
+                    }
+                    std::string text = Scalar(value, "external_labels: " + name);
+                    if (text.empty()) {
+                        Refuse(value, "external_labels: " + name + " is empty");
+                    }
+                    m_options.externalLabels.emplace_back(name, text);
+                });
     }
 
     void BasicAuth(const YAML::Node& key, const YAML::Node& map) {
-        Entries(key, map, "basic_auth", [&](const std::string& name, const YAML::Node& k,
-                                             const YAML::Node& value) {
-            if (name == "username") {
-                m_options.username = Scalar(value, name);
-            } else if (name == "password") {
-                m_options.password = Scalar(value, name);
-            } else if (name == "password_file") {
-                m_options.passwordFile = NamedFile(value, name, m_folder);
-            } else {
-                Unsupported(k, "basic_auth", name);
-            }
-        });
+        Entries(key, map, "basic_auth",
+                [&](const std::string& name, const YAML::Node& k, const YAML::Node& value) {
+                    if (name == "username") {
+                        m_options.username = Scalar(value, name);
+                    } else if (name == "password") {
+                        m_options.password = Scalar(value, name);
+                    } else if (name == "password_file") {
+                        m_options.passwordFile = NamedFile(value, name, m_folder);
+                    } else {
+                        Unsupported(k, "basic_auth", name);
+                    }
+                });
         if (m_options.username.empty()) {
             Refuse(key, "basic_auth needs a username");
         }
@@ -243,86 +245,89 @@ private:
     }
 
     void Authorization(const YAML::Node& key, const YAML::Node& map) {
-        Entries(key, map, "authorization", [&](const std::string& name, const YAML::Node& k,
-                                                const YAML::Node& value) {
-            if (name == "type") {
-                m_options.authorizationType = Scalar(value, name);
-                if (!KwIsLabelName(m_options.authorizationType)) {
-                    Refuse(value, "authorization: type '" + m_options.authorizationType +
-                                      "' is not a single word");
-                }
-            } else if (name == "credentials") {
-                m_options.credentials = Scalar(value, name);
-            } else if (name == "credentials_file") {
-                m_options.credentialsFile = NamedFile(value, name, m_folder);
-            } else {
-                Unsupported(k, "authorization", name);
-            }
-        });
+        Entries(key, map, "authorization",
+                [&](const std::string& name, const YAML::Node& k, const YAML::Node& value) {
+                    if (name == "type") {
+                        m_options.authorizationType = Scalar(value, name);
+                        if (!KwIsLabelName(m_options.authorizationType)) {
+                            Refuse(value, "authorization: type '" + m_options.authorizationType +
+                                              "' is not a single word");
+                        }
+                    } else if (name == "credentials") {
+                        m_options.credentials = Scalar(value, name);
+                    } else if (name == "credentials_file") {
+                        m_options.credentialsFile = NamedFile(value, name, m_folder);
+                    } else {
+                        Unsupported(k, "authorization", name);
+                    }
+                });
         if (m_options.credentials.empty() == m_options.credentialsFile.empty()) {
             Refuse(key, "authorization needs credentials or credentials_file (one of them)");
         }
     }
 
     void Tls(const YAML::Node& key, const YAML::Node& map) {
-        Entries(key, map, "tls_config", [&](const std::string& name, const YAML::Node& k,
-                                             const YAML::Node& value) {
-            if (name == "ca_file") {
-                m_options.caFile = NamedFile(value, name, m_folder);
-            } else if (name == "cert_file") {
-                m_options.certFile = NamedFile(value, name, m_folder);
-            } else if (name == "key_file") {
-                m_options.keyFile = NamedFile(value, name, m_folder);
-            } else if (name == "insecure_skip_verify") {
-                m_options.insecureSkipVerify = Bool(value, name);
-            } else {
-                Unsupported(k, "tls_config", name);
-            }
-        });
+        Entries(key, map, "tls_config",
+                [&](const std::string& name, const YAML::Node& k, const YAML::Node& value) {
+                    if (name == "ca_file") {
+                        m_options.caFile = NamedFile(value, name, m_folder);
+                    } else if (name == "cert_file") {
+                        m_options.certFile = NamedFile(value, name, m_folder);
+                    } else if (name == "key_file") {
+                        m_options.keyFile = NamedFile(value, name, m_folder);
+                    } else if (name == "insecure_skip_verify") {
+                        m_options.insecureSkipVerify = Bool(value, name);
+                    } else {
+                        Unsupported(k, "tls_config", name);
+                    }
+                });
         if (m_options.certFile.empty() != m_options.keyFile.empty()) {
             Refuse(key, "tls_config needs both cert_file and key_file, or neither");
         }
     }
 
     void Queue(const YAML::Node& key, const YAML::Node& map) {
-        Entries(key, map, "queue_config", [&](const std::string& name, const YAML::Node& k,
-                                               const YAML::Node& value) {
-            if (name == "capacity") {
-                m_options.capacity = static_cast<long>(Integer(value, name, kCapacity));
-            } else if (name == "max_samples_per_send") {
-                m_options.maxSamplesPerSend = static_cast<int>(Integer(value, name, kMaxPerSend));
-            } else if (name == "batch_send_deadline") {
-                m_options.batchSendDeadlineMs = static_cast<int>(Duration(value, name, kBatchDeadline));
-            } else if (name == "min_backoff") {
-                m_options.minBackoffMs = static_cast<int>(Duration(value, name, kBackoff));
-            } else if (name == "max_backoff") {
-                m_options.maxBackoffMs = static_cast<int>(Duration(value, name, kBackoff));
-            } else if (name == "retry_on_http_429") {
-                m_options.retryOnHttp429 = Bool(value, name);
-            } else {
-                Unsupported(k, "queue_config", name);
-            }
-        });
+        Entries(key, map, "queue_config",
+                [&](const std::string& name, const YAML::Node& k, const YAML::Node& value) {
+                    if (name == "capacity") {
+                        m_options.capacity = static_cast<long>(Integer(value, name, kCapacity));
+                    } else if (name == "max_samples_per_send") {
+                        m_options.maxSamplesPerSend =
+                            static_cast<int>(Integer(value, name, kMaxPerSend));
+                    } else if (name == "batch_send_deadline") {
+                        m_options.batchSendDeadlineMs =
+                            static_cast<int>(Duration(value, name, kBatchDeadline));
+                    } else if (name == "min_backoff") {
+                        m_options.minBackoffMs = static_cast<int>(Duration(value, name, kBackoff));
+                    } else if (name == "max_backoff") {
+                        m_options.maxBackoffMs = static_cast<int>(Duration(value, name, kBackoff));
+                    } else if (name == "retry_on_http_429") {
+                        m_options.retryOnHttp429 = Bool(value, name);
+                    } else {
+                        Unsupported(k, "queue_config", name);
+                    }
+                });
         if (m_options.minBackoffMs > m_options.maxBackoffMs) {
             Refuse(key, "queue_config: min_backoff is above max_backoff");
         }
     }
 
     void Spool(const YAML::Node& key, const YAML::Node& map) {
-        Entries(key, map, "spool", [&](const std::string& name, const YAML::Node& k,
-                                        const YAML::Node& value) {
-            if (name == "directory") {
-                std::string directory = Scalar(value, name);
-                if (directory.empty()) {
-                    Refuse(value, "spool: directory is empty");
-                }
-                m_options.spoolDirectory = directory[0] == '/' ? directory : m_folder + directory;
-            } else if (name == "max_bytes") {
-                m_options.spoolMaxBytes = Bytes(value, name, kSpoolBytes);
-            } else {
-                Unsupported(k, "spool", name);
-            }
-        });
+        Entries(key, map, "spool",
+                [&](const std::string& name, const YAML::Node& k, const YAML::Node& value) {
+                    if (name == "directory") {
+                        std::string directory = Scalar(value, name);
+                        if (directory.empty()) {
+                            Refuse(value, "spool: directory is empty");
+                        }
+                        m_options.spoolDirectory =
+                            directory[0] == '/' ? directory : m_folder + directory;
+                    } else if (name == "max_bytes") {
+                        m_options.spoolMaxBytes = Bytes(value, name, kSpoolBytes);
+                    } else {
+                        Unsupported(k, "spool", name);
+                    }
+                });
         if (m_options.spoolDirectory.empty()) {
             Refuse(key, "spool needs a directory");
         }
@@ -339,7 +344,8 @@ bool KwIsLabelName(const std::string& name) {
         return false;
     }
     for (char c : name) {
-        if (!(isascii(static_cast<unsigned char>(c)) && (isalnum(static_cast<unsigned char>(c)) || c == '_'))) {
+        if (!(isascii(static_cast<unsigned char>(c)) &&
+              (isalnum(static_cast<unsigned char>(c)) || c == '_'))) {
             return false;
         }
     }
@@ -347,10 +353,13 @@ bool KwIsLabelName(const std::string& name) {
 }
 
 bool KwParseDuration(const std::string& text, long long maxMs, long long& ms) {
-    static const std::pair<const char*, long long> kUnits[] = {
-        {"y", 365 * 24 * kHourMs}, {"w", 7 * 24 * kHourMs}, {"d", 24 * kHourMs},
-        {"h", kHourMs},            {"m", 60 * 1000},        {"s", 1000},
-        {"ms", 1}};
+    static const std::pair<const char*, long long> kUnits[] = {{"y", 365 * 24 * kHourMs},
+                                                               {"w", 7 * 24 * kHourMs},
+                                                               {"d", 24 * kHourMs},
+                                                               {"h", kHourMs},
+                                                               {"m", 60 * 1000},
+                                                               {"s", 1000},
+                                                               {"ms", 1}};
     if (text == "0") {
         ms = 0;
         return true;

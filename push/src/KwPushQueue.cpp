@@ -17,6 +17,9 @@ void KwPushSeriesTable::Clear() {
 }
 
 size_t KwPushQueue::Add(KwPushRecord record) {
+    if (record.Remaining() == 0) {
+        return 0;  // nothing to send (no series at all)
+    }
     m_samples += record.Remaining();
     m_records.push_back(std::move(record));
     size_t excess = m_samples > m_capacity ? m_samples - m_capacity : 0;

@@ -31,8 +31,8 @@ private:
 struct KwPushRecord {
     int64_t timestampMs = 0;
     std::vector<uint32_t> ids;
-    std::vector<double> values;
-    size_t sent = 0;  // the samples before this one are done with
+    std::vector<uint64_t> values;  // each double's bits (KwDoubleBits)
+    size_t sent = 0;               // the samples before this one are done with
     size_t Remaining() const { return ids.size() - sent; }
 };
 

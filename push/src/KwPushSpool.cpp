@@ -258,7 +258,8 @@ void KwPushSpool::Scan(Segment& segment) {
     std::string head, payload;
     while (at < size) {
         bool good = false;
-        if (size - at >= kHead && ReadAt(fd, at, kHead, head) && memcmp(head.data(), kMagic, 4) == 0) {
+        if (size - at >= kHead && ReadAt(fd, at, kHead, head) &&
+            memcmp(head.data(), kMagic, 4) == 0) {
             uint32_t length = GetU32(&head[4]);
             if (length <= kMaxPayload && length <= size - at - kHead &&
                 ReadAt(fd, at + kHead, length, payload)) {
@@ -268,7 +269,8 @@ void KwPushSpool::Scan(Segment& segment) {
         }
         if (good) {
             uint32_t length = GetU32(&head[4]);
-            segment.records.push_back({at, static_cast<uint32_t>(kHead + length), GetU32(&head[12])});
+            segment.records.push_back(
+                {at, static_cast<uint32_t>(kHead + length), GetU32(&head[12])});
             int64_t time = static_cast<int64_t>(static_cast<uint64_t>(GetU32(&head[16])) |
                                                 static_cast<uint64_t>(GetU32(&head[20])) << 32);
             m_newest = std::max(m_newest, time);
@@ -329,7 +331,7 @@ bool KwPushSpool::Append(const KwPushRecord& record, const KwPushSeriesTable& ta
         const std::string& labels = table.Labels(record.ids[i]);
         KwPutVarint(raw, labels.size());
         raw += labels;
-        KwPutDouble(raw, record.values[i]);
+        KwPutFixed64(raw, record.values[i]);
     }
     std::string payload;
     KwSnappyCompress(raw, payload);
@@ -372,8 +374,8 @@ bool KwPushSpool::Append(const KwPushRecord& record, const KwPushSeriesTable& ta
         }
         return false;
     }
-    segment.records.push_back({segment.bytes, static_cast<uint32_t>(bytes.size()),
-                               static_cast<uint32_t>(samples)});
+    segment.records.push_back(
+        {segment.bytes, static_cast<uint32_t>(bytes.size()), static_cast<uint32_t>(samples)});
     segment.bytes += bytes.size();
     m_bytes += bytes.size();
     m_pending += samples;
@@ -465,7 +467,7 @@ bool KwPushSpool::ReadRecord(const Segment& segment, const Ref& ref, KwPushRecor
         }
         record.ids.push_back(table.Intern(std::string(at, static_cast<size_t>(length))));
         at += length;
-        record.values.push_back(KwGetDouble(at));
+        record.values.push_back(KwGetFixed64(at));
         at += 8;
     }
     return at == end;

@@ -3,8 +3,8 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <ctime>
 
 #include "KwBoundedFile.h"
@@ -190,11 +190,11 @@ size_t KwPushTransport::TakeHeader(char* data, size_t size, size_t count, void* 
             time_t when = curl_getdate(value.c_str(), nullptr);  // an HTTP date
             if (when != -1) {
                 time_t now = time(nullptr);
-                answer.retryAfterMs =
-                    std::min<long>(when > now ? static_cast<long>(when - now) : 0, kMaxRetryAfterSeconds) * 1000;
+                answer.retryAfterMs = std::min<long>(when > now ? static_cast<long>(when - now) : 0,
+                                                     kMaxRetryAfterSeconds) *
+                                      1000;
             }
         }
     }
     return bytes;
 }
-

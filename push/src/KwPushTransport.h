@@ -23,9 +23,7 @@ public:
         m_atMs = atMs;
         m_set.store(true, std::memory_order_release);
     }
-    bool Passed() const {
-        return m_set.load(std::memory_order_acquire) && KwSteadyMs() >= m_atMs;
-    }
+    bool Passed() const { return m_set.load(std::memory_order_acquire) && KwSteadyMs() >= m_atMs; }
     bool IsSet() const { return m_set.load(std::memory_order_acquire); }
     long long AtMs() const { return m_atMs; }  // after IsSet()
 
@@ -35,10 +33,10 @@ private:
 };
 
 struct KwPushAnswer {
-    long status = 0;          // the HTTP status; 0: no answer (the reason in `error`)
-    std::string error;        // libcurl's reason when there was no answer
-    std::string body;         // the first 512 bytes of the answer's body
-    long retryAfterMs = -1;   // Retry-After, where given and readable
+    long status = 0;         // the HTTP status; 0: no answer (the reason in `error`)
+    std::string error;       // libcurl's reason when there was no answer
+    std::string body;        // the first 512 bytes of the answer's body
+    long retryAfterMs = -1;  // Retry-After, where given and readable
 };
 
 class KwPushTransport {

@@ -5,25 +5,19 @@
 
 const uint64_t kKwStaleNaNBits = 0x7ff0000000000002ULL;
 
-double KwStaleNaN() {
-    double value;
-    memcpy(&value, &kKwStaleNaNBits, sizeof value);
-    return value;
-}
-
-bool KwIsStaleNaN(double value) {
+uint64_t KwDoubleBits(double value) {
     uint64_t bits;
     memcpy(&bits, &value, sizeof bits);
-    return bits == kKwStaleNaNBits;
+    return bits;
 }
 
 namespace {
 
 // Field keys: (number << 3) | wire type.
-const char kLen1 = 0x0a;    // field 1, length-delimited
-const char kLen2 = 0x12;    // field 2, length-delimited
-const char kFixed1 = 0x09;  // field 1, 64-bit
-const char kVarint2 = 0x10; // field 2, varint
+const char kLen1 = 0x0a;     // field 1, length-delimited
+const char kLen2 = 0x12;     // field 2, length-delimited
+const char kFixed1 = 0x09;   // field 1, 64-bit
+const char kVarint2 = 0x10;  // field 2, varint
 
 size_t VarintSize(uint64_t value) {
     size_t size = 1;
@@ -39,16 +33,10 @@ void PutField(std::string& out, char key, const std::string& bytes) {
     out += bytes;
 }
 
-uint64_t Bits(double value) {
-    uint64_t bits;
-    memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
 // A Sample's size; zero fields are left out, as proto3 does (+0.0 only: the
 // bits of -0.0 are kept).
 size_t SampleSize(const KwPushSample& sample) {
-    size_t size = Bits(sample.value) != 0 ? 9 : 0;
+    size_t size = sample.valueBits != 0 ? 9 : 0;
     if (sample.timestampMs != 0) {
         size += 1 + VarintSize(static_cast<uint64_t>(sample.timestampMs));
     }
@@ -76,21 +64,18 @@ bool KwGetVarint(const char*& at, const char* end, uint64_t& value) {
     return false;
 }
 
-void KwPutDouble(std::string& out, double value) {
-    uint64_t bits = Bits(value);
+void KwPutFixed64(std::string& out, uint64_t bits) {
     for (int i = 0; i < 8; ++i) {
         out += static_cast<char>(bits >> (8 * i));
     }
 }
 
-double KwGetDouble(const char* at) {
+uint64_t KwGetFixed64(const char* at) {
     uint64_t bits = 0;
     for (int i = 7; i >= 0; --i) {
         bits = (bits << 8) | static_cast<uint8_t>(at[i]);
     }
-    double value;
-    memcpy(&value, &bits, sizeof value);
-    return value;
+    return bits;
 }
 
 std::string KwEncodeLabels(const KwPushLabels& labels) {
@@ -118,9 +103,9 @@ void KwWriteRequest::Add(const std::string& encodedLabels, const KwPushSample* s
     for (size_t i = 0; i < count; ++i) {
         m_bytes += kLen2;
         KwPutVarint(m_bytes, SampleSize(samples[i]));
-        if (Bits(samples[i].value) != 0) {
+        if (samples[i].valueBits != 0) {
             m_bytes += kFixed1;
-            KwPutDouble(m_bytes, samples[i].value);
+            KwPutFixed64(m_bytes, samples[i].valueBits);
         }
         if (samples[i].timestampMs != 0) {
             m_bytes += kVarint2;

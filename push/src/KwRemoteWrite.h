@@ -14,9 +14,10 @@
 #include <vector>
 
 // The NaN that marks a series stale; no other value uses these bits.
+// Values are kept as their bits from the snapshot to the wire: on 32-bit x86
+// a signalling NaN that passes through an x87 register comes out quiet.
 extern const uint64_t kKwStaleNaNBits;
-double KwStaleNaN();
-bool KwIsStaleNaN(double value);
+uint64_t KwDoubleBits(double value);
 
 typedef std::vector<std::pair<std::string, std::string>> KwPushLabels;
 
@@ -25,7 +26,7 @@ typedef std::vector<std::pair<std::string, std::string>> KwPushLabels;
 std::string KwEncodeLabels(const KwPushLabels& labels);
 
 struct KwPushSample {
-    double value;
+    uint64_t valueBits;  // the double's
     int64_t timestampMs;
 };
 
@@ -54,8 +55,8 @@ void KwPutVarint(std::string& out, uint64_t value);
 // Reads one at `*at` (advanced), not beyond `end`; false when cut or longer
 // than 10 bytes.
 bool KwGetVarint(const char*& at, const char* end, uint64_t& value);
-// A double as 8 little-endian bytes, whatever the host's byte order.
-void KwPutDouble(std::string& out, double value);
-double KwGetDouble(const char* at);
+// A double's bits as 8 little-endian bytes, whatever the host's byte order.
+void KwPutFixed64(std::string& out, uint64_t bits);
+uint64_t KwGetFixed64(const char* at);
 
 #endif  // KW_REMOTE_WRITE_H

@@ -68,9 +68,9 @@ private:
 
 }  // namespace
 
-class KwStatsPusher::Impl {
+class KwPushEngine {
 public:
-    Impl(const KwStatsPushOptions& options, KwStatsSource source)
+    KwPushEngine(const KwStatsPushOptions& options, KwStatsSource source)
         : m_options(options),
           m_source(std::move(source)),
           m_status(std::make_shared<KwPushStatus>(options.intervalMs / 1000.0)),
@@ -105,7 +105,7 @@ public:
         return true;
     }
 
-    void Launch() { m_thread = std::thread(&Impl::Run, this); }
+    void Launch();
 
     void Stop() {
         m_stopDeadline.Set(KwSteadyMs() + m_options.flushDeadlineMs);
@@ -127,9 +127,6 @@ public:
         };
     }
 
-private:
-    enum Outcome { SENT, RETRY, DROPPED, NOTHING };
-
     void Run() {
         KwStatsSource source = Source();
         long long nextTick = KwSteadyMs();
@@ -148,7 +145,13 @@ private:
             if (Pending() > 0) {
                 long long sendAt = std::max(m_retryAtMs, ReadyAt());
                 if (now >= sendAt) {
-                    Guarded([&] { Send(m_options.remoteTimeoutMs); });
+                    Outcome outcome = NOTHING;
+                    Guarded([&] { outcome = Send(m_options.remoteTimeoutMs); });
+                    if (outcome == NOTHING) {
+                        // Nothing could be taken (damage only, or a failure
+                        // before the request): not again at once.
+                        m_retryAtMs = KwSteadyMs() + m_options.minBackoffMs;
+                    }
                     continue;
                 }
                 wakeAt = std::min(wakeAt, sendAt);
@@ -157,6 +160,9 @@ private:
         }
         Guarded([&] { Finish(); });
     }
+
+private:
+    enum Outcome { SENT, RETRY, DROPPED, NOTHING };
 
     template <class Work>
     void Guarded(Work work) {
@@ -173,9 +179,7 @@ private:
                         [this] { return m_stop.load(); });
     }
 
-    size_t Pending() const {
-        return m_queue.Samples() + (m_spool ? m_spool->PendingSamples() : 0);
-    }
+    size_t Pending() const { return m_queue.Samples() + (m_spool ? m_spool->PendingSamples() : 0); }
 
     // When the memory queue's samples are to go: at once when the spool has
     // any or a batch is full, else once the oldest has waited the batch
@@ -210,14 +214,14 @@ private:
         std::unordered_set<std::string> now;
         for (const KwPushSeriesValue& one : series) {
             record.ids.push_back(m_table.Intern(one.labels));
-            record.values.push_back(one.value);
+            record.values.push_back(KwDoubleBits(one.value));
             now.insert(one.labels);
         }
         // A series that went away is marked stale, as a scrape would.
         for (const std::string& labels : m_lastSeries) {
             if (now.count(labels) == 0) {
                 record.ids.push_back(m_table.Intern(labels));
-                record.values.push_back(KwStaleNaN());
+                record.values.push_back(kKwStaleNaNBits);
             }
         }
         m_lastSeries.clear();
@@ -277,9 +281,7 @@ private:
         }
     }
 
-    void UpdatePending() {
-        m_status->Pending(Pending(), m_spool ? m_spool->Bytes() : 0);
-    }
+    void UpdatePending() { m_status->Pending(Pending(), m_spool ? m_spool->Bytes() : 0); }
 
     // Sends one batch, oldest samples first: the spool's, then memory's.
     Outcome Send(long long timeoutMs) {
@@ -315,7 +317,8 @@ private:
         }
         m_batch.Encode(m_table, m_request);
         KwSnappyCompress(m_request.Bytes(), m_body);
-        KwPushAnswer answer = m_transport.Post(m_body, static_cast<long>(timeoutMs), m_stopDeadline);
+        KwPushAnswer answer =
+            m_transport.Post(m_body, static_cast<long>(timeoutMs), m_stopDeadline);
         Outcome outcome = Judge(answer, samples);
         if (outcome != RETRY) {
             if (fromSpool) {
@@ -356,9 +359,9 @@ private:
         if (!m_failing) {
             m_failing = true;
             m_status->SetFailing(true);
-            std::string reason = status == 0 ? "no answer: " + KwEscapeForLog(answer.error, 256)
-                                             : std::to_string(status) + ": " +
-                                                   KwEscapeForLog(answer.body, 256);
+            std::string reason =
+                status == 0 ? "no answer: " + KwEscapeForLog(answer.error, 256)
+                            : std::to_string(status) + ": " + KwEscapeForLog(answer.body, 256);
             __dlog_printf(DLOG_ERR, kFile, "%s: cannot send to %s (%s); retrying, samples wait",
                           "KwStatsPusher", m_url.c_str(), reason.c_str());
         }
@@ -405,7 +408,12 @@ private:
                 if (now >= deadline) {
                     return;
                 }
-                Send(std::min<long long>(deadline - now, m_options.remoteTimeoutMs));
+                size_t before = Pending();
+                if (Send(std::min<long long>(deadline - now, m_options.remoteTimeoutMs)) ==
+                        NOTHING &&
+                    Pending() == before) {
+                    return;
+                }
             }
         };
         flush();
@@ -413,7 +421,7 @@ private:
         stale.timestampMs = NextTimestamp();
         for (const std::string& labels : m_lastSeries) {
             stale.ids.push_back(m_table.Intern(labels));
-            stale.values.push_back(KwStaleNaN());
+            stale.values.push_back(kKwStaleNaNBits);
         }
         bool sentAll = Pending() == 0;
         Enqueue(std::move(stale));
@@ -461,14 +469,29 @@ private:
     std::condition_variable_any m_wake;
 };
 
-KwStatsPusher::KwStatsPusher(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
+namespace {
+
+// The thread's function, of internal linkage: std::thread's state for it is
+// then no symbol of the library's.
+struct EngineThread {
+    KwPushEngine* engine;
+    void operator()() const { engine->Run(); }
+};
+
+}  // namespace
+
+void KwPushEngine::Launch() {
+    m_thread = std::thread(EngineThread{this});
+}
+
+KwStatsPusher::KwStatsPusher(std::unique_ptr<KwPushEngine> engine) : m_engine(std::move(engine)) {}
 
 KwStatsPusher::~KwStatsPusher() {
-    m_impl->Stop();
+    m_engine->Stop();
 }
 
 KwStatsSource KwStatsPusher::Source() const {
-    return m_impl->Source();
+    return m_engine->Source();
 }
 
 std::unique_ptr<KwStatsPusher> KwStatsPusher::Start(const KwStatsPushOptions& options,
@@ -479,13 +502,13 @@ std::unique_ptr<KwStatsPusher> KwStatsPusher::Start(const KwStatsPushOptions& op
         }
         static std::once_flag curlReady;
         std::call_once(curlReady, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-        std::unique_ptr<Impl> impl(new Impl(options, std::move(source)));
-        if (!impl->Init(error)) {
+        std::unique_ptr<KwPushEngine> engine(new KwPushEngine(options, std::move(source)));
+        if (!engine->Init(error)) {
             return nullptr;
         }
-        impl->Launch();
+        engine->Launch();
         error.clear();
-        return std::unique_ptr<KwStatsPusher>(new KwStatsPusher(std::move(impl)));
+        return std::unique_ptr<KwStatsPusher>(new KwStatsPusher(std::move(engine)));
     } catch (const std::exception& e) {
         error = std::string("the pusher could not start: ") + e.what();
         return nullptr;

@@ -14,7 +14,7 @@
 
 struct DecodedSeries {
     std::vector<std::pair<std::string, std::string>> labels;
-    std::vector<std::pair<double, int64_t>> samples;  // value, time
+    std::vector<std::pair<uint64_t, int64_t>> samples;  // the value's bits, time
 
     std::string Label(const std::string& name) const {
         for (const auto& label : labels) {
@@ -67,6 +67,13 @@ private:
     const char* m_end;
 };
 
+// A sample's value (kept as bits: see KwRemoteWrite.h).
+inline double ValueOf(uint64_t bits) {
+    double value;
+    memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 inline bool Unsnappy(const std::string& in, std::string& out) {
     size_t size = 0;
     if (snappy_uncompressed_length(in.data(), in.size(), &size) != SNAPPY_OK) {
@@ -105,14 +112,14 @@ inline bool DecodeWriteRequest(const std::string& bytes, std::vector<DecodedSeri
                 }
                 decoded.labels.push_back(label);
             } else {
-                std::pair<double, int64_t> sample(0.0, 0);
+                std::pair<uint64_t, int64_t> sample(0, 0);
                 while (!message.Done()) {
                     uint64_t field, value;
                     if (!message.Varint(field)) {
                         return false;
                     }
                     if (field == 0x09 && message.Fixed64(value)) {
-                        memcpy(&sample.first, &value, sizeof value);
+                        sample.first = value;
                     } else if (field == 0x10 && message.Varint(value)) {
                         sample.second = static_cast<int64_t>(value);
                     } else {

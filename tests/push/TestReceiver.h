@@ -52,9 +52,8 @@ public:
                                         MHD_OPTION_END);
         } else {
             m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &TestReceiver::Answer, this,
-                                        MHD_OPTION_SOCK_ADDR, &address,
-                                        MHD_OPTION_NOTIFY_COMPLETED, &TestReceiver::Done, this,
-                                        MHD_OPTION_END);
+                                        MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED,
+                                        &TestReceiver::Done, this, MHD_OPTION_END);
         }
         if (m_daemon != nullptr) {
             m_port = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT)->port;

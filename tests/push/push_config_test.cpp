@@ -55,16 +55,18 @@ TEST_F(PushConfig, EverythingItTakes) {
                              "tls_config:\n"
                              "  ca_file: ca.crt\n"
                              "  cert_file: ca.crt\n"
-                             "  key_file: /" + m_folder.substr(1) + "/secret\n"
-                             "  insecure_skip_verify: true\n"
-                             "queue_config:\n"
-                             "  capacity: 500\n"
-                             "  max_samples_per_send: 100\n"
-                             "  batch_send_deadline: 2s\n"
-                             "  min_backoff: 10ms\n"
-                             "  max_backoff: 1h\n"
-                             "  retry_on_http_429: true\n"
-                             "spool: {directory: spool, max_bytes: 2MiB}\n");
+                             "  key_file: /" +
+                                 m_folder.substr(1) +
+                                 "/secret\n"
+                                 "  insecure_skip_verify: true\n"
+                                 "queue_config:\n"
+                                 "  capacity: 500\n"
+                                 "  max_samples_per_send: 100\n"
+                                 "  batch_send_deadline: 2s\n"
+                                 "  min_backoff: 10ms\n"
+                                 "  max_backoff: 1h\n"
+                                 "  retry_on_http_429: true\n"
+                                 "spool: {directory: spool, max_bytes: 2MiB}\n");
     KwStatsPushOptions o;
     std::string error;
     ASSERT_TRUE(KwStatsPushOptions::FromFile(path, o, error)) << error;
@@ -188,11 +190,11 @@ TEST(PushDurations, AsPrometheusWritesThem) {
     const struct {
         const char* text;
         long long ms;  // -1: refused
-    } rows[] = {{"15s", 15000}, {"200ms", 200},     {"1m30s", 90000}, {"1h", 3600000},
-                {"0", 0},       {"1d2h", 93600000}, {"1w", 604800000}, {"1y", 31536000000},
-                {"1s1m", -1},   {"15", -1},         {"s", -1},        {"1.5s", -1},
-                {"-1s", -1},    {"1ss", -1},        {"", -1},         {"1s ", -1},
-                {"1x", -1},     {"9999999999999s", -1}};
+    } rows[] = {
+        {"15s", 15000},     {"200ms", 200},    {"1m30s", 90000},      {"1h", 3600000}, {"0", 0},
+        {"1d2h", 93600000}, {"1w", 604800000}, {"1y", 31536000000},   {"1s1m", -1},    {"15", -1},
+        {"s", -1},          {"1.5s", -1},      {"-1s", -1},           {"1ss", -1},     {"", -1},
+        {"1s ", -1},        {"1x", -1},        {"9999999999999s", -1}};
     for (const auto& row : rows) {
         long long ms = -1;
         bool taken = KwParseDuration(row.text, 100LL * 365 * 24 * 3600 * 1000, ms);
@@ -213,12 +215,16 @@ TEST(PushOptions, CheckedAtStart) {
         {[](KwStatsPushOptions& o) { o.capacity = 0; }, "capacity 0 is outside 1 .. 100000000"},
         {[](KwStatsPushOptions& o) { o.spoolMaxBytes = 1; },
          "spool max_bytes 1 is outside 65536 bytes .. 2147483647 bytes"},
-        {[](KwStatsPushOptions& o) { o.url = "rx:9090"; }, "url 'rx:9090' is not http:// or https://"},
-        {[](KwStatsPushOptions& o) { o.minBackoffMs = 10000; },
-         "min_backoff is above max_backoff"},
-        {[](KwStatsPushOptions& o) { o.externalLabels = {{"a-b", "x"}}; },
+        {[](KwStatsPushOptions& o) { o.url = "rx:9090"; },
+         "url 'rx:9090' is not http:// or https://"},
+        {[](KwStatsPushOptions& o) { o.minBackoffMs = 10000; }, "min_backoff is above max_backoff"},
+        {[](KwStatsPushOptions& o) {
+             o.externalLabels = {{"a-b", "x"}};
+         },
          "external label 'a-b' is not a label name with a value"},
-        {[](KwStatsPushOptions& o) { o.externalLabels = {{"a", ""}}; },
+        {[](KwStatsPushOptions& o) {
+             o.externalLabels = {{"a", ""}};
+         },
          "external label 'a' is not a label name with a value"},
     };
     for (const auto& row : rows) {

@@ -25,25 +25,27 @@ std::string Hex(const std::string& bytes) {
 
 TEST(RemoteWrite, OneSeriesByteForByte) {
     std::string labels = KwEncodeLabels({{"__name__", "up"}, {"job", "x"}});
-    EXPECT_EQ(Hex(labels), "0a0e0a085f5f6e616d655f5f120275700a080a036a6f621201" "78");
-    KwPushSample samples[] = {{1.0, 1000}, {0.0, 0}, {KwStaleNaN(), -1}};
+    EXPECT_EQ(Hex(labels),
+              "0a0e0a085f5f6e616d655f5f120275700a080a036a6f621201"
+              "78");
+    KwPushSample samples[] = {{KwDoubleBits(1.0), 1000}, {0, 0}, {kKwStaleNaNBits, -1}};
     KwWriteRequest request;
     request.Add(labels, samples, 3);
     // TimeSeries (field 1) of 26 bytes of labels, a sample of value and
     // time, one of zeros (left out, as proto3 does), and the stale marker at
     // a negative time (ten bytes of varint).
     EXPECT_EQ(Hex(request.Bytes()),
-              "0a" "40" + Hex(labels) +
-                  "120c" "09000000000000f03f" "10e807"
+              "0a"
+              "40" +
+                  Hex(labels) +
+                  "120c"
+                  "09000000000000f03f"
+                  "10e807"
                   "1200"
-                  "1214" "090200000000" "00f07f" "10ffffffffffffffffff01");
-}
-
-TEST(RemoteWrite, StaleMarkerIsTheOneNaN) {
-    EXPECT_TRUE(KwIsStaleNaN(KwStaleNaN()));
-    EXPECT_TRUE(std::isnan(KwStaleNaN()));
-    EXPECT_FALSE(KwIsStaleNaN(std::nan("")));
-    EXPECT_FALSE(KwIsStaleNaN(0.0));
+                  "1214"
+                  "090200000000"
+                  "00f07f"
+                  "10ffffffffffffffffff01");
 }
 
 TEST(RemoteWrite, Varints) {
@@ -79,9 +81,9 @@ TEST(RemoteWrite, Varints) {
 
 TEST(RemoteWrite, DoublesAreLittleEndianEverywhere) {
     std::string bytes;
-    KwPutDouble(bytes, -2.5);
+    KwPutFixed64(bytes, KwDoubleBits(-2.5));
     EXPECT_EQ(Hex(bytes), "00000000000004c0");
-    EXPECT_EQ(KwGetDouble(bytes.data()), -2.5);
+    EXPECT_EQ(KwGetFixed64(bytes.data()), KwDoubleBits(-2.5));
 }
 
 TEST(RemoteWrite, SnappyBlockFormat) {
@@ -118,7 +120,7 @@ KwStatsSnapshot OneEvent(const std::string& name) {
 std::string Text(const KwPushSeriesValue& series) {
     std::string bytes;
     KwWriteRequest request;
-    KwPushSample sample{series.value, 0};
+    KwPushSample sample{KwDoubleBits(series.value), 0};
     request.Add(series.labels, &sample, 1);
     std::vector<DecodedSeries> decoded;
     EXPECT_TRUE(DecodeWriteRequest(request.Bytes(), decoded));
@@ -161,14 +163,18 @@ TEST(PushSeries, IdentityAndLabelRules) {
         std::string firstSeries;
     } rows[] = {
         // job and instance from the external labels win over the defaults
-        {{{"instance", "b9"}, {"job", "fleet"}}, "host", "rx",
+        {{{"instance", "b9"}, {"job", "fleet"}},
+         "host",
+         "rx",
          "__name__=qel_events_total event=rx id=3 instance=b9 job=fleet 42.000000"},
         // an empty event name: no event label at all
         {{}, "host", "", "__name__=qel_events_total id=3 instance=host job=qel 42.000000"},
         // no host name: no instance label
         {{}, "", "rx", "__name__=qel_events_total event=rx id=3 job=qel 42.000000"},
         // a family's own label wins over an external one of the same name
-        {{{"event", "mine"}, {"a", "1"}}, "h", "rx",
+        {{{"event", "mine"}, {"a", "1"}},
+         "h",
+         "rx",
          "__name__=qel_events_total a=1 event=rx id=3 instance=h job=qel 42.000000"},
     };
     for (const auto& row : rows) {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -85,8 +86,9 @@ protected:
             for (const DecodedSeries& series : request.series) {
                 if (series.Label("__name__") == "qel_events_total") {
                     for (const auto& sample : series.samples) {
-                        text += std::isnan(sample.first) ? "nan "
-                                                         : std::to_string(static_cast<int>(sample.first)) + " ";
+                        text += std::isnan(ValueOf(sample.first))
+                                    ? "nan "
+                                    : std::to_string(static_cast<int>(ValueOf(sample.first))) + " ";
                     }
                 }
             }
@@ -145,9 +147,7 @@ TEST_F(PushSender, TheRequestOnTheWire) {
     ASSERT_FALSE(last.series.empty());
     for (const DecodedSeries& series : last.series) {
         ASSERT_EQ(series.samples.size(), 1u);
-        uint64_t bits;
-        memcpy(&bits, &series.samples[0].first, sizeof bits);
-        EXPECT_EQ(bits, 0x7ff0000000000002ULL) << series.Label("__name__");
+        EXPECT_EQ(series.samples[0].first, 0x7ff0000000000002ULL) << series.Label("__name__");
     }
     EXPECT_EQ(last.series.size(), requests[requests.size() - 2].series.size());
 }
@@ -323,6 +323,82 @@ TEST_F(PushSender, CredentialsFromFilesNeverInALogLine) {
     EXPECT_EQ(log.CountContaining("cannot send to http://127.0.0.1:"), 2u);
 }
 
+TEST_F(PushSender, RetryAfterAsADateOrUnreadableAndALongMessage) {
+    LogCapture log;
+    m_options.retryOnHttp429 = true;
+    std::string message(600, 'm');
+    message[0] = '\\';
+    m_receiver.Script({{429, "", "Wed, 21 Oct 2015 07:28:00 GMT"},  // past: at once
+                       {429, "", "soon"},                           // unreadable: the backoff
+                       {400, message, ""}});
+    std::unique_ptr<KwStatsPusher> pusher = Start(m_source.Source());
+    ASSERT_TRUE(m_receiver.WaitFor(4));
+    pusher.reset();
+    std::vector<std::string> totals = Totals(m_receiver.Requests());
+    EXPECT_EQ(totals[0], "1 ");
+    EXPECT_EQ(totals[1].compare(0, 2, "1 "), 0);
+    EXPECT_EQ(totals[2].compare(0, 2, "1 "), 0);  // then refused with 400
+    // The message: a backslash doubled, cut at 256 bytes.
+    EXPECT_EQ(log.CountContaining("with 400: \\\\" + std::string(255, 'm') + "..."), 1u);
+}
+
+TEST_F(PushSender, ASeriesThatGoesAwayIsMarkedStale) {
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    KwStatsSource source = [calls, this](KwStatsSnapshot& out) {
+        bool collecting = m_source.Source()(out);
+        if (++*calls % 2 == 0) {
+            out.events.clear();  // every other snapshot without the event
+        }
+        return collecting;
+    };
+    std::unique_ptr<KwStatsPusher> pusher = Start(source);
+    ASSERT_TRUE(m_receiver.WaitFor(3));
+    pusher.reset();
+    std::vector<std::string> totals = Totals(m_receiver.Requests());
+    std::string all;
+    for (const std::string& total : totals) {
+        all += total;
+    }
+    EXPECT_EQ(all.compare(0, 8, "1 nan 3 "), 0) << all;
+}
+
+TEST_F(PushSender, ASourceThatThrowsIsLoggedNotPassedOn) {
+    LogCapture log;
+    KwStatsSource source = [](KwStatsSnapshot&) -> bool { throw std::runtime_error("no figures"); };
+    std::unique_ptr<KwStatsPusher> pusher = Start(source);
+    for (int i = 0; i < 2000 && log.CountContaining("KwStatsPusher: no figures") == 0; ++i) {
+        usleep(5000);
+    }
+    pusher.reset();
+    EXPECT_GE(log.CountContaining("KwStatsPusher: no figures"), 1u);
+    EXPECT_EQ(log.CountContaining("KwStatsPusher: no figures"),
+              log.Count(DLOG_ERR, "KwStatsPusher.cpp", "KwStatsPusher: no figures") +
+                  log.Count(DLOG_DEBUG, "KwStatsPusher.cpp", "KwStatsPusher: no figures"));
+}
+
+TEST_F(PushSender, SeriesOfLongAgoAreForgottenAndTheRestStaysRight) {
+    // Each snapshot names its event anew: the table of series outgrows the
+    // live ones and is cleared while nothing waits.
+    KwStatsSource source = [this](KwStatsSnapshot& out) {
+        bool collecting = m_source.Source()(out);
+        out.events[0].name = "rx" + std::to_string(out.events[0].total);
+        return collecting;
+    };
+    std::unique_ptr<KwStatsPusher> pusher = Start(source);
+    ASSERT_TRUE(m_receiver.WaitFor(90, 60));
+    pusher.reset();
+    for (const ReceivedRequest& request : m_receiver.Requests()) {
+        for (const DecodedSeries& series : request.series) {
+            if (series.Label("__name__") == "qel_events_total" &&
+                !std::isnan(ValueOf(series.samples[0].first))) {
+                EXPECT_EQ(
+                    series.Label("event"),
+                    "rx" + std::to_string(static_cast<int>(ValueOf(series.samples[0].first))));
+            }
+        }
+    }
+}
+
 TEST_F(PushSender, StartRefusals) {
     std::string error;
     KwStatsPushOptions options = m_options;
@@ -363,7 +439,8 @@ TEST(PushTls, VerifiedAgainstTheCaOrNotAtAll) {
         options.insecureSkipVerify = row.insecure;
         std::string error;
         size_t before = receiver.Requests().size();
-        std::unique_ptr<KwStatsPusher> pusher = KwStatsPusher::Start(options, error, source.Source());
+        std::unique_ptr<KwStatsPusher> pusher =
+            KwStatsPusher::Start(options, error, source.Source());
         ASSERT_NE(pusher, nullptr) << error;
         KwStatsSnapshot snapshot;
         if (row.delivered) {
@@ -397,7 +474,8 @@ TEST_F(PushSender, ItsFiguresInMetricsAndJson) {
                         std::to_string(snapshot.push.samplesSent) +
                         ",\"samples_pending\":0,\"samples_dropped\":{\"queue_full\":0,"
                         "\"rejected\":0,\"spool_full\":0,\"stopped\":0},\"requests_failed\":{},"
-                        "\"last_success\":" + std::to_string(snapshot.push.lastSuccessAt) +
+                        "\"last_success\":" +
+                        std::to_string(snapshot.push.lastSuccessAt) +
                         ",\"spool_damaged\":0,\"spool_bytes\":0}"),
               std::string::npos)
         << json;
@@ -407,11 +485,12 @@ TEST_F(PushSender, ItsFiguresInMetricsAndJson) {
             names.push_back(family.name);
         }
     }
-    EXPECT_EQ(names, (std::vector<std::string>{
-                         "qel_push_samples_sent_total", "qel_push_samples_pending",
-                         "qel_push_samples_dropped_total", "qel_push_last_success_timestamp_seconds",
-                         "qel_push_failing", "qel_push_interval_seconds",
-                         "qel_push_spool_damaged_total", "qel_push_spool_bytes"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"qel_push_samples_sent_total", "qel_push_samples_pending",
+                                        "qel_push_samples_dropped_total",
+                                        "qel_push_last_success_timestamp_seconds",
+                                        "qel_push_failing", "qel_push_interval_seconds",
+                                        "qel_push_spool_damaged_total", "qel_push_spool_bytes"}));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "KwPushSpool.h"
+#include "RemoteWriteDecoder.h"
 
 namespace {
 
@@ -27,8 +28,10 @@ protected:
         KwPushRecord record;
         record.timestampMs = time;
         for (size_t i = 0; i < count; ++i) {
-            record.ids.push_back(table.Intern(KwEncodeLabels({{"__name__", "s" + std::to_string(i)}})));
-            record.values.push_back(static_cast<double>(time + static_cast<int64_t>(i)));
+            record.ids.push_back(
+                table.Intern(KwEncodeLabels({{"__name__", "s" + std::to_string(i)}})));
+            record.values.push_back(
+                KwDoubleBits(static_cast<double>(time + static_cast<int64_t>(i))));
         }
         return record;
     }
@@ -48,7 +51,7 @@ protected:
             if (record.Remaining() > 0) {
                 const std::string& labels = table.Labels(record.ids[record.sent]);
                 text += "@" + labels.substr(labels.find("__name__") + 10) + "=" +
-                        std::to_string(static_cast<long long>(record.values[record.sent]));
+                        std::to_string(static_cast<long long>(ValueOf(record.values[record.sent])));
             }
             text += " ";
         }
@@ -139,6 +142,29 @@ TEST_F(PushSpool, ACutOrDamagedStretchIsSkippedAndCounted) {
     EXPECT_EQ(ReadAll(spool), "2000:3@s0=2000 3000:3@s0=3000 ");
 }
 
+TEST_F(PushSpool, DamageAfterTheScanAndAGarbledCursor) {
+    std::string error;
+    {
+        KwPushSpool spool;
+        ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+        Append(spool, 1000, 3);
+        Append(spool, 2000, 3);
+    }
+    std::ofstream(m_folder + "/cursor") << "not a cursor";
+    KwPushSpool spool;
+    ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+    EXPECT_EQ(spool.PendingSamples(), 6u);
+    {
+        std::fstream file(Segment(1), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(30);
+        file.put('\x55');
+    }
+    EXPECT_EQ(ReadAll(spool), "0:0 2000:3@s0=2000 ");  // its samples lost, counted
+    EXPECT_EQ(spool.TakeDamaged(), 1u);
+    spool.Consume(3);
+    EXPECT_EQ(spool.PendingSamples(), 0u);
+}
+
 TEST_F(PushSpool, GarbageNamedLikeASegment) {
     std::ofstream(Segment(7)) << "QEL1QEL1 not a record at all QEL1";
     std::ofstream(m_folder + "/notes.txt") << "left alone";
@@ -175,8 +201,9 @@ TEST_F(PushSpool, TheOldestSegmentGoesForRoom) {
     KwPushRecord huge;
     huge.timestampMs = 1;
     for (int i = 0; i < 20000; ++i) {
-        huge.ids.push_back(table.Intern(KwEncodeLabels({{"__name__", "n" + std::to_string(i * 7919)}})));
-        huge.values.push_back(i * 0.37);
+        huge.ids.push_back(
+            table.Intern(KwEncodeLabels({{"__name__", "n" + std::to_string(i * 7919)}})));
+        huge.values.push_back(KwDoubleBits(i * 0.37));
     }
     ASSERT_TRUE(small.Append(huge, table, error));
     EXPECT_EQ(small.TakeEvicted(), 20000u);

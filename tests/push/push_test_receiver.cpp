@@ -56,11 +56,11 @@ int main(int argc, char** argv) {
                 if (first == "-" && series.Label("__name__") == "qel_events_total" &&
                     !series.samples.empty()) {
                     first = std::to_string(series.samples[0].second) + "=" +
-                            std::to_string(series.samples[0].first);
+                            std::to_string(ValueOf(series.samples[0].first));
                 }
             }
-            long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               request.at - start).count();
+            long long ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(request.at - start).count();
             printf("request %zu status %d at %lld samples %zu first %s%s\n", printed + 1,
                    request.answered, ms, samples, first.c_str(),
                    request.decoded ? "" : " (not remote write)");
