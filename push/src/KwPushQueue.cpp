@@ -42,26 +42,35 @@ void KwPushQueue::Consume(size_t count) {
 
 void KwPushBatch::Clear() {
     m_index.clear();
-    m_order.clear();
     m_series.clear();
-    m_samples = 0;
+    m_entries.clear();
 }
 
 void KwPushBatch::Add(const KwPushRecord& record, size_t from, size_t count) {
+    const size_t kEnd = static_cast<size_t>(-1);
+    m_entries.reserve(m_entries.size() + count);
     for (size_t i = from; i < from + count; ++i) {
-        auto found = m_index.emplace(record.ids[i], m_order.size());
+        size_t entry = m_entries.size();
+        m_entries.push_back({{record.values[i], record.timestampMs}, kEnd});
+        auto found = m_index.emplace(record.ids[i], m_series.size());
         if (found.second) {
-            m_order.push_back(record.ids[i]);
-            m_series.emplace_back();
+            m_series.push_back({record.ids[i], entry, entry});
+        } else {
+            Series& series = m_series[found.first->second];
+            m_entries[series.last].next = entry;
+            series.last = entry;
         }
-        m_series[found.first->second].push_back({record.values[i], record.timestampMs});
     }
-    m_samples += count;
 }
 
 void KwPushBatch::Encode(const KwPushSeriesTable& table, KwWriteRequest& request) const {
+    const size_t kEnd = static_cast<size_t>(-1);
     request.Clear();
-    for (size_t i = 0; i < m_order.size(); ++i) {
-        request.Add(table.Labels(m_order[i]), m_series[i].data(), m_series[i].size());
+    for (const Series& series : m_series) {
+        m_run.clear();
+        for (size_t entry = series.first; entry != kEnd; entry = m_entries[entry].next) {
+            m_run.push_back(m_entries[entry].sample);
+        }
+        request.Add(table.Labels(series.id), m_run.data(), m_run.size());
     }
 }

@@ -61,14 +61,24 @@ public:
     void Clear();
     // Samples [from, from + count) of `record`.
     void Add(const KwPushRecord& record, size_t from, size_t count);
-    size_t Samples() const { return m_samples; }
+    size_t Samples() const { return m_entries.size(); }
     void Encode(const KwPushSeriesTable& table, KwWriteRequest& request) const;
 
 private:
-    std::unordered_map<uint32_t, size_t> m_index;  // id -> position in m_order
-    std::vector<uint32_t> m_order;
-    std::vector<std::vector<KwPushSample>> m_series;
-    size_t m_samples = 0;
+    // Each series' samples as a list through m_samples' `next` (no
+    // allocation per series): its first and last entry, by position.
+    struct Entry {
+        KwPushSample sample;
+        size_t next;
+    };
+    struct Series {
+        uint32_t id;
+        size_t first, last;
+    };
+    std::unordered_map<uint32_t, size_t> m_index;  // id -> position in m_series
+    std::vector<Series> m_series;
+    std::vector<Entry> m_entries;
+    mutable std::vector<KwPushSample> m_run;  // one series' samples, for the encoder
 };
 
 #endif  // KW_PUSH_QUEUE_H

@@ -207,28 +207,46 @@ private:
         }
         bool idle = m_queue.Records().empty() && (!m_spool || m_spool->Loaded().empty());
         if (idle && m_table.Size() > 4 * series.size() + 256) {
-            m_table.Clear();  // series of long ago
+            ForgetOldSeries();
         }
         KwPushRecord record;
         record.timestampMs = NextTimestamp();
-        std::unordered_set<std::string> now;
+        // Exactly as large as it is: an hour queued is 12 bytes a sample.
+        record.ids.reserve(series.size());
+        record.values.reserve(series.size());
         for (const KwPushSeriesValue& one : series) {
             record.ids.push_back(m_table.Intern(one.labels));
             record.values.push_back(KwDoubleBits(one.value));
-            now.insert(one.labels);
         }
         // A series that went away is marked stale, as a scrape would.
-        for (const std::string& labels : m_lastSeries) {
-            if (now.count(labels) == 0) {
-                record.ids.push_back(m_table.Intern(labels));
+        std::unordered_set<uint32_t> now(record.ids.begin(), record.ids.end());
+        for (uint32_t id : m_lastSeries) {
+            if (now.count(id) == 0) {
+                record.ids.push_back(id);
                 record.values.push_back(kKwStaleNaNBits);
             }
         }
-        m_lastSeries.clear();
-        for (const KwPushSeriesValue& one : series) {
-            m_lastSeries.push_back(one.labels);
+        m_lastSeries.assign(record.ids.begin(),
+                            record.ids.begin() + static_cast<long>(series.size()));
+        if (record.ids.capacity() > record.ids.size()) {
+            record.ids.shrink_to_fit();
+            record.values.shrink_to_fit();
         }
         Enqueue(std::move(record));
+    }
+
+    // The table of series holds every series ever seen; while nothing waits
+    // it starts again with those of the latest snapshot.
+    void ForgetOldSeries() {
+        std::vector<std::string> latest;
+        for (uint32_t id : m_lastSeries) {
+            latest.push_back(m_table.Labels(id));
+        }
+        m_table.Clear();
+        m_lastSeries.clear();
+        for (const std::string& labels : latest) {
+            m_lastSeries.push_back(m_table.Intern(labels));
+        }
     }
 
     int64_t NextTimestamp() {
@@ -419,8 +437,8 @@ private:
         flush();
         KwPushRecord stale;
         stale.timestampMs = NextTimestamp();
-        for (const std::string& labels : m_lastSeries) {
-            stale.ids.push_back(m_table.Intern(labels));
+        for (uint32_t id : m_lastSeries) {
+            stale.ids.push_back(id);
             stale.values.push_back(kKwStaleNaNBits);
         }
         bool sentAll = Pending() == 0;
@@ -452,7 +470,7 @@ private:
     KwPushBatch m_batch;
     KwWriteRequest m_request;
     std::string m_body;
-    std::vector<std::string> m_lastSeries;  // the series of the latest snapshot
+    std::vector<uint32_t> m_lastSeries;  // the series of the latest snapshot, by id
     int64_t m_lastTimestamp = 0;
     long long m_oldestQueuedMs = 0;
     long long m_retryAtMs = 0;
