@@ -134,6 +134,31 @@ void BM_TextExposition(benchmark::State& state) {
 }
 BENCHMARK(BM_TextExposition)->Arg(5)->Arg(256);
 
+// The parts of a push: the families alone (shared with the text), and
+// snappy alone over the encoded request.
+void BM_Families(benchmark::State& state) {
+    KwStatsSnapshot snapshot = Snapshot(static_cast<int>(state.range(0)), 1);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(KwStatsPrometheus::Families(snapshot));
+    }
+}
+BENCHMARK(BM_Families)->Arg(256);
+
+void BM_Snappy(benchmark::State& state) {
+    KwStatsSnapshot snapshot = Snapshot(static_cast<int>(state.range(0)), 1);
+    KwPushSeriesTable table;
+    KwPushBatch batch;
+    KwWriteRequest request;
+    std::string body;
+    Push(snapshot, table, batch, request, body);
+    for (auto _ : state) {
+        KwSnappyCompress(request.Bytes(), body);
+        benchmark::DoNotOptimize(body.data());
+    }
+    state.counters["raw_bytes"] = static_cast<double>(request.Bytes().size());
+}
+BENCHMARK(BM_Snappy)->Arg(256);
+
 // Medians of the repetitions, by name.
 class Collector : public benchmark::ConsoleReporter {
 public:
@@ -241,6 +266,16 @@ int main(int argc, char** argv) {
                ("bytes on the wire per push / gzip'd text, " + std::string(events) + " events")
                    .c_str(),
                wire, gzip, wire / gzip);
+    }
+    if (reporter.cpu.count("BM_Families/256") && reporter.cpu.count("BM_Snappy/256") &&
+        reporter.cpu.count("BM_Push/256")) {
+        printf("%-58s %9.1f us %9.1f us %8.2f\n",
+               "of a push of 256 events: the families / the push",
+               reporter.cpu["BM_Families/256"] / 1000, reporter.cpu["BM_Push/256"] / 1000,
+               reporter.cpu["BM_Families/256"] / reporter.cpu["BM_Push/256"]);
+        printf("%-58s %9.1f us %9.1f us %8.2f\n", "of a push of 256 events: snappy / the push",
+               reporter.cpu["BM_Snappy/256"] / 1000, reporter.cpu["BM_Push/256"] / 1000,
+               reporter.cpu["BM_Snappy/256"] / reporter.cpu["BM_Push/256"]);
     }
     Outage memory = HourOfOutage("");
     printf("%-58s %9ld KiB %9lu smp %7.1f B\n",

@@ -23,19 +23,26 @@ namespace {
 
 typedef std::pair<const std::string*, const std::string*> LabelRef;
 
-// One label's Label message (field 1 of a TimeSeries), appended.
+size_t VarintSize(size_t value) {
+    size_t size = 1;
+    for (; value >= 0x80; value >>= 7) {
+        ++size;
+    }
+    return size;
+}
+
+// One label's Label message (field 1 of a TimeSeries), appended in place.
 void EncodeLabel(std::string& out, const std::string& name, const std::string& value) {
-    std::string label;
-    label.reserve(name.size() + value.size() + 6);
-    label += '\x0a';
-    KwPutVarint(label, name.size());
-    label += name;
-    label += '\x12';
-    KwPutVarint(label, value.size());
-    label += value;
+    size_t size =
+        2 + VarintSize(name.size()) + name.size() + VarintSize(value.size()) + value.size();
     out += '\x0a';
-    KwPutVarint(out, label.size());
-    out += label;
+    KwPutVarint(out, size);
+    out += '\x0a';
+    KwPutVarint(out, name.size());
+    out += name;
+    out += '\x12';
+    KwPutVarint(out, value.size());
+    out += value;
 }
 
 }  // namespace
@@ -66,6 +73,11 @@ std::vector<KwPushSeriesValue> KwPushSeriesOf(const KwStatsSnapshot& snapshot,
             KwPushSeriesValue value;
             value.value = family.type == prometheus::MetricType::Counter ? metric.counter.value
                                                                          : metric.gauge.value;
+            size_t size = 0;
+            for (const LabelRef& label : labels) {
+                size += 8 + label.first->size() + label.second->size();
+            }
+            value.labels.reserve(size);
             for (const LabelRef& label : labels) {
                 EncodeLabel(value.labels, *label.first, *label.second);
             }

@@ -199,6 +199,10 @@ bool KwPushSpool::Open(const std::string& directory, long long maxBytes, std::st
         if (m_first < front.records.size()) {
             m_partial = std::min<size_t>(cursorPartial, front.records[m_first].samples);
             m_pending -= m_partial;
+            if (m_partial == front.records[m_first].samples) {
+                ++m_first;  // done with in full
+                m_partial = 0;
+            }
         }
     }
     while (m_segments.size() > 0 && m_first == m_segments.front().records.size()) {

@@ -164,9 +164,97 @@ TEST_F(PushConfig, Refusals) {
          ":2: max_bytes '16mb' is not a size of 65536 bytes .. 2147483647 bytes (as 16MiB)"},
         {std::string(u) + "spool: {directory: s, size: 1}\n", ":2: spool: 'size' is not supported"},
         {std::string(u) + "queue_config: {capacity: [1\n", ":3: end of sequence flow not found"},
+        {"? [a]\n: b\n", ":1: a key is not a single value"},
+        {std::string(u) + "basic_auth: {username: a, username: b}\n",
+         ":2: basic_auth: 'username' is given twice"},
+        {std::string(u) + "spool: {directory: '/abs', max_bytes: B}\n",
+         ":2: max_bytes 'B' is not a size of 65536 bytes .. 2147483647 bytes (as 16MiB)"},
+        {std::string(u) + "spool: {directory: s, max_bytes: 9999999999999}\n",
+         ":2: max_bytes '9999999999999' is not a size of 65536 bytes .. 2147483647 bytes (as "
+         "16MiB)"},
+        {std::string(u) + "queue_config: {capacity: ''}\n",
+         ":2: capacity '' is not a whole number of 1 .. 100000000"},
+        {std::string(u) + "queue_config: {capacity: 1234567890123}\n",
+         ":2: capacity '1234567890123' is not a whole number of 1 .. 100000000"},
+        {std::string(u) + "external_labels: {\"caf\xc3\xa9\": x}\n",
+         ":2: external_labels: 'caf\xc3\xa9' is not a label name"},
+        {std::string(u) + "basic_auth: {username: u, password_file: ''}\n",
+         ":2: password_file is empty"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(Refusal(row.text), row.error) << row.text;
+    }
+}
+
+TEST_F(PushConfig, EveryValueMustBeASingleValueAndEverySectionAMapping) {
+    const char* u = "url: http://rx/w\n";
+    const char* top[] = {"name", "interval", "remote_timeout", "flush_deadline"};
+    for (const char* key : top) {
+        EXPECT_EQ(Refusal(std::string(u) + key + ": [1]\n"),
+                  std::string(":2: ") + key + " is not a single value");
+    }
+    const struct {
+        const char* section;
+        const char* key;
+    } inner[] = {{"basic_auth", "username"},
+                 {"basic_auth", "password"},
+                 {"basic_auth", "password_file"},
+                 {"authorization", "type"},
+                 {"authorization", "credentials"},
+                 {"authorization", "credentials_file"},
+                 {"tls_config", "ca_file"},
+                 {"tls_config", "cert_file"},
+                 {"tls_config", "key_file"},
+                 {"tls_config", "insecure_skip_verify"},
+                 {"queue_config", "capacity"},
+                 {"queue_config", "max_samples_per_send"},
+                 {"queue_config", "batch_send_deadline"},
+                 {"queue_config", "min_backoff"},
+                 {"queue_config", "max_backoff"},
+                 {"queue_config", "retry_on_http_429"},
+                 {"spool", "directory"},
+                 {"spool", "max_bytes"},
+                 {"external_labels", "site"}};
+    for (const auto& row : inner) {
+        std::string expected =
+            std::string(":3: ") +
+            (std::string(row.section) == "external_labels" ? "external_labels: " : "") + row.key +
+            " is not a single value";
+        EXPECT_EQ(Refusal(std::string(u) + row.section + ":\n  " + row.key + ": {a: 1}\n"),
+                  expected)
+            << row.section << " " << row.key;
+    }
+    const char* sections[] = {"external_labels", "basic_auth",   "authorization",
+                              "tls_config",      "queue_config", "spool"};
+    for (const char* section : sections) {
+        EXPECT_EQ(Refusal(std::string(u) + section + ": x\n"),
+                  std::string(":2: ") + section + " is not a mapping");
+    }
+}
+
+TEST_F(PushConfig, AuthorizationFromAFileAndSizesInEachUnit) {
+    std::string path = Write("push.yml",
+                             "url: http://rx/w\n"
+                             "authorization: {type: Token, credentials_file: secret}\n"
+                             "spool: {directory: /var/spool/qel, max_bytes: 64KB}\n");
+    KwStatsPushOptions o;
+    std::string error;
+    ASSERT_TRUE(KwStatsPushOptions::FromFile(path, o, error)) << error;
+    EXPECT_EQ(o.authorizationType, "Token");
+    EXPECT_EQ(o.credentialsFile, m_folder + "/secret");
+    EXPECT_EQ(o.spoolDirectory, "/var/spool/qel");
+    EXPECT_EQ(o.spoolMaxBytes, 64 * 1024);
+    const struct {
+        const char* text;
+        long long bytes;
+    } sizes[] = {{"65536", 65536},  {"65536B", 65536},  {"64KiB", 65536},   {"1MB", 1 << 20},
+                 {"1MiB", 1 << 20}, {"1GB", 1LL << 30}, {"1GiB", 1LL << 30}};
+    for (const auto& size : sizes) {
+        path =
+            Write("push.yml", std::string("url: http://rx/w\nspool: {directory: s, max_bytes: ") +
+                                  size.text + "}\n");
+        ASSERT_TRUE(KwStatsPushOptions::FromFile(path, o, error)) << error;
+        EXPECT_EQ(o.spoolMaxBytes, size.bytes) << size.text;
     }
 }
 
@@ -226,6 +314,24 @@ TEST(PushOptions, CheckedAtStart) {
              o.externalLabels = {{"a", ""}};
          },
          "external label 'a' is not a label name with a value"},
+        {[](KwStatsPushOptions& o) {
+             o.externalLabels = {{"__a", "x"}};
+         },
+         "external label '__a' is not a label name with a value"},
+        {[](KwStatsPushOptions& o) { o.remoteTimeoutMs = 600001; },
+         "remote_timeout 600001 is outside 10 ms .. 600000 ms"},
+        {[](KwStatsPushOptions& o) { o.flushDeadlineMs = -1; },
+         "flush_deadline -1 is outside 0 ms .. 600000 ms"},
+        {[](KwStatsPushOptions& o) { o.maxSamplesPerSend = 0; },
+         "max_samples_per_send 0 is outside 1 .. 1000000"},
+        {[](KwStatsPushOptions& o) { o.batchSendDeadlineMs = 0; },
+         "batch_send_deadline 0 is outside 1 ms .. 3600000 ms"},
+        {[](KwStatsPushOptions& o) { o.minBackoffMs = 0; },
+         "min_backoff 0 is outside 1 ms .. 3600000 ms"},
+        {[](KwStatsPushOptions& o) { o.maxBackoffMs = 3600001; },
+         "max_backoff 3600001 is outside 1 ms .. 3600000 ms"},
+        {[](KwStatsPushOptions& o) { o.url = "https:"; },
+         "url 'https:' is not http:// or https://"},
     };
     for (const auto& row : rows) {
         KwStatsPushOptions options;

@@ -165,6 +165,35 @@ TEST_F(PushSpool, DamageAfterTheScanAndAGarbledCursor) {
     EXPECT_EQ(spool.PendingSamples(), 0u);
 }
 
+TEST_F(PushSpool, ACursorAheadOfTheSegmentsAndNothingToAppend) {
+    std::string error;
+    {
+        KwPushSpool spool;
+        ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+        Append(spool, 1000, 3);
+        KwPushSeriesTable table;
+        KwPushRecord sent = Record(2000, 2, table);
+        sent.sent = 2;  // nothing left of it: nothing written
+        ASSERT_TRUE(spool.Append(sent, table, error));
+        EXPECT_EQ(spool.PendingSamples(), 3u);
+    }
+    // A cursor past segment 1 (a stop between the cursor and the removal),
+    // and one into a record with more samples done than it has.
+    std::ofstream(m_folder + "/cursor") << "3 0 0\n";
+    {
+        KwPushSpool spool;
+        ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+        EXPECT_EQ(spool.PendingSamples(), 0u);
+        EXPECT_EQ(Size(Segment(1)), -1);
+        Append(spool, 3000, 2);
+    }
+    std::ofstream(m_folder + "/cursor") << "4 0 99\n";
+    KwPushSpool spool;
+    ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+    EXPECT_EQ(spool.PendingSamples(), 0u);
+    EXPECT_EQ(ReadAll(spool), "");
+}
+
 TEST_F(PushSpool, GarbageNamedLikeASegment) {
     std::ofstream(Segment(7)) << "QEL1QEL1 not a record at all QEL1";
     std::ofstream(m_folder + "/notes.txt") << "left alone";
