@@ -3,6 +3,7 @@
 // stale markers at a stop, credentials and TLS, its figures and log lines.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -421,6 +422,47 @@ TEST_F(PushSender, SeriesOfLongAgoAreForgottenAndTheRestStaysRight) {
     }
 }
 
+TEST_F(PushSender, AFullSpoolDropsItsOldestSegmentAndADamagedOneIsSaid) {
+    LogCapture log;
+    m_options.spoolDirectory = m_folder + "/spool";
+    m_options.spoolMaxBytes = 64 * 1024;
+    m_options.flushDeadlineMs = 0;
+    mkdir(m_options.spoolDirectory.c_str(), 0700);
+    std::ofstream(m_options.spoolDirectory + "/0000000000000001.seg") << "QEL1 cut short";
+    m_receiver.Stop();  // nothing answers
+    // 200 events: a record of some 800 series, a few KiB compressed.
+    KwStatsSource source = [](KwStatsSnapshot& out) {
+        static unsigned step = 0;
+        out = KwStatsSnapshot();
+        out.state = KwStatsStates::ST_COLLECTING;
+        for (int i = 0; i < 200; ++i) {
+            KwStatsEventSnapshot event;
+            event.id = i;
+            event.name = "event " + std::to_string(i * 7919);
+            event.counted = true;
+            event.total = ++step * 7919u;
+            out.events.push_back(event);
+        }
+        return true;
+    };
+    std::unique_ptr<KwStatsPusher> pusher = Start(source);
+    KwStatsPushFigures figures;
+    for (int i = 0; i < 4000 && figures.droppedSpoolFull == 0; ++i) {
+        usleep(5000);
+        figures = Figures(pusher);
+    }
+    pusher.reset();
+    EXPECT_GT(figures.droppedSpoolFull, 0u);
+    EXPECT_LE(figures.spoolBytes, 64u * 1024);
+    EXPECT_EQ(figures.spoolDamaged, 1u);
+    EXPECT_EQ(log.Count(DLOG_WARNING, "KwStatsPusher.cpp",
+                        "KwStatsPusher: the spool in " + m_options.spoolDirectory +
+                            " held 1 damaged stretches; they are skipped"),
+              1u);
+    EXPECT_GE(log.CountContaining("KwStatsPusher: the spool is full (65536 bytes): the oldest "),
+              1u);
+}
+
 TEST_F(PushSender, StartRefusals) {
     std::string error;
     KwStatsPushOptions options = m_options;
@@ -459,6 +501,9 @@ TEST(PushTls, VerifiedAgainstTheCaOrNotAtAll) {
     for (const auto& row : rows) {
         options.caFile = row.ca;
         options.insecureSkipVerify = row.insecure;
+        // A client certificate where verified: the receiver asks none, and takes it.
+        options.certFile = row.ca.empty() ? "" : tls + "/client.crt";
+        options.keyFile = row.ca.empty() ? "" : tls + "/client.key";
         std::string error;
         size_t before = receiver.Requests().size();
         std::unique_ptr<KwStatsPusher> pusher =

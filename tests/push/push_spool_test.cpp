@@ -194,6 +194,35 @@ TEST_F(PushSpool, ACursorAheadOfTheSegmentsAndNothingToAppend) {
     EXPECT_EQ(ReadAll(spool), "");
 }
 
+TEST_F(PushSpool, WhatTheFolderWillNotTake) {
+    std::string error;
+    // The lock a folder, the next segment's name taken, the cursor's new
+    // file a folder: refused, or (the cursor) sent again after a restart.
+    mkdir((m_folder + "/locked").c_str(), 0700);
+    mkdir((m_folder + "/locked/lock").c_str(), 0700);
+    KwPushSpool locked;
+    EXPECT_FALSE(locked.Open(m_folder + "/locked", 1 << 20, error));
+    EXPECT_EQ(error, "spool directory '" + m_folder + "/locked': Is a directory");
+    KwPushSpool spool;
+    ASSERT_TRUE(spool.Open(m_folder, 64 * 1024, error));
+    mkdir(Segment(2).c_str(), 0700);
+    mkdir((m_folder + "/cursor.new").c_str(), 0700);
+    KwPushSeriesTable table;
+    bool failed = false;
+    for (int i = 1; i <= 30 && !failed; ++i) {
+        failed = !spool.Append(Record(1000 * i, 300, table), table, error);
+    }
+    ASSERT_TRUE(failed);  // at the first new segment: 16 KiB each
+    EXPECT_EQ(error, "spool segment '" + Segment(2) + "': File exists");
+    size_t pending = spool.PendingSamples();
+    EXPECT_GT(pending, 0u);
+    ASSERT_TRUE(spool.LoadNext(table));
+    spool.Consume(300);
+    EXPECT_EQ(spool.PendingSamples(), pending - 300);
+    struct stat status;
+    EXPECT_NE(stat((m_folder + "/cursor").c_str(), &status), 0);  // not written
+}
+
 TEST_F(PushSpool, GarbageNamedLikeASegment) {
     std::ofstream(Segment(7)) << "QEL1QEL1 not a record at all QEL1";
     std::ofstream(m_folder + "/notes.txt") << "left alone";
