@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <exception>
+#include <functional>
 #include <set>
 
 #include "KwBoundedFile.h"
@@ -118,9 +119,11 @@ bool Bool(const YAML::Node& node, const std::string& key) {
     return false;
 }
 
-// The entries of a mapping, each key once.
-template <class Visit>
-void Entries(const YAML::Node& key, const YAML::Node& map, const std::string& name, Visit visit) {
+// The entries of a mapping, each key once. (One function for every
+// section, not a template for each.)
+typedef std::function<void(const std::string&, const YAML::Node&, const YAML::Node&)> Visit;
+void Entries(const YAML::Node& key, const YAML::Node& map, const std::string& name,
+             const Visit& visit) {
     if (!map.IsMap()) {
         Refuse(key, name + " is not a mapping");
     }
