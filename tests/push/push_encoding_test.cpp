@@ -171,6 +171,12 @@ TEST(PushSeries, IdentityAndLabelRules) {
         {{}, "host", "", "__name__=qel_events_total id=3 instance=host job=qel 42.000000"},
         // no host name: no instance label
         {{}, "", "rx", "__name__=qel_events_total event=rx id=3 job=qel 42.000000"},
+        // a name longer than 127 bytes: a two-byte length
+        {{},
+         "h",
+         std::string(200, 'x'),
+         "__name__=qel_events_total event=" + std::string(200, 'x') +
+             " id=3 instance=h job=qel 42.000000"},
         // a family's own label wins over an external one of the same name
         {{{"event", "mine"}, {"a", "1"}},
          "h",

@@ -188,10 +188,20 @@ TEST_F(PushSpool, ACursorAheadOfTheSegmentsAndNothingToAppend) {
         Append(spool, 3000, 2);
     }
     std::ofstream(m_folder + "/cursor") << "4 0 99\n";
+    {
+        KwPushSpool spool;
+        ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+        EXPECT_EQ(spool.PendingSamples(), 0u);
+        EXPECT_EQ(ReadAll(spool), "");
+        Append(spool, 4000, 2);
+        Append(spool, 5000, 3);
+    }
+    // The cursor at the second record of segment 5.
+    std::ofstream(m_folder + "/cursor") << "5 1 1\n";
     KwPushSpool spool;
     ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
-    EXPECT_EQ(spool.PendingSamples(), 0u);
-    EXPECT_EQ(ReadAll(spool), "");
+    EXPECT_EQ(spool.PendingSamples(), 2u);
+    EXPECT_EQ(ReadAll(spool), "5000:2@s1=5001 ");
 }
 
 TEST_F(PushSpool, WhatTheFolderWillNotTake) {
