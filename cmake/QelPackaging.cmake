@@ -105,7 +105,7 @@ set(QEL_DEB_CURL_PACKAGE libcurl4 CACHE STRING "The package of libcurl in a cros
 set(QEL_DEB_DEPENDS_top "${QEL_DEB_CURL_PACKAGE}, libncursesw6, libtinfo6, libc6, libgcc-s1, libstdc++6"
     CACHE STRING "Depends of qel-top in a cross build")
 set(QEL_DEB_DEPENDS_push
-    "${QEL_DEB_CURL_PACKAGE}, libsnappy1v5, libyaml-cpp0.7, libprometheus-cpp-core1.0, libc6, libgcc-s1, libstdc++6"
+    "${QEL_DEB_CURL_PACKAGE}, libsnappy1v5, libyaml-cpp0.7, libc6, libgcc-s1, libstdc++6"
     CACHE STRING "Depends of libqeldiagpush1 in a cross build")
 
 set(QEL_DEB_runtime_SUMMARY "run-time diagnostic statistics for server processes")
