@@ -2,7 +2,9 @@
 // retries, refusals, 429, the queue's bound, the spool across a restart,
 // stale markers at a stop, credentials and TLS, its figures and log lines.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -462,6 +464,32 @@ TEST_F(PushSender, AFullSpoolDropsItsOldestSegmentAndADamagedOneIsSaid) {
               1u);
     EXPECT_GE(log.CountContaining("KwStatsPusher: the spool is full (65536 bytes): the oldest "),
               1u);
+}
+
+TEST_F(PushSender, ASpoolThatCannotBeWrittenKeepsTheSamplesInMemory) {
+    LogCapture log;
+    m_options.spoolDirectory = m_folder + "/spool";
+    m_options.flushDeadlineMs = 0;
+    m_receiver.Stop();
+    rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    sighandler_t handler = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved;
+    limit.rlim_cur = 64;  // no record fits: a full disk, as write() tells
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::unique_ptr<KwStatsPusher> pusher = Start(m_source.Source());
+    std::string line = "KwStatsPusher: spool segment '" + m_options.spoolDirectory +
+                       "/0000000000000001.seg': File too large";
+    for (int i = 0; i < 2000 && log.CountContaining(line) == 0; ++i) {
+        usleep(5000);
+    }
+    KwStatsPushFigures figures = Figures(pusher);
+    pusher.reset();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, handler);
+    EXPECT_GE(log.CountContaining(line), 1u);
+    EXPECT_GT(figures.samplesPending, 0u);  // kept in memory
+    EXPECT_EQ(figures.spoolBytes, 0u);
 }
 
 TEST_F(PushSender, StartRefusals) {

@@ -1,7 +1,9 @@
 // The spool on disk: records back in order after a restart, the cursor,
 // damage skipped and counted, the bound, one process at a time.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -231,6 +233,52 @@ TEST_F(PushSpool, WhatTheFolderWillNotTake) {
     EXPECT_EQ(spool.PendingSamples(), pending - 300);
     struct stat status;
     EXPECT_NE(stat((m_folder + "/cursor").c_str(), &status), 0);  // not written
+}
+
+// Files of at most `bytes` for this process while it lives (a full disk,
+// as far as write() tells).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &m_saved);
+        m_handler = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_saved;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &m_saved);
+        signal(SIGXFSZ, m_handler);
+    }
+
+private:
+    rlimit m_saved;
+    sighandler_t m_handler;
+};
+
+TEST_F(PushSpool, AFullDiskLeavesNoHalfRecordAndAMissingSegmentIsDamage) {
+    std::string error;
+    {
+        KwPushSpool spool;
+        ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+        Append(spool, 1000, 3);
+        off_t before = Size(Segment(1));
+        {
+            FileSizeLimit limit(static_cast<rlim_t>(before) + 10);
+            KwPushSeriesTable table;
+            EXPECT_FALSE(spool.Append(Record(2000, 3, table), table, error));
+            EXPECT_EQ(error, "spool segment '" + Segment(1) + "': File too large");
+        }
+        EXPECT_EQ(Size(Segment(1)), before);  // nothing of it stays
+        EXPECT_EQ(spool.PendingSamples(), 3u);
+        Append(spool, 3000, 2);  // room again
+    }
+    KwPushSpool spool;
+    ASSERT_TRUE(spool.Open(m_folder, 1 << 20, error));
+    EXPECT_EQ(spool.TakeDamaged(), 0u);
+    ASSERT_EQ(unlink(Segment(1).c_str()), 0);  // gone after the scan
+    EXPECT_EQ(ReadAll(spool), "0:0 0:0 ");
+    EXPECT_EQ(spool.TakeDamaged(), 2u);
 }
 
 TEST_F(PushSpool, GarbageNamedLikeASegment) {
