@@ -260,13 +260,13 @@ private:
             m_oldestQueuedMs = KwSteadyMs();
         }
         size_t dropped = m_queue.Add(std::move(record));
+        UpdatePending();  // first: a reader that sees the drop sees the queue after it
         if (dropped > 0) {
             m_status->Dropped(&KwStatsPushFigures::droppedQueueFull, dropped);
             __dlog_printf(m_dropLog.Level(DLOG_WARNING), kFile,
                           "%s: the queue is full (%ld samples): the oldest %zu dropped",
                           "KwStatsPusher", m_options.capacity, dropped);
         }
-        UpdatePending();
     }
 
     void SpillQueue() {
