@@ -5,11 +5,23 @@
 #include <cctype>
 #include <exception>
 #include <functional>
+#include <initializer_list>
 #include <set>
+#include <string_view>
 
 #include "KwBoundedFile.h"
 
 namespace {
+
+// One text from its parts, built once (a "+" a part would make a temporary,
+// and a path out of each, for every message).
+std::string Concat(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    for (std::string_view part : parts) {
+        text.append(part.data(), part.size());
+    }
+    return text;
+}
 
 const size_t kMaxConfigBytes = 64 * 1024;
 const long long kHourMs = 3600LL * 1000;
@@ -28,7 +40,7 @@ const Range kBackoff = {1, kHourMs};
 const Range kSpoolBytes = {64 * 1024, (1LL << 31) - 1};
 
 std::string RangeText(const Range& range, const char* unit) {
-    return std::to_string(range.low) + unit + " .. " + std::to_string(range.high) + unit;
+    return Concat({std::to_string(range.low), unit, " .. ", std::to_string(range.high), unit});
 }
 
 bool Within(long long value, const Range& range) {
@@ -47,7 +59,7 @@ struct Refusal {
 
 std::string Scalar(const YAML::Node& node, const std::string& key) {
     if (!node.IsScalar()) {
-        Refuse(node, key + " is not a single value");
+        Refuse(node, Concat({key, " is not a single value"}));
     }
     return node.Scalar();
 }
@@ -56,8 +68,8 @@ long long Duration(const YAML::Node& node, const std::string& key, const Range& 
     std::string text = Scalar(node, key);
     long long ms = 0;
     if (!KwParseDuration(text, range.high, ms) || ms < range.low) {
-        Refuse(node, key + " '" + text + "' is not a duration of " + RangeText(range, " ms") +
-                         " (as 15s, 200ms, 1m30s)");
+        Refuse(node, Concat({key, " '", text, "' is not a duration of ", RangeText(range, " ms"),
+                             " (as 15s, 200ms, 1m30s)"}));
     }
     return ms;
 }
@@ -73,7 +85,8 @@ long long Integer(const YAML::Node& node, const std::string& key, const Range& r
         value = std::stoll(text);
     }
     if (!digits || !Within(value, range)) {
-        Refuse(node, key + " '" + text + "' is not a whole number of " + RangeText(range, ""));
+        Refuse(node,
+               Concat({key, " '", text, "' is not a whole number of ", RangeText(range, "")}));
     }
     return value;
 }
@@ -102,8 +115,8 @@ long long Bytes(const YAML::Node& node, const std::string& key, const Range& ran
         value = value > (range.high >> shift) ? -1 : value << shift;
     }
     if (!Within(value, range)) {
-        Refuse(node, key + " '" + text + "' is not a size of " + RangeText(range, " bytes") +
-                         " (as 16MiB)");
+        Refuse(node, Concat({key, " '", text, "' is not a size of ", RangeText(range, " bytes"),
+                             " (as 16MiB)"}));
     }
     return value;
 }
@@ -114,7 +127,7 @@ bool Bool(const YAML::Node& node, const std::string& key) {
         return true;
     }
     if (text != "false") {
-        Refuse(node, key + " '" + text + "' is not true or false");
+        Refuse(node, Concat({key, " '", text, "' is not true or false"}));
     }
     return false;
 }
@@ -125,14 +138,14 @@ typedef std::function<void(const std::string&, const YAML::Node&, const YAML::No
 void Entries(const YAML::Node& key, const YAML::Node& map, const std::string& name,
              const Visit& visit) {
     if (!map.IsMap()) {
-        Refuse(key, name + " is not a mapping");
+        Refuse(key, Concat({name, " is not a mapping"}));
     }
     std::set<std::string> seen;
     for (const auto& entry : map) {
         std::string entryName = Scalar(entry.first, "a key");
         if (!seen.insert(entryName).second) {
             Refuse(entry.first,
-                   (name.empty() ? "" : name + ": ") + "'" + entryName + "' is given twice");
+                   Concat({name, name.empty() ? "" : ": ", "'", entryName, "' is given twice"}));
         }
         visit(entryName, entry.first, entry.second);
     }
@@ -140,19 +153,19 @@ void Entries(const YAML::Node& key, const YAML::Node& map, const std::string& na
 
 [[noreturn]] void Unsupported(const YAML::Node& key, const std::string& section,
                               const std::string& name) {
-    Refuse(key, (section.empty() ? "" : section + ": ") + "'" + name + "' is not supported");
+    Refuse(key, Concat({section, section.empty() ? "" : ": ", "'", name, "' is not supported"}));
 }
 
 // A file the configuration names: relative to its folder, and readable.
 std::string NamedFile(const YAML::Node& node, const std::string& key, const std::string& folder) {
     std::string name = Scalar(node, key);
     if (name.empty()) {
-        Refuse(node, key + " is empty");
+        Refuse(node, Concat({key, " is empty"}));
     }
     std::string path = name[0] == '/' ? name : folder + name;
     std::string content, error;
     if (!KwReadBoundedFile(path, 1 << 20, content, error)) {
-        Refuse(node, key + " '" + name + "': " + error);
+        Refuse(node, Concat({key, " '", name, "': ", error}));
     }
     return path;
 }
@@ -173,7 +186,8 @@ public:
                         m_options.url = Scalar(value, name);
                         if (m_options.url.compare(0, 7, "http://") != 0 &&
                             m_options.url.compare(0, 8, "https://") != 0) {
-                            Refuse(value, "url '" + m_options.url + "' is not http:// or https://");
+                            Refuse(value, Concat({"url '", m_options.url,
+                                                  "' is not http:// or https://"}));
                         }
                         url = true;
                     } else if (name == "name") {
@@ -216,11 +230,11 @@ private:
         Entries(key, map, "external_labels",
                 [&](const std::string& name, const YAML::Node& k, const YAML::Node& value) {
                     if (!KwIsLabelName(name) || name.compare(0, 2, "__") == 0) {
-                        Refuse(k, "external_labels: '" + name + "' is not a label name");
+                        Refuse(k, Concat({"external_labels: '", name, "' is not a label name"}));
                     }
                     std::string text = Scalar(value, "external_labels: " + name);
                     if (text.empty()) {
-                        Refuse(value, "external_labels: " + name + " is empty");
+                        Refuse(value, Concat({"external_labels: ", name, " is empty"}));
                     }
                     m_options.externalLabels.emplace_back(name, text);
                 });
@@ -253,8 +267,9 @@ private:
                     if (name == "type") {
                         m_options.authorizationType = Scalar(value, name);
                         if (!KwIsLabelName(m_options.authorizationType)) {
-                            Refuse(value, "authorization: type '" + m_options.authorizationType +
-                                              "' is not a single word");
+                            Refuse(value,
+                                   Concat({"authorization: type '", m_options.authorizationType,
+                                           "' is not a single word"}));
                         }
                     } else if (name == "credentials") {
                         m_options.credentials = Scalar(value, name);
@@ -420,13 +435,13 @@ bool KwCheckPushOptions(const KwStatsPushOptions& o, std::string& error) {
                             {o.spoolMaxBytes, kSpoolBytes, "spool max_bytes", " bytes"}};
     for (const Check& check : checks) {
         if (!Within(check.value, check.range)) {
-            error = std::string(check.name) + " " + std::to_string(check.value) + " is outside " +
-                    RangeText(check.range, check.unit);
+            error = Concat({check.name, " ", std::to_string(check.value), " is outside ",
+                            RangeText(check.range, check.unit)});
             return false;
         }
     }
     if (o.url.compare(0, 7, "http://") != 0 && o.url.compare(0, 8, "https://") != 0) {
-        error = "url '" + o.url + "' is not http:// or https://";
+        error = Concat({"url '", o.url, "' is not http:// or https://"});
         return false;
     }
     if (o.minBackoffMs > o.maxBackoffMs) {
@@ -436,7 +451,7 @@ bool KwCheckPushOptions(const KwStatsPushOptions& o, std::string& error) {
     for (const auto& label : o.externalLabels) {
         if (!KwIsLabelName(label.first) || label.first.compare(0, 2, "__") == 0 ||
             label.second.empty()) {
-            error = "external label '" + label.first + "' is not a label name with a value";
+            error = Concat({"external label '", label.first, "' is not a label name with a value"});
             return false;
         }
     }
@@ -448,7 +463,7 @@ bool KwStatsPushOptions::FromFile(const std::string& path, KwStatsPushOptions& o
     options = KwStatsPushOptions();
     std::string text, reason;
     if (!KwReadBoundedFile(path, kMaxConfigBytes, text, reason)) {
-        error = path + ": " + reason;
+        error = Concat({path, ": ", reason});
         return false;
     }
     try {
@@ -459,13 +474,13 @@ bool KwStatsPushOptions::FromFile(const std::string& path, KwStatsPushOptions& o
         }
         Reader(path.substr(0, path.rfind('/') + 1), options).Root(root);
     } catch (const YAML::Exception& e) {
-        error = path + ":" + std::to_string(e.mark.line + 1) + ": " + e.msg;
+        error = Concat({path, ":", std::to_string(e.mark.line + 1), ": ", e.msg});
         return false;
     } catch (const Refusal& refusal) {
-        error = path + ":" + std::to_string(refusal.line) + ": " + refusal.reason;
+        error = Concat({path, ":", std::to_string(refusal.line), ": ", refusal.reason});
         return false;
     } catch (const std::exception& e) {
-        error = path + ": " + e.what();
+        error = Concat({path, ": ", e.what()});
         return false;
     }
     return true;
