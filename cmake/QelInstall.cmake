@@ -12,6 +12,7 @@
 #               QelDiagUtils.pc
 #   export      libQelDiagExport.so.1                 libqeldiagexport1
 #   http        libQelDiagHttp.so.1                   libqeldiaghttp1
+#   push        libQelDiagPush.so.1                   libqeldiagpush1
 #   export-dev  their headers, links, CMake targets,  libqeldiagexport-dev
 #               .pc files, and the alerting rules
 #   standins    never packaged (below)
@@ -63,7 +64,7 @@ install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtilsConfig.cmake
 
 # Relative to the .pc file, so an installed tree can be moved.
 file(RELATIVE_PATH QEL_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
-foreach(pc QelDiagUtils QelDiagUtilsHost QelDiagExport QelDiagHttp)
+foreach(pc QelDiagUtils QelDiagUtilsHost QelDiagExport QelDiagHttp QelDiagPush)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
 endforeach()
 install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtils.pc
@@ -74,6 +75,10 @@ if(QEL_WITH_EXPORT)
 endif()
 if(QEL_WITH_HTTP)
   install(FILES ${PROJECT_BINARY_DIR}/QelDiagHttp.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT export-dev)
+endif()
+if(QEL_WITH_PUSH)
+  install(FILES ${PROJECT_BINARY_DIR}/QelDiagPush.pc
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT export-dev)
 endif()
 install(FILES ${PROJECT_BINARY_DIR}/QelDiagUtilsHost.pc

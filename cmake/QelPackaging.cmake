@@ -7,6 +7,7 @@
 #   libqeldiagutils-dev   dev         headers, CMake package, pkg-config
 #   libqeldiagexport1     export      the exporters
 #   libqeldiaghttp1       http        the status server
+#   libqeldiagpush1       push        remote write with store and forward
 #   libqeldiagexport-dev  export-dev  their headers, CMake targets, pkg-config,
 #                                     and the alerting rules
 #   qel-top               top         the terminal view of a host's statistics
@@ -36,12 +37,16 @@ endif()
 if(QEL_WITH_HTTP)
   list(APPEND QEL_DEB_COMPONENTS http)
 endif()
+if(QEL_WITH_PUSH)
+  list(APPEND QEL_DEB_COMPONENTS push)
+endif()
 if(QEL_WITH_TOP)
   list(APPEND QEL_DEB_COMPONENTS top)
 endif()
 set(QEL_DEB_top_NAME qel-top)
 set(QEL_DEB_export_NAME libqeldiagexport1)
 set(QEL_DEB_http_NAME libqeldiaghttp1)
+set(QEL_DEB_push_NAME libqeldiagpush1)
 set(QEL_DEB_export-dev_NAME libqeldiagexport-dev)
 
 # Each package carries the copyright file and a changelog, as Debian asks.
@@ -99,6 +104,9 @@ set(QEL_DEB_DEPENDS_http
 set(QEL_DEB_CURL_PACKAGE libcurl4 CACHE STRING "The package of libcurl in a cross build")
 set(QEL_DEB_DEPENDS_top "${QEL_DEB_CURL_PACKAGE}, libncursesw6, libtinfo6, libc6, libgcc-s1, libstdc++6"
     CACHE STRING "Depends of qel-top in a cross build")
+set(QEL_DEB_DEPENDS_push
+    "${QEL_DEB_CURL_PACKAGE}, libsnappy1v5, libyaml-cpp0.7, libc6, libgcc-s1, libstdc++6"
+    CACHE STRING "Depends of libqeldiagpush1 in a cross build")
 
 set(QEL_DEB_runtime_SUMMARY "run-time diagnostic statistics for server processes")
 set(QEL_DEB_runtime_SECTION libs)
@@ -108,6 +116,8 @@ set(QEL_DEB_export_SUMMARY "run-time diagnostic statistics - Prometheus and JSON
 set(QEL_DEB_export_SECTION libs)
 set(QEL_DEB_http_SUMMARY "run-time diagnostic statistics - status server")
 set(QEL_DEB_http_SECTION libs)
+set(QEL_DEB_push_SUMMARY "run-time diagnostic statistics - remote write")
+set(QEL_DEB_push_SECTION libs)
 set(QEL_DEB_top_SUMMARY "run-time diagnostic statistics - terminal view")
 set(QEL_DEB_top_SECTION utils)
 set(QEL_DEB_export-dev_SUMMARY "run-time diagnostic statistics - exporters' development files")
@@ -124,13 +134,18 @@ set(QEL_DEB_runtime_MORE "This package holds the shared library.")
 set(QEL_DEB_dev_MORE "This package holds its headers, CMake package and pkg-config file.")
 set(QEL_DEB_export_MORE "This package holds the exporters: a prometheus::Collectable and JSON.")
 set(QEL_DEB_http_MORE "This package holds the status server: /metrics, /stats.json and a page.")
+set(QEL_DEB_push_MORE
+    "This package holds the push add-on: the statistics sent to a Prometheus\n"
+    "remote-write receiver, kept in memory or on disk while the link is down.")
+string(CONCAT QEL_DEB_push_MORE ${QEL_DEB_push_MORE})
 set(QEL_DEB_top_MORE
     "This package holds qel-top, which shows a running host's statistics in a\n"
     "terminal (a serial console will do), read from its status server.")
 string(CONCAT QEL_DEB_top_MORE ${QEL_DEB_top_MORE})
 set(QEL_DEB_export-dev_MORE
-    "This package holds the exporters' and the status server's headers, CMake\n"
-    "targets and pkg-config files, and alerting rules for Prometheus.")
+    "This package holds the exporters', the status server's and the push\n"
+    "add-on's headers, CMake targets and pkg-config files, and alerting rules\n"
+    "for Prometheus.")
 string(CONCAT QEL_DEB_export-dev_MORE ${QEL_DEB_export-dev_MORE})
 
 set(QEL_DEB_dev_DEPENDS "libace-dev")
@@ -156,7 +171,7 @@ endforeach()
 # maintscript-calls-ldconfig.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb/DropLdconfigScripts.cmake)
-foreach(library runtime export http)
+foreach(library runtime export http push)
   string(TOUPPER ${library} upper)
   set(CPACK_DEBIAN_${upper}_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/triggers)
 endforeach()
@@ -167,8 +182,12 @@ cpack_add_component(dev DEPENDS runtime)
 cpack_add_component(export DEPENDS runtime)
 cpack_add_component(http DEPENDS export)
 cpack_add_component(top)
+cpack_add_component(push DEPENDS export)
+set(QEL_EXPORT_DEV_DEPENDS export dev)
 if(QEL_WITH_HTTP)
-  cpack_add_component(export-dev DEPENDS export http dev)
-else()
-  cpack_add_component(export-dev DEPENDS export dev)
+  list(APPEND QEL_EXPORT_DEV_DEPENDS http)
 endif()
+if(QEL_WITH_PUSH)
+  list(APPEND QEL_EXPORT_DEV_DEPENDS push)
+endif()
+cpack_add_component(export-dev DEPENDS ${QEL_EXPORT_DEV_DEPENDS})

@@ -36,6 +36,10 @@
 #ifdef QEL_DEMO_HTTP
 #include "KwStatsHttpServer.h"
 #endif
+#ifdef QEL_DEMO_PUSH
+#include "KwStatsPusher.h"
+#include "KwStdMutex.h"
+#endif
 
 // The text of qel_demo_usage.txt, which scripts/demo.sh --help prints too.
 extern const char kUsage[];
@@ -50,7 +54,8 @@ struct Options {
     int logLevel = DLOG_WARNING;
     int httpPort = 0;  // 0: no HTTP server
     std::string httpBind = "127.0.0.1";
-    std::string webConfigFile;  // TLS and basic auth for the status server
+    std::string webConfigFile;                 // TLS and basic auth for the status server
+    std::vector<std::string> pushConfigFiles;  // remote write, to each receiver given
     bool withholdTimerManager = false;
     int oddEvents = 0;  // further events with odd names
 };
@@ -103,6 +108,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
                                    {"web.config.file", required_argument, nullptr, 'W'},
                                    {"no-timer-manager", no_argument, nullptr, 'N'},
                                    {"odd-events", required_argument, nullptr, 'O'},
+                                   {"push.config", required_argument, nullptr, 'P'},
                                    {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int c;
@@ -129,6 +135,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
                 break;
             case 'N':
                 options.withholdTimerManager = true;
+                break;
+            case 'P':
+                options.pushConfigFiles.push_back(optarg);
                 break;
             case 'h':
                 Usage(stdout);
@@ -261,6 +270,32 @@ void OddWorker(KwSrvrStatsCollector& collector, const std::vector<int>& ids,
     }
 }
 
+#ifdef QEL_DEMO_PUSH
+// With several receivers, each gets the same figures: a snapshot taken less
+// than 100 ms before is handed out again (the pushers tick together).
+class SharedSnapshots {
+public:
+    bool operator()(KwStatsSnapshot& out) {
+        KwStdGuard guard(m_lock);
+        Clock::time_point now = Clock::now();
+        if (!m_taken || now - m_at > std::chrono::milliseconds(100)) {
+            m_collecting = KwTakeStatsSnapshot(m_last);
+            m_at = now;
+            m_taken = true;
+        }
+        out = m_last;
+        return m_collecting;
+    }
+
+private:
+    KwStdMutex m_lock;
+    KwStatsSnapshot m_last KW_GUARDED_BY(m_lock);
+    Clock::time_point m_at KW_GUARDED_BY(m_lock);
+    bool m_taken KW_GUARDED_BY(m_lock) = false;
+    bool m_collecting KW_GUARDED_BY(m_lock) = false;
+};
+#endif
+
 std::string TimeText(KwLong32 seconds) {
     if (seconds == 0) {
         return "(none yet)";
@@ -377,6 +412,36 @@ int main(int argc, char** argv) {
     while (!options.withholdTimerManager && !collector.IsRunning()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // The source the status server shows: the pusher's adds its own figures.
+    KwStatsSource source = KwTakeStatsSnapshot;
+#ifdef QEL_DEMO_PUSH
+    // One pusher a receiver; the status server shows the first one's figures.
+    std::vector<std::unique_ptr<KwStatsPusher>> pushers;
+    auto shared = std::make_shared<SharedSnapshots>();
+    KwStatsSource snapshots = [shared](KwStatsSnapshot& out) { return (*shared)(out); };
+    for (const std::string& file : options.pushConfigFiles) {
+        KwStatsPushOptions push;
+        std::string error;
+        std::unique_ptr<KwStatsPusher> pusher;
+        if (KwStatsPushOptions::FromFile(file, push, error)) {
+            pusher = KwStatsPusher::Start(push, error, snapshots);
+        }
+        if (pusher == nullptr) {
+            fprintf(stderr, "qel_demo: %s\n", error.c_str());
+            return 1;
+        }
+        if (pushers.empty()) {
+            source = pusher->Source();
+        }
+        printf("qel_demo: pushing as %s says, every %d ms\n", file.c_str(), push.intervalMs);
+        pushers.push_back(std::move(pusher));
+    }
+#else
+    if (!options.pushConfigFiles.empty()) {
+        fprintf(stderr, "qel_demo: --push.config needs a build with the push add-on\n");
+        return 2;
+    }
+#endif
 #ifdef QEL_DEMO_HTTP
     std::unique_ptr<KwStatsHttpServer> server;
     if (options.httpPort != 0) {
@@ -385,7 +450,7 @@ int main(int argc, char** argv) {
         http.port = options.httpPort;
         http.webConfigFile = options.webConfigFile;
         std::string error;
-        server = KwStatsHttpServer::Start(http, error);
+        server = KwStatsHttpServer::Start(http, error, source);
         if (server == nullptr) {
             fprintf(stderr, "qel_demo: %s\n", error.c_str());
             return 1;
@@ -440,6 +505,9 @@ int main(int argc, char** argv) {
 
 #ifdef QEL_DEMO_HTTP
     server.reset();
+#endif
+#ifdef QEL_DEMO_PUSH
+    pushers.clear();  // each sends what is queued, then stale markers
 #endif
     // Stop: the thread releases everything it owns; wait for it through
     // ACE's thread manager, which runs it.

@@ -18,6 +18,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "KwDiagTypes.h"
@@ -57,6 +58,30 @@ struct KwStatsEventSnapshot {
     KwLong32 markTime = 0;
 };
 
+// A remote-write sender's own figures (libQelDiagPush's KwStatsPusher fills
+// them through the source it offers); absent in a snapshot of the collector
+// alone. Counters count from the sender's start and wrap modulo 2^32.
+struct KwStatsPushFigures {
+    bool present = false;
+    bool failing = false;          // the latest request failed and is being retried
+    double intervalSeconds = 0;    // how often a snapshot is taken and sent
+    KwUlong32 samplesSent = 0;     // accepted by the receiver
+    KwUlong32 samplesPending = 0;  // queued in memory and in the spool
+    // Samples dropped, by reason: the memory queue full (oldest first), the
+    // receiver refused them (4xx), the spool full (oldest segment first),
+    // still queued when a stop without a spool ran out of time.
+    KwUlong32 droppedQueueFull = 0;
+    KwUlong32 droppedRejected = 0;
+    KwUlong32 droppedSpoolFull = 0;
+    KwUlong32 droppedAtStop = 0;
+    KwUlong32 spoolDamaged = 0;  // damaged or cut stretches of the spool skipped
+    KwUlong32 spoolBytes = 0;    // the spool's size on disk
+    // Failed requests by HTTP status, 0 for a transport error (no answer,
+    // TLS, timeout); in order of the status.
+    std::vector<std::pair<int, KwUlong32>> failedRequests;
+    KwLong32 lastSuccessAt = 0;  // wall clock of the latest accepted request; 0: none
+};
+
 struct KwStatsSnapshot {
     KwLong32 takenAt = 0;  // when the snapshot was taken (wall clock)
     // The collector's state (a KwStatsStates value). Only a snapshot taken
@@ -85,6 +110,9 @@ struct KwStatsSnapshot {
     // behind the clock, unless the timely roll-up is on.
     KwLong32 lastRollupAt = 0;
     std::vector<KwStatsEventSnapshot> events;  // in id order
+
+    // The remote-write sender's figures, where a sender's source filled them.
+    KwStatsPushFigures push;
 };
 
 // Fills `out` from the process's collector, as

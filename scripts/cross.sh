@@ -13,7 +13,8 @@
 # in a cache outside the clone and makes them only when what makes them has
 # changed. On PowerPC the demo then serves its statistics under qemu-ppc,
 # over HTTPS with basic auth and a client certificate, to curl, promtool and
-# a Prometheus server on the build machine.
+# a Prometheus server on the build machine, and pushes them to a Prometheus
+# receiver over HTTPS with basic auth.
 #
 #   scripts/cross.sh ARCH package   builds, and makes the Debian packages with
 #                                   CPack into build/packages/<arch>/ instead
@@ -67,7 +68,8 @@ args=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-$arch-linux-gnu.cmake"
       "-DCMAKE_CXX_FLAGS=$flags" "-DCMAKE_EXE_LINKER_FLAGS=$links" "-DCMAKE_SHARED_LINKER_FLAGS=$links"
       -DACE_INCLUDE_DIR="$QEL_DEPS_ACE_INCLUDE" -DACE_LIBRARY="$QEL_DEPS_ACE_LIBRARY"
       "-DCMAKE_CROSSCOMPILING_EMULATOR=$(IFS=';'; echo "${run[*]}")"
-      -DQEL_BUILD_EXPORT=ON -DQEL_BUILD_HTTP=ON -DQEL_BUILD_TOP=ON -DCMAKE_INSTALL_PREFIX=/usr
+      -DQEL_BUILD_EXPORT=ON -DQEL_BUILD_HTTP=ON -DQEL_BUILD_TOP=ON -DQEL_BUILD_PUSH=ON
+      -DCMAKE_INSTALL_PREFIX=/usr
       "-DQEL_DEB_CURL_PACKAGE=$curl_package"
       -DCMAKE_INSTALL_LIBDIR="lib/$($arch-linux-gnu-g++ -print-multiarch)")
 
@@ -102,7 +104,8 @@ echo "cross: KwStatsCounter::Add on $arch: $(grep -oE "$atomic" <<<"$add" | sort
 # The boards' ISA serves its statistics: the PowerPC demo under qemu-ppc,
 # over HTTPS with basic auth and client certificates (the test
 # configuration, tests/data/tls/web.yml), scraped from the build machine by
-# curl, promtool and a Prometheus server.
+# curl, promtool and a Prometheus server, and pushes them (remote write) to
+# another Prometheus behind the same TLS and basic auth.
 if [ "$arch" = powerpc ]; then
   out=$PWD/$build/live
   rm -rf "$out" && mkdir -p "$out"
@@ -111,8 +114,25 @@ if [ "$arch" = powerpc ]; then
   pids=()
   trap 'for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done; wait 2>/dev/null || true' EXIT
   tls=$PWD/tests/data/tls
+  # It also pushes (remote write) to a Prometheus receiver behind the same
+  # TLS, client certificates and basic auth.
+  pushport=18593
+  printf 'scrape-secret\n' >"$out/password"
+  cat >"$out/push.yml" <<EOF
+url: https://127.0.0.1:$pushport/api/v1/write
+interval: 1s
+external_labels: {instance: powerpc-board}
+basic_auth: {username: prom, password_file: $out/password}
+tls_config: {ca_file: $tls/ca.crt, cert_file: $tls/client.crt, key_file: $tls/client.key}
+queue_config: {batch_send_deadline: 200ms}
+EOF
+  printf 'global: {evaluation_interval: 1s}\n' >"$out/receiver.yml"
+  prometheus --config.file="$out/receiver.yml" --storage.tsdb.path="$out/receiver-tsdb" \
+    --web.listen-address="127.0.0.1:$pushport" --web.config.file="$tls/web.yml" \
+    --web.enable-remote-write-receiver >"$out/receiver.log" 2>&1 &
+  pids+=($!)
   "${run[@]}" "$build/examples/qel_demo" --seconds 120 --report-every 60 --http "$port" \
-    --web.config.file "$tls/web.yml" >"$out/demo.log" 2>&1 &
+    --web.config.file "$tls/web.yml" --push.config "$out/push.yml" >"$out/demo.log" 2>&1 &
   pids+=($!)
   scrape=(curl -sf --cacert "$tls/ca.crt" --cert "$tls/client.crt" --key "$tls/client.key"
           -u prom:scrape-secret "https://127.0.0.1:$port/metrics")
@@ -154,6 +174,20 @@ EOF
     sleep 0.5
   done
   [ "$events" = "$want" ] || { echo "cross: Prometheus has from the PowerPC demo: '$events'"; exit 1; }
+  pushed=""
+  for _ in $(seq 80); do
+    if curl -sf --cacert "$tls/ca.crt" --cert "$tls/client.crt" --key "$tls/client.key" \
+         -u prom:scrape-secret "https://127.0.0.1:$pushport/api/v1/query" \
+         --data-urlencode 'query=qel_events_total{instance="powerpc-board"} > 0' >"$out/pushed.json"; then
+      pushed=$({ grep -o '"event":"[^"]*"' "$out/pushed.json" || true; } |
+               sed 's/.*:"//; s/"$//' | sort | tr '\n' ' ')
+      [ "$pushed" != "$want" ] || break
+    fi
+    sleep 0.5
+  done
+  [ "$pushed" = "$want" ] || { echo "cross: the PowerPC demo pushed: '$pushed'"; cat "$out/demo.log"; exit 1; }
+  echo "cross: the PowerPC demo under qemu-ppc pushed (remote write) over HTTPS with basic auth and a"
+  echo "       client certificate to a Prometheus receiver: a total above 0 of every counted event"
   echo "cross: the PowerPC demo under qemu-ppc, over HTTPS with basic auth and a client"
   echo "       certificate: a wrong password gets 401; promtool accepts its /metrics; Prometheus scraped"
   echo "       a total above 0 of every counted event: $events"

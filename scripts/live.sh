@@ -36,16 +36,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh live
-# free_ports N: N ports that the kernel hands out, held together so that
-# they differ, then freed for the servers to take right away.
-free_ports() {
-  python3 -c '
-import socket, sys
-socks = [socket.socket() for _ in range(int(sys.argv[1]))]
-for s in socks:
-    s.bind(("127.0.0.1", 0))
-print(*(s.getsockname()[1] for s in socks))' "$1"
-}
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_BUILD_EXAMPLES=ON -DQEL_BUILD_TESTS=ON \
       -DQEL_BUILD_HTTP=ON >/dev/null
 cmake --build build -j"$(nproc)" --target qel_demo http_cycles

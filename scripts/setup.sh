@@ -8,8 +8,9 @@
 #                             (the tests run the outputs under it)
 #   scripts/setup.sh bench    + Google Benchmark, wrk, jemalloc and mimalloc
 #   scripts/setup.sh packages + dpkg-dev and lintian (this machine's packages)
-#   scripts/setup.sh live     + Prometheus (server, promtool), headless Chromium, curl,
-#                             openssl and htpasswd (apache2-utils) for the TLS recipes,
+#   scripts/setup.sh live     + Prometheus (server, promtool), VictoriaMetrics, headless
+#                             Chromium, curl, openssl and htpasswd (apache2-utils) for
+#                             the TLS recipes,
 #                             slowhttptest, ss (iproute2),
 #                             Python 3 (free ports), Node.js and npm (the browser tests)
 #   scripts/setup.sh proof    + clang (fuzzer), sanitizer runtimes, clang-format,
@@ -26,12 +27,13 @@ profile=${1:-base}
 need_i386=0
 packages=(cmake make g++ pkg-config libace-dev libgtest-dev prometheus-cpp-dev nlohmann-json3-dev
           locales libmicrohttpd-dev libgnutls28-dev libyaml-cpp-dev libcrypt-dev
-          libcurl4-openssl-dev libncurses-dev tmux curl python3)
+          libcurl4-openssl-dev libncurses-dev libsnappy-dev tmux curl python3)
 case "$profile" in
   base) ;;
   bench) packages+=(libbenchmark-dev wrk libjemalloc2 libmimalloc2.0) ;;
   packages) packages+=(dpkg-dev lintian) ;;
-  live) packages+=(prometheus chromium curl python3 slowhttptest iproute2 openssl apache2-utils) ;;
+  live) packages+=(prometheus victoria-metrics chromium curl python3 slowhttptest iproute2
+                     openssl apache2-utils) ;;
   proof)
     packages+=(libbenchmark-dev wrk clang libclang-rt-14-dev clang-format gcovr
                libasan8 libubsan1 libtsan2

@@ -9,6 +9,12 @@
 //   "reports_refused": { "no_collection_thread": 0, "waiting_list_full": 0 },
 //   "reports_waiting": 0,              submitted and not yet processed
 //   "last_rollup": 1765000000,         wall-clock seconds; 0: none yet
+//   "push": {                          only where a remote-write sender added it
+//     "failing": false, "interval_seconds": 15, "samples_sent": 960,
+//     "samples_pending": 0,
+//     "samples_dropped": { "queue_full": 0, "rejected": 0, "spool_full": 0, "stopped": 0 },
+//     "requests_failed": { "0": 2, "503": 1 },   by HTTP status, 0: no answer
+//     "last_success": 1765000000, "spool_damaged": 0, "spool_bytes": 0 },
 //   "events": [
 //     { "id": 0, "name": "rxPackets", "type": "count", "flags": 2,
 //       "total": 961, "minute": 7, "hour": 402, "day": 815,

@@ -26,6 +26,17 @@
 //   qel_waiting_list_bound                        gauge, 0: none
 //   qel_collection_thread_running                 gauge, 1 or 0
 //   qel_collecting                                gauge, 1 or 0
+// and where a remote-write sender added its figures (KwStatsPusher::Source):
+//   qel_push_samples_sent_total                   counter
+//   qel_push_samples_pending                      gauge, in memory and spool
+//   qel_push_samples_dropped_total{reason="queue_full"|"rejected"|"spool_full"|"stopped"}
+//                                                 counter
+//   qel_push_requests_failed_total{code="500"|...|"0"}  counter, 0: no answer
+//   qel_push_last_success_timestamp_seconds       gauge, 0 while none
+//   qel_push_failing                              gauge, 1 while retrying
+//   qel_push_interval_seconds                     gauge
+//   qel_push_spool_damaged_total                  counter, stretches skipped
+//   qel_push_spool_bytes                          gauge
 // export/alerts/qel_alerts.yml holds alerting rules over them.
 //
 // Ownership: keeps a copy of its source. Thread safety: Collect() may be

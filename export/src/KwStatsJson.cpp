@@ -131,6 +131,28 @@ void Event(JsonText& json, const KwStatsEventSnapshot& event) {
     json.Close('}');
 }
 
+// "push": the remote-write sender's figures, where present.
+void Push(JsonText& json, const KwStatsPushFigures& push) {
+    json.Key("push").Open('{');
+    json.Key("failing").Bool(push.failing).Key("interval_seconds").Number(push.intervalSeconds);
+    json.Key("samples_sent").Integer(push.samplesSent);
+    json.Key("samples_pending").Integer(push.samplesPending);
+    json.Key("samples_dropped").Open('{');
+    json.Key("queue_full").Integer(push.droppedQueueFull);
+    json.Key("rejected").Integer(push.droppedRejected);
+    json.Key("spool_full").Integer(push.droppedSpoolFull);
+    json.Key("stopped").Integer(push.droppedAtStop).Close('}');
+    json.Key("requests_failed").Open('{');
+    for (const auto& code : push.failedRequests) {
+        std::string name = std::to_string(code.first);
+        json.Key(name.c_str()).Integer(code.second);
+    }
+    json.Close('}');
+    json.Key("last_success").Integer(push.lastSuccessAt);
+    json.Key("spool_damaged").Integer(push.spoolDamaged);
+    json.Key("spool_bytes").Integer(push.spoolBytes).Close('}');
+}
+
 }  // namespace
 
 std::string KwStatsJson(const KwStatsSnapshot& snapshot) {
@@ -146,6 +168,9 @@ std::string KwStatsJson(const KwStatsSnapshot& snapshot) {
     json.Key("waiting_list_full").Integer(snapshot.refusedFull).Close('}');
     json.Key("reports_waiting").Integer(snapshot.waiting);
     json.Key("last_rollup").Integer(snapshot.lastRollupAt);
+    if (snapshot.push.present) {
+        Push(json, snapshot.push);
+    }
     json.Key("events").Open('[');
     for (const KwStatsEventSnapshot& event : snapshot.events) {
         Event(json, event);

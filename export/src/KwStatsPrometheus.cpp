@@ -99,6 +99,52 @@ struct EventFamilies {
     }
 };
 
+// A remote-write sender's own figures, where the snapshot has them.
+void AddPushFamilies(const KwStatsPushFigures& push, std::vector<MetricFamily>& families) {
+    MetricFamily sent = Family("qel_push_samples_sent_total",
+                               "Samples the remote-write receiver accepted.", MetricType::Counter);
+    sent.metric.push_back(Plain(push.samplesSent, MetricType::Counter));
+    families.push_back(std::move(sent));
+    families.push_back(OneGauge("qel_push_samples_pending",
+                                "Samples queued in memory and in the spool, not yet sent.",
+                                push.samplesPending));
+    MetricFamily dropped = Family("qel_push_samples_dropped_total", "Samples dropped, by reason.",
+                                  MetricType::Counter);
+    for (const auto& reason : {std::make_pair("queue_full", push.droppedQueueFull),
+                               std::make_pair("rejected", push.droppedRejected),
+                               std::make_pair("spool_full", push.droppedSpoolFull),
+                               std::make_pair("stopped", push.droppedAtStop)}) {
+        dropped.metric.push_back(Plain(reason.second, MetricType::Counter));
+        dropped.metric.back().label = {{"reason", reason.first}};
+    }
+    families.push_back(std::move(dropped));
+    MetricFamily failed =
+        Family("qel_push_requests_failed_total",
+               "Requests that failed, by HTTP status (0: no answer).", MetricType::Counter);
+    for (const auto& code : push.failedRequests) {
+        failed.metric.push_back(Plain(code.second, MetricType::Counter));
+        failed.metric.back().label = {{"code", std::to_string(code.first)}};
+    }
+    if (!failed.metric.empty()) {
+        families.push_back(std::move(failed));
+    }
+    families.push_back(OneGauge("qel_push_last_success_timestamp_seconds",
+                                "When the receiver last accepted a request (0: not yet).",
+                                push.lastSuccessAt));
+    families.push_back(OneGauge("qel_push_failing",
+                                "Whether requests are failing and being retried (1) or not (0).",
+                                push.failing ? 1 : 0));
+    families.push_back(OneGauge("qel_push_interval_seconds", "How often the statistics are pushed.",
+                                push.intervalSeconds));
+    MetricFamily damaged =
+        Family("qel_push_spool_damaged_total",
+               "Damaged or cut stretches of the spool that were skipped.", MetricType::Counter);
+    damaged.metric.push_back(Plain(push.spoolDamaged, MetricType::Counter));
+    families.push_back(std::move(damaged));
+    families.push_back(
+        OneGauge("qel_push_spool_bytes", "The spool's size on disk.", push.spoolBytes));
+}
+
 }  // namespace
 
 KwStatsPrometheus::KwStatsPrometheus(KwStatsSource source) : m_source(std::move(source)) {}
@@ -143,5 +189,8 @@ std::vector<MetricFamily> KwStatsPrometheus::Families(const KwStatsSnapshot& sna
     families.push_back(OneGauge("qel_collecting",
                                 "Whether the collector is collecting (1) or not (0).",
                                 collecting ? 1 : 0));
+    if (snapshot.push.present) {
+        AddPushFamilies(snapshot.push, families);
+    }
     return families;
 }

@@ -59,18 +59,18 @@ seams=$(grep -E '\bfriend\b|Peer|MANUAL_CLOCK|Advance\(|s_poll' "$prefix"/includ
 
 # The add-on libraries, where built: of the project's own names, only their
 # public classes and functions leave them.
-for addon in libQelDiagExport libQelDiagHttp; do
+for addon in libQelDiagExport libQelDiagHttp libQelDiagPush; do
   addonlib=$(find "$prefix" -name "$addon.so.*.*.*" | head -n 1)
   [ -n "$addonlib" ] || continue
   own=$(nm -DC --defined-only "$addonlib" | cut -d' ' -f3- | grep -E '(^| )Kw' |
-        grep -vE '^((KwStatsHttpServer|KwStatsPrometheus)::|KwStatsJson\[)' |
+        grep -vE '^((KwStatsHttpServer|KwStatsPrometheus|KwStatsPusher|KwStatsPushOptions)::|KwStatsJson\[)' |
         grep -vxE '(typeinfo for|typeinfo name for|vtable for) KwStatsPrometheus' || true)
   [ -z "$own" ] || fail "$addon exports more than its public names: $own"
 done
 
 # The snapshot and the add-ons' headers need nothing of ACE or the collector.
 for header in KwStatsSnapshot.h KwStatsTypes.h KwStatsPrometheus.h KwStatsJson.h \
-              KwStatsHttpServer.h; do
+              KwStatsHttpServer.h KwStatsPusher.h; do
   file=$prefix/include/QelDiagUtils/$header
   [ ! -e "$file" ] || ! grep -qE '#include "(ace/|KwSrvrStatsCollector)' "$file" \
     || fail "$header includes ACE or the collector's header"

@@ -517,6 +517,29 @@ TEST_F(TopText, HostileNumbersKeepTheirColumnsAndTheWidth) {
                   "Last 60 min, a column a minute: sum 0", "(nothing rolled up yet)",
                   "Last 24 h, a column an hour: sum 0", "           | ", "         0 | ",
                   "            -1 h now"}));
+
+TEST_F(TopText, APushingHostsHeaderHasTheSendersLine) {
+    KwStatsSnapshot snapshot = Snapshot();
+    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 0, true).size(), 2u);  // none: no line
+    snapshot.push.present = true;
+    snapshot.push.failing = true;
+    snapshot.push.samplesSent = 4294967295u;
+    snapshot.push.samplesPending = 120;
+    snapshot.push.droppedQueueFull = 3;
+    snapshot.push.droppedRejected = 4;
+    snapshot.push.failedRequests = {{0, 2}, {503, 5}};
+    std::vector<std::string> lines = TopHeader(Parsed(snapshot), "b:1", false, 0, true);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2],
+              "push FAILING  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
+              "success none yet");
+    snapshot.push.failing = false;
+    snapshot.push.lastSuccessAt = snapshot.takenAt;
+    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 40, false)[2],
+              "push sending  sent 4294967295  pending ~");
+    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 0, false)[2],
+              "push sending  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
+              "success 05:46:50 UTC");
 }
 
 TEST_F(TopText, AnEventsHistoryAsBars) {

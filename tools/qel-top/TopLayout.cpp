@@ -191,7 +191,19 @@ std::vector<std::string> TopHeader(const TopStats& stats, const std::string& whe
     } else {
         second += std::to_string(age) + " s before";
     }
-    return {TopFit(first, width, utf8), TopFit(second, width, utf8)};
+    std::vector<std::string> lines = {TopFit(first, width, utf8), TopFit(second, width, utf8)};
+    if (stats.push.present) {
+        const TopPush& push = stats.push;
+        lines.push_back(TopFit(std::string("push ") + (push.failing ? "FAILING" : "sending") +
+                                   "  sent " + std::to_string(push.sent) + "  pending " +
+                                   std::to_string(push.pending) + "  dropped " +
+                                   std::to_string(push.dropped) + "  failed requests " +
+                                   std::to_string(push.failed) + "  last success " +
+                                   (push.lastSuccess == 0 ? std::string("none yet")
+                                                          : TopTime(push.lastSuccess) + " UTC"),
+                               width, utf8));
+    }
+    return lines;
 }
 
 namespace {

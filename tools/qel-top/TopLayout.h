@@ -35,8 +35,9 @@ std::string TopFigure(double value, int decimals, int width);
 const std::string& TopEventName(const TopEvent& event);
 
 // Two lines: where, whose figures, state and thread; the waiting reports,
-// refusals and the last roll-up. `stale`: the figures are those of an
-// earlier refresh.
+// refusals and the last roll-up; and a third where the host pushes: the
+// sender's state, samples sent, pending and dropped, failed requests, the
+// last success. `stale`: the figures are those of an earlier refresh.
 std::vector<std::string> TopHeader(const TopStats& stats, const std::string& where, bool stale,
                                    int width, bool utf8);
 

@@ -105,6 +105,32 @@ TopEvent Event(const json& item) {
     return event;
 }
 
+// The sum of an object's whole numbers ("samples_dropped", "requests_failed").
+uint64_t Sum(const json& object, const char* key) {
+    const json& member = Member(object, key);
+    if (!member.is_object()) {
+        throw Refused{std::string("\"") + key + "\" is not an object"};
+    }
+    uint64_t sum = 0;
+    for (auto item = member.begin(); item != member.end(); ++item) {
+        sum += Integer<uint64_t>(member, item.key().c_str());
+    }
+    return sum;
+}
+
+TopPush Push(const json& push) {
+    TopPush figures;
+    figures.present = true;
+    const json& failing = Member(push, "failing");
+    figures.failing = failing.is_boolean() && failing.get<bool>();
+    figures.sent = Integer<uint64_t>(push, "samples_sent");
+    figures.pending = Integer<uint64_t>(push, "samples_pending");
+    figures.dropped = Sum(push, "samples_dropped");
+    figures.failed = Sum(push, "requests_failed");
+    figures.lastSuccess = Integer<int64_t>(push, "last_success");
+    return figures;
+}
+
 }  // namespace
 
 bool ParseTopStats(const std::string& text, TopStats& stats, std::string& error) {
@@ -141,6 +167,9 @@ bool ParseTopStats(const std::string& text, TopStats& stats, std::string& error)
         }
         for (const json& item : events) {
             stats.events.push_back(Event(item));
+        }
+        if (document.contains("push")) {
+            stats.push = Push(document["push"]);
         }
     } catch (const Refused& refused) {
         error = refused.what;

@@ -23,6 +23,17 @@ struct TopEvent {
     int64_t markTime = 0;
 };
 
+// A remote-write sender's figures, where the host pushes ("push").
+struct TopPush {
+    bool present = false;
+    bool failing = false;
+    uint64_t sent = 0;
+    uint64_t pending = 0;
+    uint64_t dropped = 0;  // for any reason
+    uint64_t failed = 0;   // requests, for any status
+    int64_t lastSuccess = 0;
+};
+
 struct TopStats {
     int64_t takenAt = 0;
     std::string state;  // "init", "collecting", "stopped"
@@ -33,6 +44,7 @@ struct TopStats {
     uint64_t refusedFull = 0;
     int64_t lastRollup = 0;
     std::vector<TopEvent> events;
+    TopPush push;
 };
 
 // Reads the status server's JSON. Returns false, with what is wrong in

@@ -412,6 +412,9 @@ private:
             TopHeader(stats, Where(m_options.fetch.url), stale, width, m_utf8);
         Put(0, header[0], stale ? WARNING : PLAIN);
         Put(1, header[1], PLAIN);
+        if (header.size() > 2 && !stale && !m_history) {
+            Put(2, header[2], stats.push.failing ? WARNING : PLAIN);  // the pusher's line
+        }
         m_drawn = view.stats;
         m_rows = TopRows(stats, m_sort, m_filter);
         if (m_history) {
