@@ -50,6 +50,8 @@ EXPECT = {
     "demo-report": r"=== report after 12 s ===",
     "help": r"(?m)^usage: ",
     "top-table": r"(?m)^EVENT +.*MINUTE",
+    "push-sample": r"(?m)^pushing to https://127.0.0.1:19092/api/v1/write$",
+    "pushed-series": r'"event":"rxPackets"',
 }
 
 PROM = "curl -sf http://127.0.0.1:{port}/api/v1/query --data-urlencode {query}"
@@ -63,6 +65,12 @@ WAITS = {
     "prometheus-plain": PROM.format(port=19090, query="'query=qel_events_total{job=\"qel_demo\"} > 0'")
                         + " | grep -q rxPackets && curl -sf http://127.0.0.1:19090/api/v1/rules"
                         " | grep -q QelNoCollectionThread",
+    # The receiver behind TLS and basic auth, and what the demo pushed to it.
+    "receiver": "cd ~/board-tls && curl -sf --cacert ca.crt --cert client.crt --key client.key "
+                "-u \"prom:$(cat prom.password)\" https://127.0.0.1:19092/-/ready",
+    "pushed": "cd ~/board-tls && curl -sf --cacert ca.crt --cert client.crt --key client.key "
+              "-u \"prom:$(cat prom.password)\" https://127.0.0.1:19092/api/v1/query "
+              "--data-urlencode 'query=qel_events_total{instance=\"board7\"}' | grep -q rxPackets",
     "prometheus-https": PROM.format(port=19091, query="'query=up{job=\"board\"} == 1'")
                         + " | grep -q '\"value\"'",
 }

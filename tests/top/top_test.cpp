@@ -517,6 +517,7 @@ TEST_F(TopText, HostileNumbersKeepTheirColumnsAndTheWidth) {
                   "Last 60 min, a column a minute: sum 0", "(nothing rolled up yet)",
                   "Last 24 h, a column an hour: sum 0", "           | ", "         0 | ",
                   "            -1 h now"}));
+}
 
 TEST_F(TopText, APushingHostsHeaderHasTheSendersLine) {
     KwStatsSnapshot snapshot = Snapshot();
