@@ -3,11 +3,8 @@
 #include <stddef.h>
 
 #include <atomic>
-#include <memory>
 
-#include "KwMutexGuard.h"
 #include "KwSrvrStatsCollector.h"
-#include "KwSrvrStatsCount.h"
 #include "KwStatsCounterCells.h"
 #include "dlog.h"
 
@@ -81,46 +78,4 @@ void KwStatsCounter::Add(unsigned int n) {
         stripe = TakeStripe();
     }
     cells->stripes[stripe].count.fetch_add(n, std::memory_order_relaxed);
-}
-
-// ---------------------------------------------------------------------------
-// What the collector keeps for the counters: their cells, gathered into the
-// running counts under its data lock.
-
-KwStatsCounterCells* KwSrvrStatsCollector::CounterCells(int eventId) {
-    // Made before the lock, so that the critical section allocates nothing;
-    // released after it when the event has its cells already.
-    std::unique_ptr<KwStatsCounterCells> made(new KwStatsCounterCells);
-    KwMutexGuard guard(m_dataLock);
-    if (eventId < 0 || static_cast<size_t>(eventId) >= m_events.size()) {
-        return nullptr;
-    }
-    const KwSrvrStatsEvent& event = *m_events[static_cast<size_t>(eventId)];
-    if (event.type != STATS_DATA_COUNT || event.countSlot == -1 ||
-        (event.flags & (STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END)) != 0) {
-        return nullptr;
-    }
-    KwStatsCounterCells*& cells = m_counterCells[eventId];
-    if (cells == nullptr) {
-        cells = made.release();
-        cells->open.store(m_state.load() == ST_COLLECTING && m_threadRunning.load());
-    }
-    return cells;
-}
-
-void KwSrvrStatsCollector::GatherCounters() const {
-    for (size_t id = 0; id < m_events.size(); ++id) {
-        if (m_counterCells[id] != nullptr) {
-            unsigned int slot = static_cast<unsigned int>(m_events[id]->countSlot);
-            (*m_currentCounts)[slot] += m_counterCells[id]->Drain();
-        }
-    }
-}
-
-void KwSrvrStatsCollector::OpenCounters(bool open) {
-    for (KwStatsCounterCells* cells : m_counterCells) {
-        if (cells != nullptr) {
-            cells->open.store(open);
-        }
-    }
 }

@@ -31,7 +31,7 @@ QEL_EXPOSE(TimerExpired, s_statsTimerExpired);
 QEL_EXPOSE(TimerId, m_timerId);
 QEL_EXPOSE(QueueLock, m_queueLock);
 QEL_EXPOSE(WaitingList, m_waitingList);
-QEL_EXPOSE(SpareNodes, m_spareNodes);
+QEL_EXPOSE(Queue, m_queue);
 QEL_EXPOSE(DataLock, m_dataLock);
 QEL_EXPOSE(Events, m_events);
 QEL_EXPOSE(NumCountSlots, m_numCountSlots);

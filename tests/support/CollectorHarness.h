@@ -10,6 +10,7 @@
 
 #include "CollectorAccess.h"
 #include "KwMutexGuard.h"
+#include "KwReportQueue.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
@@ -139,10 +140,7 @@ protected:
         KwMutexGuard guard(In<ca::QueueLock>());
         return In<ca::WaitingList>().size();
     }
-    size_t SpareNodes() {
-        KwMutexGuard guard(In<ca::QueueLock>());
-        return In<ca::SpareNodes>().size();
-    }
+    size_t SpareNodes() { return In<ca::Queue>()->Spares(); }
     KwSrvrStatsEvent Event(int id) {
         KwMutexGuard guard(DataLock());
         return *In<ca::Events>().at(static_cast<size_t>(id));
