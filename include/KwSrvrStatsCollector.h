@@ -187,17 +187,17 @@ private:
     int svc() override;
     int Run() KW_EXCLUDES(m_dataLock, m_queueLock);
     // Makes the stores and enters ST_COLLECTING; `dimension` tells the
-    // number of count slots they were made for.
-    bool MakeStores(unsigned int& dimension) KW_EXCLUDES(m_dataLock);
+    // number of count slots they were made for, `timely` the setting of the
+    // timely roll-up, fixed from then on.
+    bool MakeStores(unsigned int& dimension, bool& timely) KW_EXCLUDES(m_dataLock);
     void Swap(KwStatsStores& stores) KW_REQUIRES(m_dataLock);
     int GiveUp(bool sized) KW_EXCLUDES(m_dataLock, m_queueLock);
-    int CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension)
+    int CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension, bool timely)
         KW_EXCLUDES(m_dataLock, m_queueLock);
     void ProcessInHand(bool timely, KwTimeTracker& latency) KW_EXCLUDES(m_dataLock, m_queueLock);
     void Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) KW_REQUIRES(m_dataLock);
     void ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency)
         KW_REQUIRES(m_dataLock);
-    void SettleLatePeaks() KW_REQUIRES(m_dataLock);
     bool RollUp(unsigned int dimension) KW_EXCLUDES(m_dataLock);
     bool TimelyRollUp(unsigned int dimension) KW_EXCLUDES(m_dataLock);
     // The store work of a roll-up: false when it must wait (no memory).

@@ -317,6 +317,7 @@ int KwSrvrStatsCollector::Run() {
                   "%s: data collector waiting for client to finish registration.", "svc");
     bool sized = false;
     unsigned int dimension = 0;
+    bool timely = false;
     if (m_keepRunning.load()) {
         bool ready = true;
         while (!m_initDone.load()) {
@@ -327,7 +328,7 @@ int KwSrvrStatsCollector::Run() {
             }
         }
         if (ready) {
-            if (!MakeStores(dimension)) {
+            if (!MakeStores(dimension, timely)) {
                 // Without stores there is nothing to collect into: the
                 // collector stops, and says so.
                 __dlog_printf(DLOG_ERR, kFile,
@@ -358,41 +359,29 @@ int KwSrvrStatsCollector::Run() {
     // A Start() racing a Stop() during the registration wait can raise the
     // run flag again after the stores were skipped: without stores there is
     // nothing to collect into, so the thread leaves as stopped.
-    if (m_keepRunning.load() && sized) {
-        result = CollectUntilStopped(latency, dimension);
+    if (sized && m_keepRunning.load()) {
+        result = CollectUntilStopped(latency, dimension, timely);
     }
     return ExitPath(result);
 }
 
-bool KwSrvrStatsCollector::MakeStores(unsigned int& dimension) {
-    // The stores are made without the lock and handed over under it, in the
-    // step that leaves ST_INIT. A registration that slipped in between
-    // (after DoneInit(), against the host's promise) moved the slot counts:
-    // the stores are then made again, so every slot handed out has its
-    // place. At most 256 registrations can come, so this ends.
+bool KwSrvrStatsCollector::MakeStores(unsigned int& dimension, bool& timely) {
+    // Made under the lock, in the step that leaves ST_INIT, so that no
+    // registration slips in between (after DoneInit(), against the host's
+    // promise) with a slot the stores would not have. The stores a thread
+    // that gave up before left in place are released after the lock.
     KwStatsStores stores;
-    for (;;) {
-        KwStoreSizes sizes;
-        {
-            KwMutexGuard guard(m_dataLock);
-            sizes = KwStoreSizes{m_numCountSlots, m_numRateSlots, m_numWaterMarkSlots};
-        }
-        if (!stores.Make(sizes)) {
-            return false;
-        }
-        KwMutexGuard guard(m_dataLock);
-        if (!(KwStoreSizes{m_numCountSlots, m_numRateSlots, m_numWaterMarkSlots} == sizes)) {
-            continue;
-        }
-        // A thread that gave up before left its stores in place: they are
-        // exchanged for the new ones and released after the lock.
-        Swap(stores);
-        dimension = static_cast<unsigned int>(sizes.count);
-        m_lastRollupAt = 0;
-        m_state.store(ST_COLLECTING);
-        m_counters->Open(true);
-        return true;
+    KwMutexGuard guard(m_dataLock);
+    if (!stores.Make(KwStoreSizes{m_numCountSlots, m_numRateSlots, m_numWaterMarkSlots})) {
+        return false;
     }
+    Swap(stores);
+    dimension = static_cast<unsigned int>(m_numCountSlots);
+    timely = m_timely->On();
+    m_lastRollupAt = 0;
+    m_state.store(ST_COLLECTING);
+    m_counters->Open(true);
+    return true;
 }
 
 void KwSrvrStatsCollector::Swap(KwStatsStores& stores) {
@@ -423,15 +412,11 @@ int KwSrvrStatsCollector::GiveUp(bool sized) {
     return 1;
 }
 
-int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension) {
+int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension,
+                                              bool timely) {
     // The queue hands over the waiting reports a batch at a time; they are
     // still processed one at a time, oldest first, and a pass counts what
     // waits in the batch and on the list.
-    bool timely;
-    {
-        KwMutexGuard guard(m_dataLock);
-        timely = m_timely->On();
-    }
     int result = 0;
     for (;;) {
         bool running = m_keepRunning.load();
@@ -456,7 +441,9 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
         if (left > 0 && running) {
             continue;
         }
-        if (running && s_statsTimerExpired.load()) {
+        // (Timely, the flag is looked at only at the top of a pass, so that
+        // every second closes there.)
+        if (!timely && running && s_statsTimerExpired.load()) {
             // Reports that arrived while the batch was worked off belong to
             // the second that is closing: count them before it closes.
             if (m_queue->Arrived()) {
@@ -467,10 +454,6 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
                 break;
             }
         } else {
-            {
-                KwMutexGuard guard(m_dataLock);
-                SettleLatePeaks();
-            }
             usleep(kPollUs);
         }
         if (!m_keepRunning.load()) {
@@ -536,23 +519,19 @@ void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracke
 
 void KwSrvrStatsCollector::ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) {
     Process(msg, latency);
+    if (!m_timely->Late(msg.stamp)) {
+        return;
+    }
     // Counted above in the running total; a late report of a counter counts
     // in the closed second too (and in the minute and hour it closed), and
-    // not in the next.
+    // not in the next; its peak per second follows.
     const KwSrvrStatsEvent* event = static_cast<size_t>(msg.eventId) < m_events.size()
                                         ? m_events[static_cast<size_t>(msg.eventId)]
                                         : nullptr;
-    if (!m_timely->Late(msg.stamp)) {
-        SettleLatePeaks();
-    } else if (event != nullptr && event->type == STATS_DATA_COUNT && event->countSlot != -1) {
-        m_timely->CountLate(static_cast<unsigned int>(event->countSlot), event->rateSlot != -1,
+    if (event != nullptr && event->type == STATS_DATA_COUNT && event->countSlot != -1) {
+        m_timely->CountLate(static_cast<unsigned int>(event->countSlot),
+                            event->rateSlot != -1 ? &m_maxRates[event->rateSlot] : nullptr,
                             *m_lastRollupCounts, *m_minuteRing, *m_hourRing, *m_dayRing);
-    }
-}
-
-void KwSrvrStatsCollector::SettleLatePeaks() {
-    if (m_timely->TakePeaksDue() && m_minuteRing->Count() > 0) {
-        UpdatePeaks(*m_minuteRing->Newest());
     }
 }
 
@@ -574,10 +553,6 @@ bool KwSrvrStatsCollector::RollUp(unsigned int dimension) {
 
 bool KwSrvrStatsCollector::TimelyRollUp(unsigned int dimension) {
     const timespec fired = KwTimelyRollup::LastFiring();
-    {
-        KwMutexGuard guard(m_dataLock);
-        SettleLatePeaks();
-    }
     int closed;
     if (!FoldSecond(dimension, closed)) {
         usleep(kPollUs);

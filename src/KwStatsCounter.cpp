@@ -21,35 +21,28 @@ __attribute__((tls_model("initial-exec"))) thread_local int t_stripe = -1;
 std::atomic<unsigned int> g_stripeUsers[KwStatsCounterCells::kStripes];
 
 struct StripeHold {
-    int stripe = -1;
-    ~StripeHold() {
-        if (stripe >= 0) {
-            g_stripeUsers[stripe].fetch_sub(1, std::memory_order_relaxed);
-        }
-    }
+    int stripe = -1;  // set as the thread takes its stripe, the first use
+    ~StripeHold() { g_stripeUsers[stripe].fetch_sub(1, std::memory_order_relaxed); }
 };
 thread_local StripeHold t_hold;
 
-// Off the path of Add(): once a thread.
+// Off the path of Add(): once a thread. Two threads that start at the same
+// moment may take the same stripe; they then share its line, which costs
+// them contention, never counts.
 __attribute__((noinline, cold)) int TakeStripe() {
-    for (;;) {
-        unsigned int fewest = 0;
-        unsigned int users = g_stripeUsers[0].load(std::memory_order_relaxed);
-        for (unsigned int i = 1; i < KwStatsCounterCells::kStripes; ++i) {
-            unsigned int count = g_stripeUsers[i].load(std::memory_order_relaxed);
-            if (count < users) {
-                fewest = i;
-                users = count;
-            }
-        }
-        // Two threads that start at once do not take the same free stripe.
-        if (g_stripeUsers[fewest].compare_exchange_weak(users, users + 1,
-                                                        std::memory_order_relaxed)) {
-            t_hold.stripe = static_cast<int>(fewest);
-            t_stripe = static_cast<int>(fewest);
-            return t_stripe;
+    unsigned int fewest = 0;
+    unsigned int users = g_stripeUsers[0].load(std::memory_order_relaxed);
+    for (unsigned int i = 1; i < KwStatsCounterCells::kStripes; ++i) {
+        unsigned int count = g_stripeUsers[i].load(std::memory_order_relaxed);
+        if (count < users) {
+            fewest = i;
+            users = count;
         }
     }
+    g_stripeUsers[fewest].fetch_add(1, std::memory_order_relaxed);
+    t_hold.stripe = static_cast<int>(fewest);
+    t_stripe = static_cast<int>(fewest);
+    return t_stripe;
 }
 
 }  // namespace

@@ -26,10 +26,6 @@ struct KwStoreSizes {
     int count;
     int rate;
     int waterMark;
-
-    bool operator==(const KwStoreSizes& other) const {
-        return count == other.count && rate == other.rate && waterMark == other.waterMark;
-    }
 };
 
 class KwStatsStores {

@@ -62,7 +62,6 @@ void KwTimelyRollup::Closed(const timespec& fired, int periods) {
 
 void KwTimelyRollup::Forget() {
     m_known = false;
-    m_peaksDue = false;
 }
 
 bool KwTimelyRollup::Late(const timespec& stamp) const {
@@ -70,24 +69,21 @@ bool KwTimelyRollup::Late(const timespec& stamp) const {
                        (stamp.tv_sec == m_closedAt.tv_sec && stamp.tv_nsec <= m_closedAt.tv_nsec));
 }
 
-void KwTimelyRollup::CountLate(unsigned int slot, bool rated, KwSrvrStatsCount& lastRollupCounts,
-                               Ring& minuteRing, Ring& hourRing, Ring& dayRing) {
+void KwTimelyRollup::CountLate(unsigned int slot, KwMaxValue* peak,
+                               KwSrvrStatsCount& lastRollupCounts, Ring& minuteRing, Ring& hourRing,
+                               Ring& dayRing) {
     if (minuteRing.Count() == 0) {
         return;
     }
     ++lastRollupCounts[slot];
-    ++(*minuteRing.Newest())[slot];
+    KwUlong32 second = ++(*minuteRing.Newest())[slot];
     if (m_periods >= 1) {
         ++(*hourRing.Newest())[slot];
     }
     if (m_periods >= 2) {
         ++(*dayRing.Newest())[slot];
     }
-    m_peaksDue = m_peaksDue || rated;
-}
-
-bool KwTimelyRollup::TakePeaksDue() {
-    bool due = m_peaksDue;
-    m_peaksDue = false;
-    return due;
+    if (peak != nullptr) {
+        peak->UpdateIfLarger(second);
+    }
 }

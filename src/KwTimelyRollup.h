@@ -12,6 +12,7 @@
 
 #include <time.h>
 
+#include "KwMaxValue.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCount.h"
 
@@ -45,20 +46,17 @@ public:
     bool Late(const timespec& stamp) const;
     // Counts a late report of count slot `slot` in the closed second, and
     // in the minute and hour it closed, and takes it out of the next second
-    // (`lastRollupCounts`). `rated`: the event keeps its peak per second,
-    // which is then due again. Nothing when the minute ring is empty.
-    void CountLate(unsigned int slot, bool rated, KwSrvrStatsCount& lastRollupCounts,
+    // (`lastRollupCounts`); `peak`, the event's peak per second (null:
+    // none), then takes the closed second's count if it is larger. Nothing
+    // when the minute ring is empty (a reset came after the close).
+    void CountLate(unsigned int slot, KwMaxValue* peak, KwSrvrStatsCount& lastRollupCounts,
                    Ring& minuteRing, Ring& hourRing, Ring& dayRing);
-    // Whether the closed second grew since the peaks were last taken from
-    // it; the question clears it.
-    bool TakePeaksDue();
 
 private:
     bool m_on = false;
     bool m_known = false;       // a second has closed at a known moment
     timespec m_closedAt{0, 0};  // when its timer fired
     int m_periods = 0;          // it also closed a minute (1), and an hour (2)
-    bool m_peaksDue = false;
 };
 
 #endif  // KW_TIMELY_ROLLUP_H

@@ -173,3 +173,22 @@ TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(OnAndOff, TimelyRollup, ::testing::Bool());
+
+// Timely, a Stop() that comes while a roll-up is under way (held here on the
+// data lock) lets that roll-up finish, and nothing more: the thread arms the
+// next timer, then finds the stop and leaves, cancelling it.
+TEST_F(CollectorTest, ATimelyRollUpUnderWayFinishesBeforeTheStop) {
+    collector->SetTimelyRollup(true);
+    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    StartCollecting();
+    {
+        KwMutexGuard hold(DataLock());
+        ASSERT_EQ(Timer().Advance(1000), 1u);
+        ASSERT_TRUE(WaitUntil([&] { return KwTestMutexWaiters(DataLock()) == 1; }));
+        collector->Stop();
+    }
+    ACE_Thread_Manager::instance()->wait();
+    EXPECT_EQ(Timer().CreatedCount(), 2u);
+    EXPECT_TRUE(Logged(6, "svc: Stats collector is shutting down."));
+    EXPECT_TRUE(Released());
+}

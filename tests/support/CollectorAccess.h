@@ -32,6 +32,7 @@ QEL_EXPOSE(TimerId, m_timerId);
 QEL_EXPOSE(QueueLock, m_queueLock);
 QEL_EXPOSE(WaitingList, m_waitingList);
 QEL_EXPOSE(Queue, m_queue);
+QEL_EXPOSE(Counters, m_counters);
 QEL_EXPOSE(DataLock, m_dataLock);
 QEL_EXPOSE(Events, m_events);
 QEL_EXPOSE(NumCountSlots, m_numCountSlots);

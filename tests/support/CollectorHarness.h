@@ -14,6 +14,7 @@
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
+#include "KwStatsCounterTable.h"
 #include "KwStatsSnapshot.h"
 #include "KwTestMutex.h"
 #include "KwTestTimerMgr.h"
@@ -56,6 +57,17 @@ protected:
         return count == times ? ::testing::AssertionSuccess()
                               : ::testing::AssertionFailure() << "<" << level << "> " << text
                                                               << " logged " << count << " times";
+    }
+
+    // Every line the collector logged so far, in order, as "<level> <text>".
+    static std::vector<std::string> CollectorLines() {
+        std::vector<std::string> lines;
+        for (const LogEntry& entry : Log().Entries()) {
+            if (entry.file == "KwSrvrStatsCollector.cpp") {
+                lines.push_back(std::to_string(entry.level) + " " + entry.text);
+            }
+        }
+        return lines;
     }
 
     // Hands over the timer manager, starts the thread and waits until it
