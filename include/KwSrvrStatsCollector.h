@@ -131,18 +131,22 @@ public:
     // swells. On, the roll-up runs as soon as the timer has fired, also
     // while reports keep coming, and each report counts in the second its
     // stamp falls in; those stamped after the timer fired count in the next.
-    // It costs a look at the flag per report, and at each roll-up a walk
-    // over the reports held. Set-up only: returns 1, or 0 (logged) outside
-    // ST_INIT.
+    // So that no report waits into the second after its own, the mode
+    // brings a bound of its own: a report stamped more than 250 ms after
+    // the oldest one waiting is refused (and counted as refused for the
+    // bound), which also bounds memory without SetWaitingListBound(). It
+    // costs a comparison of stamps per report. Set-up only: returns 1, or 0
+    // (logged) outside ST_INIT.
     int SetTimelyRollup(bool on) KW_EXCLUDES(m_dataLock);
 
     // Queues one occurrence of `eventId` with `size` payload bytes copied
     // from `data` (a water-mark event takes one 4-byte unsigned value).
     // Returns 0 when queued, -1 when refused: not collecting, no collection
     // thread (it gave up: no timer manager, no first timer), the waiting
-    // list at its bound, unknown id, negative size, null data with a
-    // non-zero size, or no memory. A refusal allocates nothing; those for
-    // the missing thread and the bound are counted in the snapshot.
+    // list at its bound or, timely, the reports waiting older than its
+    // bound, unknown id, negative size, null data with a non-zero size, or
+    // no memory. A refusal allocates nothing; those for the missing thread
+    // and the bounds are counted in the snapshot.
     int SetEvent(int eventId, int size, const void* data) KW_EXCLUDES(m_queueLock);
 
     // Clears every count, peak, high-water mark and history while

@@ -12,12 +12,14 @@
 //
 // Ownership: a report handed to Append() and queued belongs to the queue
 // until the collection thread has taken it (Take()) and processed it; the
-// queue releases reports with free(), so they must be malloc blocks.
+// queue releases reports with free(), so they must be malloc blocks. A
+// report carries its submission time in a timespec `stamp`.
 #ifndef KW_REPORT_QUEUE_H
 #define KW_REPORT_QUEUE_H
 
 #include <stddef.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -41,6 +43,7 @@ public:
         QUEUED,     // on the list
         NO_THREAD,  // no collection thread drains the list (Open() not called, or Close())
         FULL,       // the reports held are at the bound
+        BEHIND,     // the oldest report held is older than the age bound
         NO_MEMORY   // no list node could be made
     };
 
@@ -68,6 +71,11 @@ public:
     // yet released); 0, the default, for no bound.
     void SetBound(unsigned int maxReports) { m_bound.store(maxReports); }
     unsigned int Bound() const { return m_bound.load(); }
+    // The most a report may be stamped after the oldest report held, in
+    // milliseconds, so that no report waits much longer than that; 0, the
+    // default, for no such bound.
+    void SetMaxAge(unsigned int ms) { m_maxAgeMs.store(ms); }
+    unsigned int MaxAge() const { return m_maxAgeMs.load(); }
 
     // ---- Submitters
 
@@ -90,6 +98,9 @@ public:
     // report; should there be none, one is made outside the lock. `held`
     // tells the reports held when the verdict is FULL.
     Verdict Append(Report* report, size_t& held) KW_EXCLUDES(m_lock) {
+        if (Behind(report->stamp)) {
+            return BEHIND;
+        }
         List made;
         for (;;) {
             {
@@ -117,11 +128,11 @@ public:
         }
     }
 
-    // Counts a refusal for want of a thread or for the bound (wrapping).
+    // Counts a refusal for want of a thread, or for either bound (wrapping).
     void CountRefusal(Verdict why) {
         if (why == NO_THREAD) {
             m_refusedNoThread.fetch_add(1, std::memory_order_relaxed);
-        } else if (why == FULL) {
+        } else if (why == FULL || why == BEHIND) {
             m_refusedFull.fetch_add(1, std::memory_order_relaxed);
         }
     }
@@ -186,6 +197,7 @@ public:
         m_emptied.clear();  // what the spares have no room for
         m_next = m_batch.begin();
         m_inHandCount = m_batch.size();
+        PublishOldest();
         return m_inHandCount;
     }
 
@@ -199,6 +211,7 @@ public:
         ++m_next;
         --m_inHandCount;
         m_inHand.store(m_inHandCount, std::memory_order_relaxed);
+        PublishOldest();
         if (++m_processed == kReleaseEvery) {
             ReleaseProcessed();
             m_held.store(m_inHandCount, std::memory_order_relaxed);
@@ -224,6 +237,7 @@ public:
         m_inHandCount = 0;
         m_next = m_batch.end();
         m_emptied.clear();
+        PublishOldest();
     }
 
     // Shuts submissions out and releases every report on the list, and the
@@ -254,6 +268,26 @@ private:
         return bound != 0 && onList + m_held.load(std::memory_order_relaxed) >= bound;
     }
 
+    static long long Nanoseconds(const timespec& t) {
+        return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+    }
+
+    // With the age bound set, whether a report stamped `stamp` comes more
+    // than the bound after the oldest report held. The submitter's stamp
+    // serves as the present: no clock is read for it.
+    bool Behind(const timespec& stamp) const {
+        long long bound = m_maxAgeMs.load(std::memory_order_relaxed) * 1000000LL;
+        long long oldest = m_oldestNs.load(std::memory_order_relaxed);
+        return bound != 0 && oldest != 0 && Nanoseconds(stamp) - oldest > bound;
+    }
+
+    // The stamp of the oldest report held and not yet processed, the one in
+    // hand; 0 when nothing is in hand (or its stamp is unknown).
+    void PublishOldest() {
+        m_oldestNs.store(m_inHandCount > 0 ? Nanoseconds((*m_next)->stamp) : 0,
+                         std::memory_order_relaxed);
+    }
+
     // Frees the processed reports; their nodes are kept for reuse up to the
     // bound and released beyond it. Moving a range relinks only its ends,
     // so the nodes' cache lines stay as the submitters left them.
@@ -277,6 +311,7 @@ private:
     List& m_waiting KW_GUARDED_BY(m_lock);
     List m_spare KW_GUARDED_BY(m_lock);
     std::atomic<unsigned int> m_bound{0};
+    std::atomic<unsigned int> m_maxAgeMs{0};
     std::atomic<bool> m_draining{false};
     // Size of the list, for the bound's first look and the figures.
     alignas(64) std::atomic<size_t> m_waitingCount{0};
@@ -285,6 +320,7 @@ private:
     // thread alone.
     alignas(64) std::atomic<size_t> m_inHand{0};
     std::atomic<size_t> m_held{0};
+    std::atomic<long long> m_oldestNs{0};
     std::atomic<KwUlong32> m_refusedNoThread{0};
     std::atomic<KwUlong32> m_refusedFull{0};
 

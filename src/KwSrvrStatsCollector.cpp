@@ -211,6 +211,7 @@ int KwSrvrStatsCollector::SetTimelyRollup(bool on) {
         return 0;
     }
     m_timely->SetOn(on);
+    m_queue->SetMaxAge(on ? kTimelyMaxAgeMs : 0);
     return 1;
 }
 
@@ -281,8 +282,15 @@ KwSrvrStatsCollector::KwStatsDataMsgStruct* KwSrvrStatsCollector::NewMessage(int
 int KwSrvrStatsCollector::Refuse(int eventId, int verdict, size_t held) {
     static std::atomic<int> noThreadLevel{DLOG_ERR};
     static std::atomic<int> fullLevel{DLOG_ERR};
+    static std::atomic<int> behindLevel{DLOG_ERR};
     if (verdict == ReportQueue::NO_MEMORY) {
         __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed", "SetEvent");
+    } else if (verdict == ReportQueue::BEHIND) {
+        m_queue->CountRefusal(ReportQueue::BEHIND);
+        __dlog_printf(NextRefusalLevel(behindLevel), kFile,
+                      "%s: Tried to enter data %d when the reports waiting are more than %u ms "
+                      "old, the bound of the timely roll-up",
+                      "SetEvent", eventId, m_queue->MaxAge());
     } else if (verdict == ReportQueue::FULL) {
         m_queue->CountRefusal(ReportQueue::FULL);
         __dlog_printf(NextRefusalLevel(fullLevel), kFile,

@@ -298,6 +298,7 @@ TEST_F(CollectorTest, TimerDeliveredLate) {
 TEST(KwReportQueueFaults, ANodeThatCannotBeMadeRefusesTheReport) {
     struct Report {
         int id;
+        timespec stamp;
     };
     KwLinuxMutex lock;
     KwReportQueue<Report>::List waiting;

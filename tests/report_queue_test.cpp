@@ -14,13 +14,15 @@ namespace {
 
 struct Report {
     int id;
+    timespec stamp;
 };
 typedef KwReportQueue<Report> Queue;
 typedef std::vector<int> Ids;
 
-Report* NewReport(int id) {
+Report* NewReport(int id, timespec stamp = {0, 0}) {
     Report* report = static_cast<Report*>(malloc(sizeof(Report)));
     report->id = id;
+    report->stamp = stamp;
     return report;
 }
 
@@ -32,9 +34,9 @@ protected:
     }
 
     // Appends a report of `id`; a refused one is freed, as the collector does.
-    Queue::Verdict Append(int id, size_t* held = nullptr) {
+    Queue::Verdict Append(int id, size_t* held = nullptr, timespec stamp = {0, 0}) {
         size_t scratch = 0;
-        Report* report = NewReport(id);
+        Report* report = NewReport(id, stamp);
         Queue::Verdict verdict = queue.Append(report, held != nullptr ? *held : scratch);
         if (verdict != Queue::QUEUED) {
             free(report);
@@ -122,13 +124,55 @@ TEST_F(ReportQueueTest, VerdictsFollowTheThreadAndTheBound) {
         EXPECT_EQ(queue.Draining(), row.draining) << row.step;
     }
     EXPECT_EQ(queue.Bound(), 3u);
-    // The queue counts what the collector tells it it refused, and only that.
+    // The queue counts what the collector tells it it refused, and only that;
+    // both bounds count as full.
     for (Queue::Verdict why :
-         {Queue::NO_THREAD, Queue::FULL, Queue::FULL, Queue::QUEUED, Queue::NO_MEMORY}) {
+         {Queue::NO_THREAD, Queue::FULL, Queue::BEHIND, Queue::QUEUED, Queue::NO_MEMORY}) {
         queue.CountRefusal(why);
     }
     EXPECT_EQ(queue.RefusedNoThread(), 1u);
     EXPECT_EQ(queue.RefusedFull(), 2u);
+}
+
+// With an age bound of 250 ms, a report stamped more than that after the
+// oldest report held (the one in hand) is refused. Each row: a step, then
+// the stamp of a report appended after it and the verdict.
+TEST_F(ReportQueueTest, TheAgeBoundRefusesReportsTooFarBehindTheOldest) {
+    struct Row {
+        std::string step;
+        timespec stamp;
+        Queue::Verdict verdict;
+    };
+    const Row rows[] = {
+        {"open, bound 250 ms", {99, 0}, Queue::QUEUED},  // nothing in hand: no age
+        {"take", {99, 250000000}, Queue::QUEUED},        // 10.0 in hand: 250 ms is no more
+        {"", {99, 250000001}, Queue::BEHIND},
+        {"", {100, 0}, Queue::BEHIND},
+        {"process 1", {99, 450000000}, Queue::QUEUED},  // 10.2 in hand
+        {"", {99, 450000001}, Queue::BEHIND},
+        {"no bound", {200, 0}, Queue::QUEUED},
+        {"bound 250 ms, put back", {200, 0}, Queue::QUEUED},  // nothing in hand
+    };
+    for (const Row& row : rows) {
+        if (row.step == "open, bound 250 ms") {
+            queue.Open();
+            queue.SetMaxAge(250);
+            ASSERT_EQ(Append(1, nullptr, {99, 0}), Queue::QUEUED);
+            ASSERT_EQ(Append(2, nullptr, {99, 200000000}), Queue::QUEUED);
+        } else if (row.step == "take") {
+            ASSERT_EQ(queue.Take(), 3u);
+        } else if (row.step == "process 1") {
+            ASSERT_EQ(Process(1), Ids({1}));
+        } else if (row.step == "no bound") {
+            queue.SetMaxAge(0);
+        } else if (row.step == "bound 250 ms, put back") {
+            queue.SetMaxAge(250);
+            queue.PutBack();
+        }
+        EXPECT_EQ(Append(9, nullptr, row.stamp), row.verdict)
+            << row.step << " " << row.stamp.tv_sec << "." << row.stamp.tv_nsec;
+    }
+    EXPECT_EQ(queue.MaxAge(), 250u);
 }
 
 // Reports come out oldest first, a batch at a time; a pass counts what is
