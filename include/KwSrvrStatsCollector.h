@@ -26,6 +26,15 @@
 // unrecognized. A Start() before the thread has noticed a Stop() cancels
 // that stop and returns 1.
 //
+// A lost thread: should the thread give up at the start (no timer manager,
+// or its first timer not created), the state stays as it was: ST_COLLECTING
+// once the stores were made, so IsRunning() stays true with no thread, else
+// ST_INIT. Only the collection thread moves the state, so a Stop() then
+// changes nothing. Every submission is refused (and counted), and
+// GetStatsSnapshot() says that no collection thread runs. A new Start(),
+// with a timer it can create, collects again into fresh stores, the events
+// still registered; IsRunning() tells the state all along, not the thread.
+//
 // Ownership: the collector owns the event records, every report from the
 // moment SetEvent() queued it, and the statistics stores; the collection
 // thread releases them all when it stops. The host owns the timer manager,
@@ -105,7 +114,8 @@ public:
     int Start();
     // Asks the collection thread to stop; does not wait.
     void Stop();
-    // True while collecting.
+    // True in ST_COLLECTING: while collecting, and after a lost thread (see
+    // above), when KwStatsSnapshot::collectionThread tells that none runs.
     bool IsRunning() const;
     // Declares registration complete; the thread then sizes its stores.
     void DoneInit();
