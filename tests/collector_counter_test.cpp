@@ -124,19 +124,24 @@ TEST_F(CollectorTest, CountersAddExactlyWhileEverythingElseRuns) {
             ++ready;
         });
     }
+    // Resets only in the chaos; it says when it has seen the chaos end, and
+    // so made its last reset.
+    std::atomic<bool> resetsDone{false};
     threads.emplace_back([&] {
         for (int i = 0; phase.load() != 3; ++i) {
             collector->SetEvent(1, 0, nullptr);
             KwStatsSnapshot snapshot;
             collector->GetStatsSnapshot(snapshot);
-            if (phase.load() == 0 && i % 100 == 0) {
+            if (phase.load() != 0) {
+                resetsDone.store(true);
+            } else if (i % 100 == 0) {
                 collector->Reset();
             }
         }
     });
     RollUps(5);
     phase.store(1);
-    ASSERT_TRUE(WaitUntil([&] { return ready.load() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return ready.load() == 4 && resetsDone.load(); }));
     collector->Reset();
     phase.store(2);
     for (int i = 0; i < 5; ++i) {
