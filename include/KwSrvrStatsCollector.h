@@ -26,6 +26,15 @@
 // unrecognized. A Start() before the thread has noticed a Stop() cancels
 // that stop and returns 1.
 //
+// A lost thread: should the thread give up at the start (no timer manager,
+// or its first timer not created), the state stays as it was: ST_COLLECTING
+// once the stores were made, so IsRunning() stays true with no thread, else
+// ST_INIT. Only the collection thread moves the state, so a Stop() then
+// changes nothing. Every submission is refused (and counted), and
+// GetStatsSnapshot() says that no collection thread runs. A new Start(),
+// with a timer it can create, collects again into fresh stores, the events
+// still registered; IsRunning() tells the state all along, not the thread.
+//
 // Ownership: the collector owns the event records, every report from the
 // moment SetEvent() queued it, and the statistics stores; the collection
 // thread releases them all when it stops. The host owns the timer manager,
@@ -47,6 +56,7 @@
 
 #include <atomic>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,13 +70,17 @@
 class KwMaxValue;
 class KwSrvrStatsCount;
 class KwStatsCounter;
-struct KwStatsCounterCells;
-struct KwLateReports;
-struct KwStatsSnapshot;
+class KwStatsCounterTable;
+class KwStatsStores;
+class KwTimelyRollup;
 class KwTimeTracker;
 class KwTimerMgr;
+struct KwStatsCounterCells;
+struct KwStatsSnapshot;
 template <class T>
 class KwRingBuffer;
+template <class Report>
+class KwReportQueue;
 
 // A registered event. Slots index the statistics stores; -1 means none.
 struct KwSrvrStatsEvent {
@@ -100,7 +114,8 @@ public:
     int Start();
     // Asks the collection thread to stop; does not wait.
     void Stop();
-    // True while collecting.
+    // True in ST_COLLECTING: while collecting, and after a lost thread (see
+    // above), when KwStatsSnapshot::collectionThread tells that none runs.
     bool IsRunning() const;
     // Declares registration complete; the thread then sizes its stores.
     void DoneInit();
@@ -126,18 +141,22 @@ public:
     // swells. On, the roll-up runs as soon as the timer has fired, also
     // while reports keep coming, and each report counts in the second its
     // stamp falls in; those stamped after the timer fired count in the next.
-    // It costs a look at the flag per report, and at each roll-up a walk
-    // over the reports held. Set-up only: returns 1, or 0 (logged) outside
-    // ST_INIT.
-    int SetTimelyRollup(bool on);
+    // So that no report waits into the second after its own, the mode
+    // brings a bound of its own: a report stamped more than 250 ms after
+    // the oldest one waiting is refused (and counted as refused for the
+    // bound), which also bounds memory without SetWaitingListBound(). It
+    // costs a comparison of stamps per report. Set-up only: returns 1, or 0
+    // (logged) outside ST_INIT.
+    int SetTimelyRollup(bool on) KW_EXCLUDES(m_dataLock);
 
     // Queues one occurrence of `eventId` with `size` payload bytes copied
     // from `data` (a water-mark event takes one 4-byte unsigned value).
     // Returns 0 when queued, -1 when refused: not collecting, no collection
     // thread (it gave up: no timer manager, no first timer), the waiting
-    // list at its bound, unknown id, negative size, null data with a
-    // non-zero size, or no memory. A refusal allocates nothing; those for
-    // the missing thread and the bound are counted in the snapshot.
+    // list at its bound or, timely, the reports waiting older than its
+    // bound, unknown id, negative size, null data with a non-zero size, or
+    // no memory. A refusal allocates nothing; those for the missing thread
+    // and the bounds are counted in the snapshot.
     int SetEvent(int eventId, int size, const void* data) KW_EXCLUDES(m_queueLock);
 
     // Clears every count, peak, high-water mark and history while
@@ -165,42 +184,36 @@ private:
         timespec stamp;  // CLOCK_MONOTONIC at submission; {0, 0} if unreadable
         unsigned char payload[];
     };
+    typedef KwReportQueue<KwStatsDataMsgStruct> ReportQueue;
+    typedef KwRingBuffer<KwSrvrStatsCount> Ring;
 
     KwSrvrStatsCollector();
     ~KwSrvrStatsCollector() override;
     KwSrvrStatsCollector(const KwSrvrStatsCollector&) = delete;
     KwSrvrStatsCollector& operator=(const KwSrvrStatsCollector&) = delete;
 
+    // Submission: the message for a report, and a refusal of the queue's
+    // (a KwReportQueue verdict) logged and counted.
+    static KwStatsDataMsgStruct* NewMessage(int eventId, int size, const void* data);
+    int Refuse(int eventId, int verdict, size_t held);
+
     // The collection thread.
     int svc() override;
-    int Run();
-    // Slots handed out by registration: the sizes of the stores.
-    struct SlotCounts {
-        int count;
-        int rate;
-        int waterMark;
-        bool operator==(const SlotCounts& other) const {
-            return count == other.count && rate == other.rate && waterMark == other.waterMark;
-        }
-    };
-    struct Stores;
-    SlotCounts CurrentSlotCounts() const KW_REQUIRES(m_dataLock);
-    // Makes the stores and enters ST_COLLECTING; `made` tells their sizes.
-    bool MakeStores(SlotCounts& made) KW_EXCLUDES(m_dataLock);
-    void Swap(Stores& stores) KW_REQUIRES(m_dataLock);
+    int Run() KW_EXCLUDES(m_dataLock, m_queueLock);
+    // Makes the stores and enters ST_COLLECTING; `dimension` tells the
+    // number of count slots they were made for, `timely` the setting of the
+    // timely roll-up, fixed from then on.
+    bool MakeStores(unsigned int& dimension, bool& timely) KW_EXCLUDES(m_dataLock);
+    void Swap(KwStatsStores& stores) KW_REQUIRES(m_dataLock);
     int GiveUp(bool sized) KW_EXCLUDES(m_dataLock, m_queueLock);
-    struct Batch;
-    int CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension)
+    int CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension, bool timely)
         KW_EXCLUDES(m_dataLock, m_queueLock);
-    bool TimelyRollUp(unsigned int dimension, KwLateReports& late) KW_EXCLUDES(m_dataLock);
-    void ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency, KwLateReports& late)
-        KW_REQUIRES(m_dataLock);
-    void SettleLatePeaks(KwLateReports& late) KW_REQUIRES(m_dataLock);
-    static void Release(std::list<KwStatsDataMsgStruct*>& batch,
-                        std::list<KwStatsDataMsgStruct*>::iterator processedEnd,
-                        std::list<KwStatsDataMsgStruct*>& emptied);
+    void ProcessInHand(bool timely, KwTimeTracker& latency) KW_EXCLUDES(m_dataLock, m_queueLock);
     void Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) KW_REQUIRES(m_dataLock);
+    void ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency)
+        KW_REQUIRES(m_dataLock);
     bool RollUp(unsigned int dimension) KW_EXCLUDES(m_dataLock);
+    bool TimelyRollUp(unsigned int dimension) KW_EXCLUDES(m_dataLock);
     // The store work of a roll-up: false when it must wait (no memory).
     // `closed` tells whether it closed a minute (1) and an hour (2).
     bool FoldSecond(unsigned int dimension, int& closed) KW_EXCLUDES(m_dataLock);
@@ -208,34 +221,27 @@ private:
     bool ArmNextTimer(unsigned long timeoutMs);
     int ExitPath(int result) KW_EXCLUDES(m_dataLock, m_queueLock);
     void Cleanup() KW_EXCLUDES(m_dataLock, m_queueLock);
-    // A null `refusalLevel` logs a refusal at level 4; else it takes its
-    // level from there, 3 once and 7 after.
+
+    // Output. A null `refusalLevel` logs a refusal at level 4; else it
+    // takes its level from there, 3 once and 7 after.
     bool ReadyForOutput(const char* method, std::atomic<int>* refusalLevel) const
         KW_REQUIRES(m_dataLock);
     bool FillSnapshot(KwStatsSnapshot& out, bool withHistories, const char* method,
                       std::atomic<int>* refusalLevel) const KW_EXCLUDES(m_dataLock);
-    static void CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring, unsigned int slot,
-                            std::vector<KwUlong32>& history);
+    void FillEvents(KwStatsSnapshot& out, bool withHistories) const KW_REQUIRES(m_dataLock);
     // The cells that counters of `eventId` add into, made on first use; null
     // when it is not a registered counted event without latency flags.
     KwStatsCounterCells* CounterCells(int eventId) KW_EXCLUDES(m_dataLock);
     // Moves what counters added into the running counts; the figures the
     // stores give stay what they were, hence const.
     void GatherCounters() const KW_REQUIRES(m_dataLock);
-    // Lets counters of the registered events count, or refuse.
-    void OpenCounters(bool open) KW_REQUIRES(m_dataLock);
-    void RefuseRegistration(const char* name) const;
-    void RefuseSubmission(int eventId) const;
-    int RefuseNoThread(int eventId);
-    int RefuseFull(int eventId, size_t waiting);
-    bool Full(size_t onList) const;
 
     std::atomic<bool> m_keepRunning;
     std::atomic<bool> m_initDone;
     std::atomic<KwTimerMgr*> m_timerMgr;
     // Locks: m_dataLock guards the events, the slot counts and the stores;
-    // m_queueLock the waiting list and its spare nodes. No operation holds
-    // both. Flags and counters that cross threads without a lock are atomic.
+    // m_queueLock the waiting list. No operation holds both. Flags and
+    // counters that cross threads without a lock are atomic.
     int m_numCountSlots KW_GUARDED_BY(m_dataLock);
     int m_numRateSlots KW_GUARDED_BY(m_dataLock);
     int m_numWaterMarkSlots KW_GUARDED_BY(m_dataLock);
@@ -249,48 +255,29 @@ private:
     KwMaxValue* m_waterMarks KW_GUARDED_BY(m_dataLock);
     KwSrvrStatsCount* m_currentCounts KW_GUARDED_BY(m_dataLock);
     KwSrvrStatsCount* m_lastRollupCounts KW_GUARDED_BY(m_dataLock);
-    KwRingBuffer<KwSrvrStatsCount>* m_minuteRing KW_GUARDED_BY(m_dataLock);
-    KwRingBuffer<KwSrvrStatsCount>* m_hourRing KW_GUARDED_BY(m_dataLock);
-    KwRingBuffer<KwSrvrStatsCount>* m_dayRing KW_GUARDED_BY(m_dataLock);
+    Ring* m_minuteRing KW_GUARDED_BY(m_dataLock);
+    Ring* m_hourRing KW_GUARDED_BY(m_dataLock);
+    Ring* m_dayRing KW_GUARDED_BY(m_dataLock);
     // The collection thread's alone.
     unsigned short m_timerId;
     mutable KwLinuxMutex m_dataLock;
-    // On a cache line of its own, with the lists it guards: the collection
+    // On a cache line of its own, with the list it guards: the collection
     // thread takes m_dataLock for every report, and a submitter that shared
     // that line would fetch it back for every submission.
     alignas(64) KwLinuxMutex m_queueLock;
     std::list<KwStatsDataMsgStruct*> m_waitingList KW_GUARDED_BY(m_queueLock);
-    // Emptied list nodes that SetEvent reuses.
-    std::list<KwStatsDataMsgStruct*> m_spareNodes KW_GUARDED_BY(m_queueLock);
-    // Size of m_waitingList, for the collection thread's backlog trace.
-    alignas(64) std::atomic<size_t> m_waitingCount;
-    // Reports the collection thread has taken off the list and not yet
-    // processed, and those it has taken and not yet released (the bound
-    // counts these); written by that thread alone.
-    alignas(64) std::atomic<size_t> m_inHand;
-    std::atomic<size_t> m_held;
-    // When the latest roll-up ran (wall-clock seconds; 0: none yet).
-    KwLong32 m_lastRollupAt KW_GUARDED_BY(m_dataLock);
-    // Reset() calls so far.
-    unsigned int m_resets KW_GUARDED_BY(m_dataLock);
-    // What the counters of each event add into (null: no counter yet).
-    // Made by CounterCells(), kept for the life of the collector.
-    KwStatsCounterCells* m_counterCells[256] KW_GUARDED_BY(m_dataLock);
     // Read by every submission; written rarely.
     alignas(64) std::atomic<int> m_state;
-    // True while a collection thread runs svc().
-    std::atomic<bool> m_threadRunning;
-    std::atomic<unsigned int> m_waitingBound;  // 0: unbounded
-    std::atomic<bool> m_timelyRollup;
-    // Submissions refused for want of a collection thread, or with the
-    // waiting list at its bound (wrapping counters).
-    std::atomic<KwUlong32> m_refusedNoThread;
-    std::atomic<KwUlong32> m_refusedFull;
+    // When the latest roll-up ran (wall-clock seconds; 0: none yet).
+    KwLong32 m_lastRollupAt KW_GUARDED_BY(m_dataLock);
+    // What works on the waiting list: its spare nodes, bound and batches.
+    const std::unique_ptr<ReportQueue> m_queue;
+    // What KwStatsCounter handles add into, for the life of the collector.
+    const std::unique_ptr<KwStatsCounterTable> m_counters KW_PT_GUARDED_BY(m_dataLock);
+    // The timely roll-up's setting and what it knows of the closed second.
+    const std::unique_ptr<KwTimelyRollup> m_timely KW_PT_GUARDED_BY(m_dataLock);
 
     static std::atomic<bool> s_statsTimerExpired;
-    // When the latest timer fired (CLOCK_MONOTONIC; 0 if unreadable).
-    static std::atomic<long> s_timerFiredSec;
-    static std::atomic<long> s_timerFiredNsec;
 };
 
 #endif  // KW_SRVR_STATS_COLLECTOR_H

@@ -14,7 +14,8 @@
 //
 // Add() takes no lock, allocates nothing, reads no clock and makes no system
 // call: each thread adds into a cache line of its own (threads beyond eight
-// share them), so threads that count at once do not slow each other down.
+// share them, as may two whose first Add() comes at the same moment), so
+// threads that count at once do not slow each other down.
 // Counts wrap modulo 2^32, like every counter of the collector.
 //
 // Refusals: the constructor accepts a registered event of type

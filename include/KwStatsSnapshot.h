@@ -94,8 +94,9 @@ struct KwStatsSnapshot {
     bool collectionThread = false;
     unsigned int waitingBound = 0;  // the bound on waiting reports; 0: none
     // Submissions refused for want of a collection thread, and with the
-    // waiting reports at their bound. Counted from the start of the
-    // process; they wrap modulo 2^32.
+    // waiting reports at their bound (waitingBound, or with the timely
+    // roll-up their age). Counted from the start of the process; they wrap
+    // modulo 2^32.
     KwUlong32 refusedNoThread = 0;
     KwUlong32 refusedFull = 0;
     // Occurrences that KwStatsCounter::Add() refused: outside ST_COLLECTING,

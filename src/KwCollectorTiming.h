@@ -9,5 +9,9 @@
 constexpr unsigned long kRollupPeriodMs = 1000;
 // The collection thread's idle poll.
 constexpr useconds_t kPollUs = 10000;
+// With the timely roll-up, the most a report is stamped after the oldest one
+// waiting: well under a second, so that every report is processed before
+// the second after its own closes, and counted in its own.
+constexpr unsigned int kTimelyMaxAgeMs = 250;
 
 #endif  // KW_COLLECTOR_TIMING_H

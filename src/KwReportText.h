@@ -1,6 +1,7 @@
-// The statistics report's three lines, built record by record. Shared by
-// the collector's report and the rendering of a snapshot, so that both
-// produce the same text.
+// The statistics report's three lines, built record by record, and the
+// report of a snapshot (KwStatsReportText, declared in KwStatsSnapshot.h),
+// which is what the collector's GetStatsReport() returns: so both produce
+// the same text.
 #ifndef KW_REPORT_TEXT_H
 #define KW_REPORT_TEXT_H
 

@@ -1,29 +1,29 @@
 #include "KwSrvrStatsCollector.h"
 
 #include <errno.h>
-#include <stdio.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <iterator>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
-#include <utility>
 
 #include "KwCollectorTiming.h"
-#include "KwLateReports.h"
 #include "KwMaxValue.h"
 #include "KwMutexGuard.h"
+#include "KwReportQueue.h"
 #include "KwReportText.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCount.h"
+#include "KwStatsCopier.h"
 #include "KwStatsCounterCells.h"
+#include "KwStatsCounterTable.h"
 #include "KwStatsSnapshot.h"
+#include "KwStatsStores.h"
 #include "KwTimeTracker.h"
+#include "KwTimelyRollup.h"
 #include "KwTimerMgr.h"
 #include "dlog.h"
 
@@ -32,19 +32,8 @@ namespace {
 const char kFile[] = "KwSrvrStatsCollector.cpp";
 
 constexpr int kMaxEvents = 256;
-constexpr unsigned int kSecondsPerMinute = 60;
-constexpr unsigned int kMinutesPerHour = 60;
-constexpr unsigned int kHoursPerDay = 24;
 // More waiting reports than this are worth a trace line.
 constexpr size_t kBacklogTrace = 5;
-// List nodes kept for reuse by SetEvent: enough for the reports of a busy
-// poll, few enough (some 32 KiB) that a burst does not keep its peak memory.
-constexpr size_t kMaxSpareNodes = 1024;
-// Processed reports are released this many at a time: a submitter then
-// finds the allocator's freed blocks in runs, instead of contending with the
-// collection thread for them after every report, and the blocks are still
-// in this thread's cache when it frees them.
-constexpr size_t kReleaseEvery = 1024;
 
 // The level of a state refusal: 3 for the first one in the life of the
 // process, 7 after it, so a host that keeps calling too early or too late
@@ -53,11 +42,24 @@ int NextRefusalLevel(std::atomic<int>& level) {
     return level.exchange(DLOG_DEBUG);
 }
 
+void RefuseRegistration(const char* name) {
+    static std::atomic<int> level{DLOG_ERR};
+    __dlog_printf(NextRefusalLevel(level), kFile,
+                  "%s: Cannot register a new event for %s if the collector is not in ST_INIT "
+                  "state",
+                  "RegisterEvent", name != nullptr ? name : "(null)");
+}
+
+void RefuseSubmission(int eventId) {
+    static std::atomic<int> level{DLOG_ERR};
+    __dlog_printf(NextRefusalLevel(level), kFile,
+                  "%s: Tried to enter data %d when the stats collector is not in collecting state",
+                  "SetEvent", eventId);
+}
+
 }  // namespace
 
 std::atomic<bool> KwSrvrStatsCollector::s_statsTimerExpired{false};
-std::atomic<long> KwSrvrStatsCollector::s_timerFiredSec{0};
-std::atomic<long> KwSrvrStatsCollector::s_timerFiredNsec{0};
 
 KwSrvrStatsCollector& KwSrvrStatsCollector::GetInstance() {
     static KwSrvrStatsCollector instance;
@@ -83,18 +85,11 @@ KwSrvrStatsCollector::KwSrvrStatsCollector()
       m_hourRing(nullptr),
       m_dayRing(nullptr),
       m_timerId(KwTimerMgr::INVALID_TIMER_ID),
-      m_waitingCount(0),
-      m_inHand(0),
-      m_held(0),
-      m_lastRollupAt(0),
-      m_resets(0),
-      m_counterCells(),
       m_state(ST_INIT),
-      m_threadRunning(false),
-      m_waitingBound(0),
-      m_timelyRollup(false),
-      m_refusedNoThread(0),
-      m_refusedFull(0) {}
+      m_lastRollupAt(0),
+      m_queue(new ReportQueue(m_queueLock, m_waitingList)),
+      m_counters(new KwStatsCounterTable),
+      m_timely(new KwTimelyRollup) {}
 
 KwSrvrStatsCollector::~KwSrvrStatsCollector() {
     // A host that exits without waiting for the collection thread would
@@ -107,11 +102,6 @@ KwSrvrStatsCollector::~KwSrvrStatsCollector() {
     // Whatever a thread that left early (or never ran) did not release:
     // event records, stores made before a missing timer manager was noticed.
     Cleanup();
-    KwMutexGuard guard(m_dataLock);
-    for (KwStatsCounterCells*& cells : m_counterCells) {
-        delete cells;
-        cells = nullptr;
-    }
 }
 
 int KwSrvrStatsCollector::SetTimerManager(KwTimerMgr& mgr) {
@@ -147,29 +137,14 @@ int KwSrvrStatsCollector::GetMonitoredEventNumber() const {
 }
 
 void KwSrvrStatsCollector::DiagDataCollectTimerCb(unsigned short, void*) {
-    // When the second closed, for a timely roll-up; stored before the flag
-    // is raised, and read only while it is up (the next timer does not
-    // exist yet), so the two halves are never torn.
-    timespec now;
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-        now.tv_sec = 0;
-        now.tv_nsec = 0;
-    }
-    s_timerFiredSec.store(static_cast<long>(now.tv_sec), std::memory_order_relaxed);
-    s_timerFiredNsec.store(now.tv_nsec, std::memory_order_relaxed);
+    // When the second closed, for a timely roll-up: noted before the flag
+    // is raised.
+    KwTimelyRollup::NoteTimerFired();
     s_statsTimerExpired.store(true);
 }
 
 // ---------------------------------------------------------------------------
 // Registration
-
-void KwSrvrStatsCollector::RefuseRegistration(const char* name) const {
-    static std::atomic<int> level{DLOG_ERR};
-    __dlog_printf(NextRefusalLevel(level), kFile,
-                  "%s: Cannot register a new event for %s if the collector is not in ST_INIT "
-                  "state",
-                  "RegisterEvent", name != nullptr ? name : "(null)");
-}
 
 int KwSrvrStatsCollector::RegisterEvent(const char* name, int flags, StatsDataType type) {
     if (m_state.load() != ST_INIT) {
@@ -216,63 +191,32 @@ int KwSrvrStatsCollector::RegisterEvent(const char* name, int flags, StatsDataTy
     return id;
 }
 
-// ---------------------------------------------------------------------------
-// Submission
-
-void KwSrvrStatsCollector::RefuseSubmission(int eventId) const {
-    static std::atomic<int> level{DLOG_ERR};
-    __dlog_printf(NextRefusalLevel(level), kFile,
-                  "%s: Tried to enter data %d when the stats collector is not in collecting state",
-                  "SetEvent", eventId);
-}
-
-int KwSrvrStatsCollector::RefuseNoThread(int eventId) {
-    static std::atomic<int> level{DLOG_ERR};
-    m_refusedNoThread.fetch_add(1, std::memory_order_relaxed);
-    __dlog_printf(NextRefusalLevel(level), kFile,
-                  "%s: Tried to enter data %d when no collection thread runs", "SetEvent", eventId);
-    return -1;
-}
-
-int KwSrvrStatsCollector::RefuseFull(int eventId, size_t waiting) {
-    static std::atomic<int> level{DLOG_ERR};
-    m_refusedFull.fetch_add(1, std::memory_order_relaxed);
-    __dlog_printf(NextRefusalLevel(level), kFile,
-                  "%s: Tried to enter data %d when %lu reports wait, the bound of the waiting list",
-                  "SetEvent", eventId, static_cast<unsigned long>(waiting));
-    return -1;
-}
-
 int KwSrvrStatsCollector::SetWaitingListBound(unsigned int maxReports) {
     if (m_state.load() != ST_INIT) {
         __dlog_printf(DLOG_ERR, kFile,
                       "%s: The waiting list can be bounded only in ST_INIT state; it stays at %u",
-                      "SetWaitingListBound", m_waitingBound.load());
+                      "SetWaitingListBound", m_queue->Bound());
         return 0;
     }
-    m_waitingBound.store(maxReports);
+    m_queue->SetBound(maxReports);
     return 1;
 }
 
 int KwSrvrStatsCollector::SetTimelyRollup(bool on) {
+    KwMutexGuard guard(m_dataLock);
     if (m_state.load() != ST_INIT) {
         __dlog_printf(DLOG_ERR, kFile,
                       "%s: The timely roll-up can be set only in ST_INIT state; it stays %s",
-                      "SetTimelyRollup", m_timelyRollup.load() ? "on" : "off");
+                      "SetTimelyRollup", m_timely->On() ? "on" : "off");
         return 0;
     }
-    m_timelyRollup.store(on);
+    m_timely->SetOn(on);
+    m_queue->SetMaxAge(on ? kTimelyMaxAgeMs : 0);
     return 1;
 }
 
-// With `onList` reports on the list, whether the reports held are at their
-// bound: those on the list, and those the collection thread has taken and
-// not yet released. Its count is read only when a bound is set, so an
-// unbounded submission touches nothing that thread writes.
-bool KwSrvrStatsCollector::Full(size_t onList) const {
-    unsigned int bound = m_waitingBound.load(std::memory_order_relaxed);
-    return bound != 0 && onList + m_held.load(std::memory_order_relaxed) >= bound;
-}
+// ---------------------------------------------------------------------------
+// Submission
 
 int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
     if (m_state.load() != ST_COLLECTING) {
@@ -280,8 +224,8 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
         return -1;
     }
     // After an early return of the thread nothing would ever drain the list.
-    if (!m_threadRunning.load()) {
-        return RefuseNoThread(eventId);
+    if (!m_queue->Draining()) {
+        return Refuse(eventId, ReportQueue::NO_THREAD, 0);
     }
     if (eventId < 0 || eventId >= GetMonitoredEventNumber()) {
         __dlog_printf(DLOG_ERR, kFile, "%s: Tried to set an unrecognized event %d.", "SetEvent",
@@ -294,19 +238,31 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
                       "SetEvent", eventId, size, data);
         return -1;
     }
-    // Tested again under the lock; this first test spares a full list the
-    // allocation.
-    if (m_waitingBound.load(std::memory_order_relaxed) != 0) {
-        size_t onList = m_waitingCount.load(std::memory_order_relaxed);
-        if (Full(onList)) {
-            return RefuseFull(eventId, onList + m_held.load(std::memory_order_relaxed));
-        }
+    // Tested again as the report is appended; this first look spares a
+    // full queue the allocation.
+    size_t held = 0;
+    if (m_queue->LooksFull(held)) {
+        return Refuse(eventId, ReportQueue::FULL, held);
     }
-    KwStatsDataMsgStruct* msg = static_cast<KwStatsDataMsgStruct*>(
-        malloc(sizeof(KwStatsDataMsgStruct) + static_cast<size_t>(size)));
+    KwStatsDataMsgStruct* msg = NewMessage(eventId, size, data);
     if (msg == nullptr) {
         __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed", "SetEvent");
         return -1;
+    }
+    ReportQueue::Verdict verdict = m_queue->Append(msg, held);
+    if (verdict == ReportQueue::QUEUED) {
+        return 0;
+    }
+    free(msg);
+    return Refuse(eventId, verdict, held);
+}
+
+KwSrvrStatsCollector::KwStatsDataMsgStruct* KwSrvrStatsCollector::NewMessage(int eventId, int size,
+                                                                             const void* data) {
+    KwStatsDataMsgStruct* msg = static_cast<KwStatsDataMsgStruct*>(
+        malloc(sizeof(KwStatsDataMsgStruct) + static_cast<size_t>(size)));
+    if (msg == nullptr) {
+        return nullptr;
     }
     msg->eventId = eventId;
     msg->size = size;
@@ -320,55 +276,37 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
     if (size > 0) {
         memcpy(msg->payload, data, static_cast<size_t>(size));
     }
-    // A list node emptied by the collection thread is reused, so a
-    // submission allocates only its message. Should there be none, one is
-    // made outside the lock: a critical section never allocates.
-    std::list<KwStatsDataMsgStruct*> made;
-    size_t waiting = 0;
-    bool noThread = false;
-    for (;;) {
-        {
-            KwMutexGuard guard(m_queueLock);
-            // The exit path leaves ST_COLLECTING before it empties the list
-            // under this lock: a report that passed the first test just
-            // before that is either appended before the list is emptied (and
-            // released there) or refused here.
-            if (m_state.load() != ST_COLLECTING) {
-                break;
-            }
-            // The thread closes this door under the lock when it gives up.
-            if (!m_threadRunning.load()) {
-                noThread = true;
-                break;
-            }
-            if (Full(m_waitingList.size())) {
-                waiting = m_waitingList.size() + m_held.load(std::memory_order_relaxed);
-                break;
-            }
-            std::list<KwStatsDataMsgStruct*>& nodes = made.empty() ? m_spareNodes : made;
-            if (!nodes.empty()) {
-                nodes.front() = msg;
-                m_waitingList.splice(m_waitingList.end(), nodes, nodes.begin());
-                m_waitingCount.store(m_waitingList.size(), std::memory_order_relaxed);
-                return 0;
-            }
-        }
-        try {
-            made.push_back(nullptr);
-        } catch (const std::bad_alloc&) {
-            free(msg);
-            __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed", "SetEvent");
-            return -1;
-        }
+    return msg;
+}
+
+int KwSrvrStatsCollector::Refuse(int eventId, int verdict, size_t held) {
+    static std::atomic<int> noThreadLevel{DLOG_ERR};
+    static std::atomic<int> fullLevel{DLOG_ERR};
+    static std::atomic<int> behindLevel{DLOG_ERR};
+    if (verdict == ReportQueue::NO_MEMORY) {
+        __dlog_printf(DLOG_ERR, kFile, "%s: allocate memory failed", "SetEvent");
+    } else if (verdict == ReportQueue::BEHIND) {
+        m_queue->CountRefusal(ReportQueue::BEHIND);
+        __dlog_printf(NextRefusalLevel(behindLevel), kFile,
+                      "%s: Tried to enter data %d when the reports waiting are more than %u ms "
+                      "old, the bound of the timely roll-up",
+                      "SetEvent", eventId, m_queue->MaxAge());
+    } else if (verdict == ReportQueue::FULL) {
+        m_queue->CountRefusal(ReportQueue::FULL);
+        __dlog_printf(NextRefusalLevel(fullLevel), kFile,
+                      "%s: Tried to enter data %d when %lu reports wait, the bound of the waiting "
+                      "list",
+                      "SetEvent", eventId, static_cast<unsigned long>(held));
+    } else if (m_state.load() != ST_COLLECTING) {
+        // The exit path shuts the queue as it empties it: a report that
+        // passed the state test just before is refused as after it.
+        RefuseSubmission(eventId);
+    } else {
+        m_queue->CountRefusal(ReportQueue::NO_THREAD);
+        __dlog_printf(NextRefusalLevel(noThreadLevel), kFile,
+                      "%s: Tried to enter data %d when no collection thread runs", "SetEvent",
+                      eventId);
     }
-    free(msg);
-    if (noThread) {
-        return RefuseNoThread(eventId);
-    }
-    if (waiting != 0) {
-        return RefuseFull(eventId, waiting);
-    }
-    RefuseSubmission(eventId);
     return -1;
 }
 
@@ -376,19 +314,18 @@ int KwSrvrStatsCollector::SetEvent(int eventId, int size, const void* data) {
 // Collection thread
 
 int KwSrvrStatsCollector::svc() {
-    // Set for as long as this thread runs: submissions are refused once it
-    // has gone, whichever way it left.
-    m_threadRunning.store(true);
-    int result = Run();
-    m_threadRunning.store(false);
-    return result;
+    // Submissions are let in while this thread runs; each way out shuts
+    // them out again (GiveUp(), or the exit path's Cleanup()).
+    m_queue->Open();
+    return Run();
 }
 
 int KwSrvrStatsCollector::Run() {
     __dlog_printf(DLOG_DEBUG, kFile,
                   "%s: data collector waiting for client to finish registration.", "svc");
     bool sized = false;
-    SlotCounts slots{0, 0, 0};
+    unsigned int dimension = 0;
+    bool timely = false;
     if (m_keepRunning.load()) {
         bool ready = true;
         while (!m_initDone.load()) {
@@ -399,7 +336,7 @@ int KwSrvrStatsCollector::Run() {
             }
         }
         if (ready) {
-            if (!MakeStores(slots)) {
+            if (!MakeStores(dimension, timely)) {
                 // Without stores there is nothing to collect into: the
                 // collector stops, and says so.
                 __dlog_printf(DLOG_ERR, kFile,
@@ -430,98 +367,45 @@ int KwSrvrStatsCollector::Run() {
     // A Start() racing a Stop() during the registration wait can raise the
     // run flag again after the stores were skipped: without stores there is
     // nothing to collect into, so the thread leaves as stopped.
-    if (m_keepRunning.load() && sized) {
-        result = CollectUntilStopped(latency, static_cast<unsigned int>(slots.count));
+    if (sized && m_keepRunning.load()) {
+        result = CollectUntilStopped(latency, dimension, timely);
     }
     return ExitPath(result);
 }
 
-// The statistics stores, made together outside the data lock and handed
-// over whole.
-struct KwSrvrStatsCollector::Stores {
-    typedef KwRingBuffer<KwSrvrStatsCount> Ring;
-    std::unique_ptr<KwMaxValue[]> maxRates, waterMarks;
-    std::unique_ptr<KwSrvrStatsCount> currentCounts, lastRollupCounts;
-    std::unique_ptr<Ring> minuteRing, hourRing, dayRing;
-
-    // False when memory ran out; nothing is kept then.
-    bool Make(const SlotCounts& slots) {
-        unsigned int dimension = static_cast<unsigned int>(slots.count);
-        try {
-            maxRates.reset(new KwMaxValue[slots.rate]);
-            waterMarks.reset(new KwMaxValue[slots.waterMark]);
-            currentCounts.reset(new KwSrvrStatsCount(dimension));
-            lastRollupCounts.reset(new KwSrvrStatsCount(dimension));
-            minuteRing.reset(new Ring(kSecondsPerMinute, dimension, true));
-            hourRing.reset(new Ring(kMinutesPerHour, dimension, true));
-            dayRing.reset(new Ring(kHoursPerDay, dimension, true));
-        } catch (const std::bad_alloc&) {
-            *this = Stores();
-            return false;
-        }
-        return true;
+bool KwSrvrStatsCollector::MakeStores(unsigned int& dimension, bool& timely) {
+    // Made under the lock, in the step that leaves ST_INIT, so that no
+    // registration slips in between (after DoneInit(), against the host's
+    // promise) with a slot the stores would not have. The stores a thread
+    // that gave up before left in place are released after the lock.
+    KwStatsStores stores;
+    KwMutexGuard guard(m_dataLock);
+    if (!stores.Make(KwStoreSizes{m_numCountSlots, m_numRateSlots, m_numWaterMarkSlots})) {
+        return false;
     }
-};
-
-KwSrvrStatsCollector::SlotCounts KwSrvrStatsCollector::CurrentSlotCounts() const {
-    return SlotCounts{m_numCountSlots, m_numRateSlots, m_numWaterMarkSlots};
+    Swap(stores);
+    dimension = static_cast<unsigned int>(m_numCountSlots);
+    timely = m_timely->On();
+    m_lastRollupAt = 0;
+    m_state.store(ST_COLLECTING);
+    m_counters->Open(true);
+    return true;
 }
 
-bool KwSrvrStatsCollector::MakeStores(SlotCounts& made) {
-    // The stores are made without the lock and handed over under it, in the
-    // step that leaves ST_INIT. A registration that slipped in between
-    // (after DoneInit(), against the host's promise) moved the slot counts:
-    // the stores are then made again, so every slot handed out has its
-    // place. At most 256 registrations can come, so this ends.
-    Stores stores;
-    for (;;) {
-        {
-            KwMutexGuard guard(m_dataLock);
-            made = CurrentSlotCounts();
-        }
-        if (!stores.Make(made)) {
-            return false;
-        }
-        KwMutexGuard guard(m_dataLock);
-        if (!(CurrentSlotCounts() == made)) {
-            continue;
-        }
-        // A thread that gave up before left its stores in place: they are
-        // exchanged for the new ones and released after the lock.
-        Swap(stores);
-        m_lastRollupAt = 0;
-        m_state.store(ST_COLLECTING);
-        OpenCounters(true);
-        return true;
-    }
-}
-
-void KwSrvrStatsCollector::Swap(Stores& stores) {
-    stores.maxRates.reset(std::exchange(m_maxRates, stores.maxRates.release()));
-    stores.waterMarks.reset(std::exchange(m_waterMarks, stores.waterMarks.release()));
-    stores.currentCounts.reset(std::exchange(m_currentCounts, stores.currentCounts.release()));
-    stores.lastRollupCounts.reset(
-        std::exchange(m_lastRollupCounts, stores.lastRollupCounts.release()));
-    stores.minuteRing.reset(std::exchange(m_minuteRing, stores.minuteRing.release()));
-    stores.hourRing.reset(std::exchange(m_hourRing, stores.hourRing.release()));
-    stores.dayRing.reset(std::exchange(m_dayRing, stores.dayRing.release()));
+void KwSrvrStatsCollector::Swap(KwStatsStores& stores) {
+    stores.Exchange(m_maxRates, m_waterMarks, m_currentCounts, m_lastRollupCounts, m_minuteRing,
+                    m_hourRing, m_dayRing);
 }
 
 int KwSrvrStatsCollector::GiveUp(bool sized) {
-    // The door closes under the queue lock, where SetEvent looks at the flag
-    // before it appends: nothing is accepted from here on. What was
-    // accepted before (between the sizing and now) is counted on the way
-    // out, as it would have been; the stores stay, as does the state.
+    // Nothing is accepted from here on. What was accepted before (between
+    // the sizing and now) is counted on the way out, as it would have been;
+    // the stores stay, as does the state.
     std::list<KwStatsDataMsgStruct*> accepted;
-    {
-        KwMutexGuard guard(m_queueLock);
-        m_threadRunning.store(false);
-        accepted.swap(m_waitingList);
-        m_waitingCount.store(0, std::memory_order_relaxed);
-    }
+    m_queue->Close(accepted);
     {
         KwMutexGuard guard(m_dataLock);
-        OpenCounters(false);
+        m_counters->Open(false);
     }
     if (sized && !accepted.empty()) {
         KwTimeTracker latency;
@@ -536,104 +420,41 @@ int KwSrvrStatsCollector::GiveUp(bool sized) {
     return 1;
 }
 
-// The reports the collection thread has taken off the list:
-// [begin, next) processed and not yet released, [next, end) in hand.
-struct KwSrvrStatsCollector::Batch {
-    std::list<KwStatsDataMsgStruct*> reports;
-    std::list<KwStatsDataMsgStruct*>::iterator next = reports.end();
-    size_t inHand = 0;
-    size_t processed = 0;
-    // Nodes of released reports, on their way back to the submitters.
-    std::list<KwStatsDataMsgStruct*> emptied;
-
-    void Release() {
-        KwSrvrStatsCollector::Release(reports, next, emptied);
-        processed = 0;
-    }
-};
-
-int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension) {
-    // Reports are taken off the shared list a batch at a time, so that the
-    // submitters meet the collection thread on m_queueLock once per batch
-    // rather than once per report; they are still processed one at a time,
-    // oldest first, and a pass counts what waits in the batch and the list.
-    // Processed reports are released together (kReleaseEvery), and the
-    // nodes that held them go back to the submitters with the next take.
-    Batch batch;
-    // Timely, the second closes as soon as its timer fires, whatever waits.
-    const bool timely = m_timelyRollup.load();
-    KwLateReports late;
+int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned int dimension,
+                                              bool timely) {
+    // The queue hands over the waiting reports a batch at a time; they are
+    // still processed one at a time, oldest first, and a pass counts what
+    // waits in the batch and on the list.
     int result = 0;
     for (;;) {
         bool running = m_keepRunning.load();
+        // Timely, the second closes as soon as its timer fires, whatever waits.
         if (timely && running && s_statsTimerExpired.load()) {
-            if (!TimelyRollUp(dimension, late)) {
+            if (!TimelyRollUp(dimension)) {
                 result = 1;
                 break;
             }
             continue;
         }
-        size_t waiting;
-        if (batch.inHand == 0) {
-            batch.Release();
-            {
-                KwMutexGuard guard(m_queueLock);
-                batch.reports.swap(m_waitingList);
-                // Both under the lock, so that a submission that tests the
-                // bound sees the reports either on the list or in hand.
-                m_inHand.store(batch.reports.size(), std::memory_order_relaxed);
-                m_held.store(batch.reports.size(), std::memory_order_relaxed);
-                m_waitingCount.store(0, std::memory_order_relaxed);
-                // Neither list exceeds the bound: keep both when they fit
-                // together, else the longer one.
-                if (m_spareNodes.size() + batch.emptied.size() <= kMaxSpareNodes) {
-                    m_spareNodes.splice(m_spareNodes.end(), batch.emptied);
-                } else if (m_spareNodes.size() < batch.emptied.size()) {
-                    m_spareNodes.swap(batch.emptied);
-                }
-            }
-            batch.emptied.clear();  // what the spares have no room for
-            batch.next = batch.reports.begin();
-            batch.inHand = batch.reports.size();
-            waiting = batch.inHand;
-        } else {
-            waiting = batch.inHand + m_waitingCount.load(std::memory_order_relaxed);
-        }
+        size_t waiting = m_queue->Take();
         if (waiting > kBacklogTrace) {
             __dlog_printf(DLOG_DEBUG, kFile, "%s: %d events in waiting list", "svc",
                           static_cast<int>(waiting));
         }
-        if (batch.inHand > 0) {
-            {
-                KwMutexGuard guard(m_dataLock);
-                if (timely) {
-                    ProcessTimely(**batch.next, latency, late);
-                } else {
-                    Process(**batch.next, latency);
-                }
-            }
-            ++batch.next;
-            --batch.inHand;
-            m_inHand.store(batch.inHand, std::memory_order_relaxed);
-            if (++batch.processed == kReleaseEvery) {
-                batch.Release();
-                m_held.store(batch.inHand, std::memory_order_relaxed);
-            }
+        if (m_queue->HasInHand()) {
+            ProcessInHand(timely, latency);
         }
         size_t left = waiting > 0 ? waiting - 1 : 0;
         running = m_keepRunning.load();
         if (left > 0 && running) {
             continue;
         }
-        if (running && s_statsTimerExpired.load()) {
+        // (Timely, the flag is looked at only at the top of a pass, so that
+        // every second closes there.)
+        if (!timely && running && s_statsTimerExpired.load()) {
             // Reports that arrived while the batch was worked off belong to
             // the second that is closing: count them before it closes.
-            bool arrived;
-            {
-                KwMutexGuard guard(m_queueLock);
-                arrived = !m_waitingList.empty();
-            }
-            if (arrived) {
+            if (m_queue->Arrived()) {
                 continue;
             }
             if (!RollUp(dimension)) {
@@ -641,45 +462,28 @@ int KwSrvrStatsCollector::CollectUntilStopped(KwTimeTracker& latency, unsigned i
                 break;
             }
         } else {
-            if (late.peaksDue) {
-                KwMutexGuard guard(m_dataLock);
-                SettleLatePeaks(late);
-            }
             usleep(kPollUs);
         }
         if (!m_keepRunning.load()) {
             break;
         }
     }
-    // Reports not processed go back to the front of the list, in order,
-    // where the exit path releases them with the rest.
-    batch.Release();
-    KwMutexGuard guard(m_queueLock);
-    m_waitingList.splice(m_waitingList.begin(), batch.reports);
-    m_inHand.store(0, std::memory_order_relaxed);
-    m_held.store(0, std::memory_order_relaxed);
-    m_waitingCount.store(m_waitingList.size(), std::memory_order_relaxed);
+    // Reports not processed go back to the list, where the exit path
+    // releases them with the rest.
+    m_queue->PutBack();
     return result;
 }
 
-void KwSrvrStatsCollector::Release(std::list<KwStatsDataMsgStruct*>& batch,
-                                   std::list<KwStatsDataMsgStruct*>::iterator processedEnd,
-                                   std::list<KwStatsDataMsgStruct*>& emptied) {
-    // The messages; then their nodes, kept for reuse up to the bound and
-    // released beyond it. Moving a range relinks only its ends, so the
-    // nodes' lines stay as the submitters left them.
-    size_t room = kMaxSpareNodes - std::min(emptied.size(), kMaxSpareNodes);
-    std::list<KwStatsDataMsgStruct*>::iterator keepEnd = batch.begin();
-    size_t kept = 0;
-    for (auto it = batch.begin(); it != processedEnd; ++it) {
-        free(*it);
-        if (kept < room) {
-            ++kept;
-            keepEnd = std::next(it);
+void KwSrvrStatsCollector::ProcessInHand(bool timely, KwTimeTracker& latency) {
+    {
+        KwMutexGuard guard(m_dataLock);
+        if (timely) {
+            ProcessTimely(m_queue->InHand(), latency);
+        } else {
+            Process(m_queue->InHand(), latency);
         }
     }
-    emptied.splice(emptied.end(), batch, batch.begin(), keepEnd);
-    batch.erase(batch.begin(), processedEnd);
+    m_queue->Processed();
 }
 
 void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) {
@@ -721,6 +525,27 @@ void KwSrvrStatsCollector::Process(const KwStatsDataMsgStruct& msg, KwTimeTracke
     }
 }
 
+void KwSrvrStatsCollector::ProcessTimely(const KwStatsDataMsgStruct& msg, KwTimeTracker& latency) {
+    Process(msg, latency);
+    if (!m_timely->Late(msg.stamp)) {
+        return;
+    }
+    // Counted above in the running total; a late report of a counter counts
+    // in the closed second too (and in the minute and hour it closed), and
+    // not in the next; its peak per second follows.
+    const KwSrvrStatsEvent* event = static_cast<size_t>(msg.eventId) < m_events.size()
+                                        ? m_events[static_cast<size_t>(msg.eventId)]
+                                        : nullptr;
+    if (event != nullptr && event->type == STATS_DATA_COUNT && event->countSlot != -1) {
+        m_timely->CountLate(static_cast<unsigned int>(event->countSlot),
+                            event->rateSlot != -1 ? &m_maxRates[event->rateSlot] : nullptr,
+                            *m_lastRollupCounts, *m_minuteRing, *m_hourRing, *m_dayRing);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Per-second roll-up
+
 bool KwSrvrStatsCollector::RollUp(unsigned int dimension) {
     int closed;
     if (FoldSecond(dimension, closed)) {
@@ -732,6 +557,22 @@ bool KwSrvrStatsCollector::RollUp(unsigned int dimension) {
     }
     usleep(kPollUs);
     return true;
+}
+
+bool KwSrvrStatsCollector::TimelyRollUp(unsigned int dimension) {
+    const timespec fired = KwTimelyRollup::LastFiring();
+    int closed;
+    if (!FoldSecond(dimension, closed)) {
+        usleep(kPollUs);
+        return true;
+    }
+    {
+        KwMutexGuard guard(m_dataLock);
+        m_timely->Closed(fired, closed);
+    }
+    s_statsTimerExpired.store(false);
+    // No idle sleep: reports may be waiting.
+    return ArmNextTimer(KwTimelyRollup::NextTimeoutMs(fired));
 }
 
 bool KwSrvrStatsCollector::FoldSecond(unsigned int dimension, int& closed) {
@@ -826,8 +667,8 @@ void KwSrvrStatsCollector::Cleanup() {
     // null so that such a late caller finds nothing to work on.
     {
         KwMutexGuard guard(m_dataLock);
-        OpenCounters(false);
-        Stores released;
+        m_counters->Open(false);
+        KwStatsStores released;
         Swap(released);
         for (KwSrvrStatsEvent* event : m_events) {
             delete event;
@@ -835,19 +676,7 @@ void KwSrvrStatsCollector::Cleanup() {
         m_events.clear();
         m_eventCount.store(0);
     }
-    std::list<KwStatsDataMsgStruct*> dropped;
-    std::list<KwStatsDataMsgStruct*> spare;
-    {
-        KwMutexGuard guard(m_queueLock);
-        dropped.swap(m_waitingList);
-        spare.swap(m_spareNodes);
-        m_waitingCount.store(0, std::memory_order_relaxed);
-        m_inHand.store(0, std::memory_order_relaxed);
-        m_held.store(0, std::memory_order_relaxed);
-    }
-    for (KwStatsDataMsgStruct* msg : dropped) {
-        free(msg);
-    }
+    m_queue->ReleaseAll();
 }
 
 // ---------------------------------------------------------------------------
@@ -861,7 +690,7 @@ void KwSrvrStatsCollector::Reset() {
     }
     __dlog_printf(DLOG_DEBUG, kFile, "%s: Reset Stats data occurred", "Reset");
     KwMutexGuard guard(m_dataLock);
-    ++m_resets;
+    m_timely->Forget();
     if (m_currentCounts != nullptr) {
         GatherCounters();  // what counters added so far is cleared with the rest
     }
@@ -881,7 +710,7 @@ void KwSrvrStatsCollector::Reset() {
     if (m_lastRollupCounts != nullptr) {
         m_lastRollupCounts->Reset();
     }
-    for (KwRingBuffer<KwSrvrStatsCount>* ring : {m_minuteRing, m_hourRing, m_dayRing}) {
+    for (Ring* ring : {m_minuteRing, m_hourRing, m_dayRing}) {
         if (ring != nullptr) {
             ring->Reset();
         }
@@ -919,6 +748,10 @@ bool KwSrvrStatsCollector::GetStatsSnapshot(KwStatsSnapshot& out) const {
     return FillSnapshot(out, true, "GetStatsSnapshot", &level);
 }
 
+bool KwTakeStatsSnapshot(KwStatsSnapshot& out) {
+    return KwSrvrStatsCollector::GetInstance().GetStatsSnapshot(out);
+}
+
 bool KwSrvrStatsCollector::FillSnapshot(KwStatsSnapshot& out, bool withHistories,
                                         const char* method, std::atomic<int>* refusalLevel) const {
     out = KwStatsSnapshot();
@@ -929,31 +762,26 @@ bool KwSrvrStatsCollector::FillSnapshot(KwStatsSnapshot& out, bool withHistories
     out.takenAt = static_cast<KwLong32>(now.tv_sec);
     KwMutexGuard guard(m_dataLock);
     out.state = m_state.load();
-    out.collectionThread = m_threadRunning.load();
-    out.waitingBound = m_waitingBound.load();
-    out.refusedNoThread = m_refusedNoThread.load(std::memory_order_relaxed);
-    out.refusedFull = m_refusedFull.load(std::memory_order_relaxed);
-    for (const KwStatsCounterCells* cells : m_counterCells) {
-        if (cells != nullptr) {
-            out.refusedByCounters += cells->refused.load(std::memory_order_relaxed);
-        }
-    }
+    out.collectionThread = m_queue->Draining();
+    out.waitingBound = m_queue->Bound();
+    out.refusedNoThread = m_queue->RefusedNoThread();
+    out.refusedFull = m_queue->RefusedFull();
+    out.refusedByCounters = m_counters->Refused();
     if (!ReadyForOutput(method, refusalLevel)) {
         return false;
     }
     GatherCounters();
-    out.waiting =
-        m_waitingCount.load(std::memory_order_relaxed) + m_inHand.load(std::memory_order_relaxed);
+    out.waiting = m_queue->Waiting();
     out.lastRollupAt = m_lastRollupAt;
+    FillEvents(out, withHistories);
+    return true;
+}
+
+void KwSrvrStatsCollector::FillEvents(KwStatsSnapshot& out, bool withHistories) const {
     // The window sums are taken once for all counters, as the report has
     // always done; a history copy is wanted only by snapshots.
-    unsigned int dimension = static_cast<unsigned int>(m_numCountSlots);
-    KwSrvrStatsCount minute(dimension);
-    KwSrvrStatsCount hour(dimension);
-    KwSrvrStatsCount day(dimension);
-    m_minuteRing->GetSum(minute);
-    m_hourRing->GetSum(hour);
-    m_dayRing->GetSum(day);
+    KwStatsCopier copier(static_cast<unsigned int>(m_numCountSlots), *m_currentCounts, m_maxRates,
+                         m_waterMarks, *m_minuteRing, *m_hourRing, *m_dayRing);
     out.events.resize(m_events.size());
     for (size_t id = 0; id < m_events.size(); ++id) {
         const KwSrvrStatsEvent& event = *m_events[id];
@@ -962,39 +790,30 @@ bool KwSrvrStatsCollector::FillSnapshot(KwStatsSnapshot& out, bool withHistories
         copy.name = event.name;
         copy.type = event.type;
         copy.flags = event.flags;
-        if (event.countSlot != -1) {
-            unsigned int slot = static_cast<unsigned int>(event.countSlot);
-            copy.counted = true;
-            copy.minute = minute[slot];
-            copy.hour = hour[slot];
-            copy.day = day[slot];
-            copy.total = (*m_currentCounts)[slot];
-            if (withHistories) {
-                CopyHistory(*m_minuteRing, slot, copy.seconds);
-                CopyHistory(*m_hourRing, slot, copy.minutes);
-                CopyHistory(*m_dayRing, slot, copy.hours);
-            }
-        }
-        if (event.rateSlot != -1) {
-            copy.rated = true;
-            copy.peak = m_maxRates[event.rateSlot].GetValue();
-            copy.peakTime = m_maxRates[event.rateSlot].GetTimeTicks();
-        }
-        if (event.waterMarkSlot != -1) {
-            const KwMaxValue& mark = m_waterMarks[event.waterMarkSlot];
-            copy.mark = event.countSlot == -1 ? KwStatsEventSnapshot::WATER_MARK
-                                              : KwStatsEventSnapshot::LATENCY;
-            copy.markValue = mark.GetValue();
-            copy.markTime = mark.GetTimeTicks();
-        }
+        copier.Copy(event.countSlot, event.rateSlot, event.waterMarkSlot, withHistories, copy);
     }
-    return true;
 }
 
-void KwSrvrStatsCollector::CopyHistory(const KwRingBuffer<KwSrvrStatsCount>& ring,
-                                       unsigned int slot, std::vector<KwUlong32>& history) {
-    history.resize(ring.Count());
-    for (unsigned int position = 0; position < ring.Count(); ++position) {
-        history[position] = ring.At(position)[slot];
+// ---------------------------------------------------------------------------
+// What KwStatsCounter handles add into
+
+KwStatsCounterCells* KwSrvrStatsCollector::CounterCells(int eventId) {
+    // Made before the lock, so that the critical section allocates nothing;
+    // released after it when the event has its cells already.
+    std::unique_ptr<KwStatsCounterCells> made(new KwStatsCounterCells);
+    KwMutexGuard guard(m_dataLock);
+    if (eventId < 0 || static_cast<size_t>(eventId) >= m_events.size()) {
+        return nullptr;
     }
+    const KwSrvrStatsEvent& event = *m_events[static_cast<size_t>(eventId)];
+    if (event.type != STATS_DATA_COUNT || event.countSlot == -1 ||
+        (event.flags & (STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END)) != 0) {
+        return nullptr;
+    }
+    bool open = m_state.load() == ST_COLLECTING && m_queue->Draining();
+    return m_counters->CellsOf(eventId, static_cast<unsigned int>(event.countSlot), open, made);
+}
+
+void KwSrvrStatsCollector::GatherCounters() const {
+    m_counters->Gather(m_events.size(), *m_currentCounts);
 }

@@ -3,11 +3,8 @@
 #include <stddef.h>
 
 #include <atomic>
-#include <memory>
 
-#include "KwMutexGuard.h"
 #include "KwSrvrStatsCollector.h"
-#include "KwSrvrStatsCount.h"
 #include "KwStatsCounterCells.h"
 #include "dlog.h"
 
@@ -24,35 +21,28 @@ __attribute__((tls_model("initial-exec"))) thread_local int t_stripe = -1;
 std::atomic<unsigned int> g_stripeUsers[KwStatsCounterCells::kStripes];
 
 struct StripeHold {
-    int stripe = -1;
-    ~StripeHold() {
-        if (stripe >= 0) {
-            g_stripeUsers[stripe].fetch_sub(1, std::memory_order_relaxed);
-        }
-    }
+    int stripe = -1;  // set as the thread takes its stripe, the first use
+    ~StripeHold() { g_stripeUsers[stripe].fetch_sub(1, std::memory_order_relaxed); }
 };
 thread_local StripeHold t_hold;
 
-// Off the path of Add(): once a thread.
+// Off the path of Add(): once a thread. Two threads that start at the same
+// moment may take the same stripe; they then share its line, which costs
+// them contention, never counts.
 __attribute__((noinline, cold)) int TakeStripe() {
-    for (;;) {
-        unsigned int fewest = 0;
-        unsigned int users = g_stripeUsers[0].load(std::memory_order_relaxed);
-        for (unsigned int i = 1; i < KwStatsCounterCells::kStripes; ++i) {
-            unsigned int count = g_stripeUsers[i].load(std::memory_order_relaxed);
-            if (count < users) {
-                fewest = i;
-                users = count;
-            }
-        }
-        // Two threads that start at once do not take the same free stripe.
-        if (g_stripeUsers[fewest].compare_exchange_weak(users, users + 1,
-                                                        std::memory_order_relaxed)) {
-            t_hold.stripe = static_cast<int>(fewest);
-            t_stripe = static_cast<int>(fewest);
-            return t_stripe;
+    unsigned int fewest = 0;
+    unsigned int users = g_stripeUsers[0].load(std::memory_order_relaxed);
+    for (unsigned int i = 1; i < KwStatsCounterCells::kStripes; ++i) {
+        unsigned int count = g_stripeUsers[i].load(std::memory_order_relaxed);
+        if (count < users) {
+            fewest = i;
+            users = count;
         }
     }
+    g_stripeUsers[fewest].fetch_add(1, std::memory_order_relaxed);
+    t_hold.stripe = static_cast<int>(fewest);
+    t_stripe = static_cast<int>(fewest);
+    return t_stripe;
 }
 
 }  // namespace
@@ -81,46 +71,4 @@ void KwStatsCounter::Add(unsigned int n) {
         stripe = TakeStripe();
     }
     cells->stripes[stripe].count.fetch_add(n, std::memory_order_relaxed);
-}
-
-// ---------------------------------------------------------------------------
-// What the collector keeps for the counters: their cells, gathered into the
-// running counts under its data lock.
-
-KwStatsCounterCells* KwSrvrStatsCollector::CounterCells(int eventId) {
-    // Made before the lock, so that the critical section allocates nothing;
-    // released after it when the event has its cells already.
-    std::unique_ptr<KwStatsCounterCells> made(new KwStatsCounterCells);
-    KwMutexGuard guard(m_dataLock);
-    if (eventId < 0 || static_cast<size_t>(eventId) >= m_events.size()) {
-        return nullptr;
-    }
-    const KwSrvrStatsEvent& event = *m_events[static_cast<size_t>(eventId)];
-    if (event.type != STATS_DATA_COUNT || event.countSlot == -1 ||
-        (event.flags & (STATS_FLAG_LATENCY_START | STATS_FLAG_LATENCY_END)) != 0) {
-        return nullptr;
-    }
-    KwStatsCounterCells*& cells = m_counterCells[eventId];
-    if (cells == nullptr) {
-        cells = made.release();
-        cells->open.store(m_state.load() == ST_COLLECTING && m_threadRunning.load());
-    }
-    return cells;
-}
-
-void KwSrvrStatsCollector::GatherCounters() const {
-    for (size_t id = 0; id < m_events.size(); ++id) {
-        if (m_counterCells[id] != nullptr) {
-            unsigned int slot = static_cast<unsigned int>(m_events[id]->countSlot);
-            (*m_currentCounts)[slot] += m_counterCells[id]->Drain();
-        }
-    }
-}
-
-void KwSrvrStatsCollector::OpenCounters(bool open) {
-    for (KwStatsCounterCells* cells : m_counterCells) {
-        if (cells != nullptr) {
-            cells->open.store(open);
-        }
-    }
 }

@@ -109,7 +109,9 @@ TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {
     EXPECT_EQ(Stats(1).markValue, 4294967295u);
     KwTimeTracker latency;
     Inject(99, {1, 0}, latency);
+    Inject(-1, {1, 0}, latency);
     EXPECT_TRUE(Logged(3, "svc: unregistered stats data 99 received."));
+    EXPECT_TRUE(Logged(3, "svc: unregistered stats data -1 received."));
 }
 
 // The stamp is taken at submission; an end before any start measures from

@@ -124,19 +124,24 @@ TEST_F(CollectorTest, CountersAddExactlyWhileEverythingElseRuns) {
             ++ready;
         });
     }
+    // Resets only in the chaos; it says when it has seen the chaos end, and
+    // so made its last reset.
+    std::atomic<bool> resetsDone{false};
     threads.emplace_back([&] {
         for (int i = 0; phase.load() != 3; ++i) {
             collector->SetEvent(1, 0, nullptr);
             KwStatsSnapshot snapshot;
             collector->GetStatsSnapshot(snapshot);
-            if (phase.load() == 0 && i % 100 == 0) {
+            if (phase.load() != 0) {
+                resetsDone.store(true);
+            } else if (i % 100 == 0) {
                 collector->Reset();
             }
         }
     });
     RollUps(5);
     phase.store(1);
-    ASSERT_TRUE(WaitUntil([&] { return ready.load() == 4; }));
+    ASSERT_TRUE(WaitUntil([&] { return ready.load() == 4 && resetsDone.load(); }));
     collector->Reset();
     phase.store(2);
     for (int i = 0; i < 5; ++i) {
@@ -156,4 +161,46 @@ TEST_F(CollectorTest, CountersAddExactlyWhileEverythingElseRuns) {
     RollUps(1);
     EXPECT_EQ(Stats(counted).minute, 4 * perThread * 3 / 2);
     EXPECT_LE(rolled, fast.total);
+}
+
+// Each thread adds into the stripe that the fewest threads hold, and gives
+// it back when it ends: two threads at once take stripes 0 and 1, a third
+// after them stripe 0 again.
+TEST_F(CollectorTest, EachThreadAddsIntoTheStripeFewestThreadsHold) {
+    const int id = collector->RegisterEvent("fast", 0, STATS_DATA_COUNT);
+    StartCollecting();
+    KwStatsCounter counter(id);
+    KwStatsCounterCells* cells;
+    {
+        KwMutexGuard guard(DataLock());
+        std::unique_ptr<KwStatsCounterCells> none;
+        cells = In<ca::Counters>()->CellsOf(id, 0, true, none);
+    }
+    auto stripes = [&] {
+        V counts;
+        for (const KwStatsCounterCells::Stripe& stripe : cells->stripes) {
+            counts.push_back(stripe.count.load());
+        }
+        return counts;
+    };
+    std::atomic<int> added{0};
+    std::atomic<bool> done{false};
+    auto add = [&](unsigned int n) {
+        counter.Add(n);
+        ++added;
+        while (!done.load()) {
+            std::this_thread::yield();
+        }
+    };
+    std::thread first(add, 1);
+    ASSERT_TRUE(WaitUntil([&] { return added.load() == 1; }));
+    std::thread second(add, 2);
+    ASSERT_TRUE(WaitUntil([&] { return added.load() == 2; }));
+    EXPECT_EQ(stripes(), V({1, 2, 0, 0, 0, 0, 0, 0}));
+    done.store(true);
+    first.join();
+    second.join();
+    std::thread([&] { counter.Add(4); }).join();
+    EXPECT_EQ(stripes(), V({5, 2, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Stats(id).total, 7u);
 }

@@ -13,8 +13,10 @@
 
 #include "CollectorHarness.h"
 #include "FaultInjection.h"
+#include "KwReportQueue.h"
 #include "KwStatsJson.h"
 #include "KwStatsPrometheus.h"
+#include "KwStatsStores.h"
 #include "prometheus/text_serializer.h"
 
 namespace {
@@ -289,4 +291,168 @@ TEST_F(CollectorTest, TimerDeliveredLate) {
     EXPECT_GE(snapshot.lastRollupAt, first + 5);
     EXPECT_EQ(snapshot.events[0].seconds, V({0, 40}));
     EXPECT_EQ(snapshot.events[0].peak, 40u);
+}
+
+// The queue's one allocation, a list node when no spare is left, fails:
+// the report is refused and stays the caller's.
+TEST(KwReportQueueFaults, ANodeThatCannotBeMadeRefusesTheReport) {
+    struct Report {
+        int id;
+        timespec stamp;
+    };
+    KwLinuxMutex lock;
+    KwReportQueue<Report>::List waiting;
+    KwReportQueue<Report> queue(lock, waiting);
+    queue.Open();
+    Report* report = static_cast<Report*>(malloc(sizeof(Report)));
+    size_t held = 0;
+    faults::ArmAllocations(1);
+    KwReportQueue<Report>::Verdict verdict = queue.Append(report, held);
+    faults::DisarmAllocations();
+    EXPECT_TRUE(faults::AllocationFailed());
+    EXPECT_EQ(verdict, KwReportQueue<Report>::NO_MEMORY);
+    EXPECT_EQ(queue.Waiting(), 0u);
+    EXPECT_EQ(queue.Append(report, held), KwReportQueue<Report>::QUEUED);
+    queue.ReleaseAll();
+}
+
+// Each allocation of the stores fails in turn: Make() says so and holds
+// nothing; with none failing it holds them all.
+TEST(KwStatsStoresFaults, EachAllocationFailsInTurn) {
+    unsigned long failAt = 1;
+    for (;; ++failAt) {
+        KwStatsStores stores;
+        faults::ArmAllocations(failAt);
+        bool made = stores.Make(KwStoreSizes{2, 1, 1});
+        faults::DisarmAllocations();
+        KwMaxValue *maxRates = nullptr, *waterMarks = nullptr;
+        KwSrvrStatsCount *current = nullptr, *last = nullptr;
+        KwStatsStores::Ring *minute = nullptr, *hour = nullptr, *day = nullptr;
+        stores.Exchange(maxRates, waterMarks, current, last, minute, hour, day);
+        const int held = !!maxRates + !!waterMarks + !!current + !!last + !!minute + !!hour + !!day;
+        KwStatsStores released;
+        released.Exchange(maxRates, waterMarks, current, last, minute, hour, day);
+        if (!faults::AllocationFailed()) {
+            EXPECT_TRUE(made);
+            EXPECT_EQ(held, 7);
+            break;
+        }
+        EXPECT_FALSE(made) << "allocation " << failAt;
+        EXPECT_EQ(held, 0) << "allocation " << failAt;
+    }
+    EXPECT_GT(failAt, 7u);  // one allocation at least for each store
+}
+
+// Each of a submission's allocations fails: the message (the first), then
+// the list node (the second: nothing has been processed, so no node is
+// spare). Either is refused with its line and leaves nothing behind; the
+// next submission is taken.
+TEST_F(CollectorTest, ASubmissionWhoseAllocationFailsIsRefused) {
+    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
+    StartCollecting();
+    for (unsigned long failAt : {1ul, 2ul}) {
+        faults::ArmAllocations(failAt);
+        int result = collector->SetEvent(0, 0, nullptr);
+        faults::DisarmAllocations();
+        EXPECT_EQ(std::make_tuple(result, faults::AllocationFailed()), std::make_tuple(-1, true))
+            << "allocation " << failAt;
+        EXPECT_EQ(Waiting(), 0u);
+    }
+    EXPECT_TRUE(Logged(3, "SetEvent: allocate memory failed", 2));
+    Occur(0, 1);
+}
+
+// A submission that passed the state test just before the thread stopped
+// (held here at its clock's failure, its message made) finds the queue shut
+// when it comes to append: it is refused as after the stop, its message
+// released.
+TEST_F(CollectorTest, ASubmissionOvertakenByTheStopIsRefusedAsAfterIt) {
+    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
+    StartCollecting();
+    faults::FailClock(CLOCK_MONOTONIC, true, kLibrary);
+    Log().Gate("SetEvent: eventId = 0 call clock_gettime");
+    int result = 0;
+    std::thread late([&] { result = collector->SetEvent(0, 0, nullptr); });
+    ASSERT_TRUE(Log().WaitAtGate());
+    faults::FailClock(CLOCK_MONOTONIC, false, kLibrary);
+    WaitStopped();
+    Log().Gate("");
+    late.join();
+    EXPECT_EQ(result, -1);
+    std::vector<std::string> lines = CollectorLines();
+    lines.erase(lines.begin(), lines.end() - 3);
+    EXPECT_EQ(lines, std::vector<std::string>(
+                         {"3 SetEvent: eventId = 0 call clock_gettime CLOCK_MONOTONIC failed: "
+                          "Invalid argument",
+                          "6 svc: Stats collector is shutting down.",
+                          "3 SetEvent: Tried to enter data 0 when the stats collector is not in "
+                          "collecting state"}));
+}
+
+// The stores cannot be made (their first allocation fails): the collector
+// stops, and says so.
+TEST_F(CollectorTest, StoresThatCannotBeMadeStopTheCollector) {
+    collector->RegisterEvent("ev", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    collector->SetTimerManager(Timer());
+    collector->DoneInit();
+    Log().Gate("svc: data collector waiting for client to finish registration.");
+    ASSERT_EQ(collector->Start(), 0);
+    ASSERT_TRUE(Log().WaitAtGate());
+    {
+        faults::Unfaulted mine;
+        faults::ArmAllocations(1);
+        Log().Gate("");
+        ACE_Thread_Manager::instance()->wait();
+        faults::DisarmAllocations();
+    }
+    EXPECT_TRUE(faults::AllocationFailed());
+    EXPECT_EQ(CollectorLines(),
+              std::vector<std::string>(
+                  {"7 RegisterEvent: registered event ev as 0",
+                   "7 svc: data collector waiting for client to finish registration.",
+                   "3 svc: allocate memory failed, the stores were not made",
+                   "6 svc: Stats collector is shutting down."}));
+    EXPECT_EQ(State(), C::ST_STOPPED);
+    EXPECT_EQ(Timer().CreatedCount(), 0u);
+    EXPECT_TRUE(Released());
+}
+
+// A roll-up whose temporaries cannot be made waits for the next pass, by
+// default and timely alike; the second it then closes holds everything.
+class RollUpWithoutMemory : public CollectorTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RollUpWithoutMemory, WaitsForTheNextPass) {
+    collector->SetTimelyRollup(GetParam());
+    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    StartCollecting();
+    Occur(0, 3);
+    {
+        faults::Unfaulted mine;
+        faults::ArmAllocations(1);
+        ASSERT_EQ(Timer().Advance(1000), 1u);
+        ASSERT_TRUE(Timer().WaitForCreated(2, 20000));
+        faults::DisarmAllocations();
+    }
+    EXPECT_TRUE(faults::AllocationFailed());
+    EXPECT_TRUE(Logged(3, "svc: allocate memory failed, the roll-up waits"));
+    EXPECT_EQ(std::make_tuple(Stats(0).seconds, Stats(0).peak), std::make_tuple(V({3}), 3u));
+}
+
+INSTANTIATE_TEST_SUITE_P(TimelyOrNot, RollUpWithoutMemory, ::testing::Bool());
+
+// Timely, a timer whose firing cannot be dated closes its second all the
+// same, and the next second is a whole second long.
+TEST_F(CollectorTest, ATimelySecondThatCannotBeDatedIsFollowedByAWholeSecond) {
+    collector->SetTimelyRollup(true);
+    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    StartCollecting();
+    Occur(0, 2);
+    faults::FailClock(CLOCK_MONOTONIC, true, kLibrary);
+    ASSERT_EQ(Timer().Advance(1000), 1u);
+    ASSERT_TRUE(Timer().WaitForCreated(2, 20000));
+    faults::FailClock(CLOCK_MONOTONIC, false, kLibrary);
+    EXPECT_EQ(Timer().Advance(999), 0u);
+    EXPECT_EQ(Timer().Advance(1), 1u);
+    ASSERT_TRUE(Timer().WaitForCreated(3, 20000));
+    EXPECT_EQ(Stats(0).seconds, V({2, 0}));
 }

@@ -170,6 +170,150 @@ TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
 
 INSTANTIATE_TEST_SUITE_P(TimerManager, ThreadGivesUp, ::testing::Bool());
 
+// A lost thread, each way: no timer manager, or its first timer not created;
+// after the sizing, or stopped in the registration wait (nothing sized).
+// The thread says why and leaves, the state as it was (ST_COLLECTING once
+// sized, else ST_INIT). A Stop() then changes nothing: only the collection
+// thread writes the state, and there is none. A new Start() with a timer
+// that can be created collects again into the same events, and a Stop()
+// then ends it as usual.
+struct LostThread {
+    bool noManager;
+    bool sized;
+};
+
+class ThreadLost : public CollectorTest, public ::testing::WithParamInterface<LostThread> {};
+
+TEST_P(ThreadLost, StopLeavesTheStateAndARestartCollects) {
+    const LostThread way = GetParam();
+    const std::string waiting = "7 svc: data collector waiting for client to finish registration.";
+    const std::string finished = "7 svc: diagnostic data collector initialization has finished .";
+    const std::string why =
+        way.noManager ? "3 svc: No timer manager to run the stats collector, exit"
+                      : "3 svc: create periodic diagnostic data collection timer failed, exit";
+    const int state = way.sized ? C::ST_COLLECTING : C::ST_INIT;
+    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
+    if (!way.noManager) {
+        Timer().FailNextCreates(1);
+        collector->SetTimerManager(Timer());
+    }
+    if (way.sized) {
+        collector->DoneInit();
+    }
+    ASSERT_EQ(collector->Start(), 0);
+    if (!way.sized) {
+        ASSERT_TRUE(WaitUntil([] { return Log().CountContaining("waiting for client") == 1; }));
+        collector->Stop();
+    }
+    ACE_Thread_Manager::instance()->wait();
+    collector->Stop();
+    const std::string registered = "7 RegisterEvent: registered event ev as 0";
+    std::vector<std::string> lines =
+        way.sized ? std::vector<std::string>({registered, waiting, finished, why})
+                  : std::vector<std::string>({registered, waiting, why});
+    EXPECT_EQ(CollectorLines(), lines);
+    EXPECT_EQ(std::make_tuple(State(), collector->IsRunning()), std::make_tuple(state, way.sized));
+    EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
+    lines.push_back(way.sized ? "3 SetEvent: Tried to enter data 0 when no collection thread runs"
+                              : "3 SetEvent: Tried to enter data 0 when the stats collector is not "
+                                "in collecting state");
+    KwStatsSnapshot snapshot;
+    EXPECT_EQ(collector->GetStatsSnapshot(snapshot), way.sized);
+    EXPECT_EQ(std::make_tuple(snapshot.state, snapshot.collectionThread),
+              std::make_tuple(state, false));
+    if (!way.sized) {
+        lines.push_back("3 GetStatsSnapshot: empty report generated (0, (nil), (nil), (nil)).");
+    }
+    EXPECT_EQ(CollectorLines(), lines);
+
+    // Restarted, held at its first line: the state is still what it was.
+    if (way.noManager) {
+        collector->SetTimerManager(Timer());
+    }
+    Log().Gate(waiting.substr(2));
+    ASSERT_EQ(collector->Start(), 0);
+    ASSERT_TRUE(Log().WaitAtGate());
+    EXPECT_EQ(std::make_tuple(State(), collector->IsRunning()), std::make_tuple(state, way.sized));
+    Log().Gate("");
+    collector->DoneInit();
+    ASSERT_TRUE(Timer().WaitForCreated(1, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return collector->IsRunning(); }));
+    Occur(0, 2);
+    RollUps(1);
+    EXPECT_EQ(Stats(0).seconds, V({2}));
+    WaitStopped();
+    lines.insert(lines.end(), {waiting, finished, "6 " + std::string(kShutdown)});
+    EXPECT_EQ(CollectorLines(), lines);
+    EXPECT_EQ(State(), C::ST_STOPPED);
+    EXPECT_TRUE(Released());
+}
+
+INSTANTIATE_TEST_SUITE_P(EachWay, ThreadLost,
+                         ::testing::Values(LostThread{true, true}, LostThread{true, false},
+                                           LostThread{false, true}, LostThread{false, false}),
+                         [](const ::testing::TestParamInfo<LostThread>& way) {
+                             return std::string(way.param.noManager ? "NoTimerManager"
+                                                                    : "NoFirstTimer") +
+                                    (way.param.sized ? "AfterSizing" : "StoppedInTheWait");
+                         });
+
+// A Stop() the thread finds at each of its looks before the main loop: as
+// it starts (no wait, no stores), and once it has made its stores (the
+// first timer is armed and cancelled on the way out). Each ends stopped,
+// with everything released, and says exactly this much.
+class StopBeforeTheMainLoop : public CollectorTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopBeforeTheMainLoop, EndsStoppedAndReleased) {
+    const bool sized = GetParam();
+    const std::string waiting = "7 svc: data collector waiting for client to finish registration.";
+    const std::string finished = "7 svc: diagnostic data collector initialization has finished .";
+    collector->RegisterEvent("ev", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    collector->SetTimerManager(Timer());
+    collector->DoneInit();
+    Log().Gate(sized ? finished.substr(2) : waiting.substr(2));
+    ASSERT_EQ(collector->Start(), 0);
+    ASSERT_TRUE(Log().WaitAtGate());
+    collector->Stop();
+    Log().Gate("");
+    ACE_Thread_Manager::instance()->wait();
+    const std::string registered = "7 RegisterEvent: registered event ev as 0";
+    const std::string shutdown = "6 " + std::string(kShutdown);
+    EXPECT_EQ(CollectorLines(),
+              sized ? std::vector<std::string>({registered, waiting, finished, shutdown})
+                    : std::vector<std::string>({registered, waiting, shutdown}));
+    EXPECT_EQ(State(), C::ST_STOPPED);
+    EXPECT_EQ(Timer().CreatedCount(), 1u);
+    EXPECT_TRUE(Released());
+}
+
+INSTANTIATE_TEST_SUITE_P(SizedOrNot, StopBeforeTheMainLoop, ::testing::Bool());
+
+// A Stop() while reports wait behind the one in hand: that one is
+// processed, the rest released unprocessed. Each processed report of a
+// latency end writes its latency line: there are two.
+TEST_F(CollectorTest, StopWithReportsLeftInTheBatchProcessesOnlyTheOneInHand) {
+    collector->RegisterEvent("done", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    StartCollecting();
+    {
+        KwMutexGuard hold(DataLock());
+        HoldThreadOnReport(0);
+        for (int i = 0; i < 6; ++i) {
+            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+        }
+        // The thread takes the six together once it is let go, and stops
+        // at their trace line, holding no lock.
+        Log().Gate("svc: 6 events in waiting list");
+    }
+    ASSERT_TRUE(Log().WaitAtGate());
+    collector->Stop();
+    Log().Gate("");
+    ACE_Thread_Manager::instance()->wait();
+    EXPECT_EQ(Log().CountContaining("svc: event latency [0] = "), 2u);
+    EXPECT_TRUE(Logged(6, kShutdown));
+    EXPECT_TRUE(Released());
+    EXPECT_EQ(Waiting() + SpareNodes(), 0u);
+}
+
 TEST_F(CollectorTest, ExitWithoutStopStopsTheThreadAndReleasesEverything) {
     // No thread runs yet, so the child forked here holds the only one.
     EXPECT_EXIT(

@@ -173,3 +173,47 @@ TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(OnAndOff, TimelyRollup, ::testing::Bool());
+
+// Timely, a Stop() that comes while a roll-up is under way (held here on the
+// data lock) lets that roll-up finish, and nothing more: the thread arms the
+// next timer, then finds the stop and leaves, cancelling it.
+TEST_F(CollectorTest, ATimelyRollUpUnderWayFinishesBeforeTheStop) {
+    collector->SetTimelyRollup(true);
+    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    StartCollecting();
+    {
+        KwMutexGuard hold(DataLock());
+        ASSERT_EQ(Timer().Advance(1000), 1u);
+        ASSERT_TRUE(WaitUntil([&] { return KwTestMutexWaiters(DataLock()) == 1; }));
+        collector->Stop();
+    }
+    ACE_Thread_Manager::instance()->wait();
+    EXPECT_EQ(Timer().CreatedCount(), 2u);
+    EXPECT_TRUE(Logged(6, "svc: Stats collector is shutting down."));
+    EXPECT_TRUE(Released());
+}
+
+// Timely, a report stamped more than 250 ms after the oldest one waiting
+// (held here in the thread's hand) is refused, loudly the first time, and
+// counted; the one in hand is counted all the same.
+TEST_F(CollectorTest, TimelyRefusesReportsFurtherBehindThanItsBound) {
+    collector->SetTimelyRollup(true);
+    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
+    StartCollecting();
+    {
+        KwMutexGuard hold(DataLock());
+        HoldThreadOnReport(0);
+        const timespec held = Now();  // no earlier than the stamp of the one in hand
+        ASSERT_TRUE(WaitUntil([&] { return TenthsBetween(held, Now()) > 2510; }));
+        EXPECT_EQ(collector->SetEvent(0, 0, nullptr) + collector->SetEvent(0, 0, nullptr), -2);
+    }
+    const std::string behind =
+        "SetEvent: Tried to enter data 0 when the reports waiting are more than 250 ms old, the "
+        "bound of the timely roll-up";
+    EXPECT_TRUE(Logged(3, behind) && Logged(7, behind));
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 1; }));
+    KwStatsSnapshot snapshot;
+    ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
+    EXPECT_EQ(std::make_tuple(snapshot.refusedFull, snapshot.refusedNoThread),
+              std::make_tuple(KwUlong32{2}, KwUlong32{0}));
+}

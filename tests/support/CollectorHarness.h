@@ -10,9 +10,11 @@
 
 #include "CollectorAccess.h"
 #include "KwMutexGuard.h"
+#include "KwReportQueue.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCollector.h"
 #include "KwSrvrStatsCount.h"
+#include "KwStatsCounterTable.h"
 #include "KwStatsSnapshot.h"
 #include "KwTestMutex.h"
 #include "KwTestTimerMgr.h"
@@ -55,6 +57,17 @@ protected:
         return count == times ? ::testing::AssertionSuccess()
                               : ::testing::AssertionFailure() << "<" << level << "> " << text
                                                               << " logged " << count << " times";
+    }
+
+    // Every line the collector logged so far, in order, as "<level> <text>".
+    static std::vector<std::string> CollectorLines() {
+        std::vector<std::string> lines;
+        for (const LogEntry& entry : Log().Entries()) {
+            if (entry.file == "KwSrvrStatsCollector.cpp") {
+                lines.push_back(std::to_string(entry.level) + " " + entry.text);
+            }
+        }
+        return lines;
     }
 
     // Hands over the timer manager, starts the thread and waits until it
@@ -139,10 +152,7 @@ protected:
         KwMutexGuard guard(In<ca::QueueLock>());
         return In<ca::WaitingList>().size();
     }
-    size_t SpareNodes() {
-        KwMutexGuard guard(In<ca::QueueLock>());
-        return In<ca::SpareNodes>().size();
-    }
+    size_t SpareNodes() { return In<ca::Queue>()->Spares(); }
     KwSrvrStatsEvent Event(int id) {
         KwMutexGuard guard(DataLock());
         return *In<ca::Events>().at(static_cast<size_t>(id));
