@@ -1,0 +1,105 @@
+// The web configuration as hostile input: odd files named anywhere in it
+// (each refused with the file and the reason, nothing blocks, nothing is
+// read without bound, nothing escapes Start), keys given twice, the bound
+// on users.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "HttpTestClient.h"
+#include "KwStatsHttpServer.h"
+#include "KwWebConfig.h"
+
+namespace {
+
+const std::string kTls = QEL_TEST_DATA "/tls/";
+const std::string kHash = "$2b$10$W4rXmUiDBOSFVVqwOQDah.gIGVOFLt/XxnQGbRIhX3g.43ZshhUlG";
+
+// Why Start() refuses the configuration in `file`, or "started".
+std::string StartWith(const std::string& file) {
+    KwStatsHttpOptions options;
+    options.webConfigFile = file;
+    std::string why;
+    std::unique_ptr<KwStatsHttpServer> server = KwStatsHttpServer::Start(options, why, FixedSource);
+    return server == nullptr ? why : "started";
+}
+
+}  // namespace
+
+TEST(KwWebConfigTest, OddFilesAreRefusedWithTheFileAndTheReason) {
+    const std::string dir = testing::TempDir() + "web-config-odd/";
+    mkdir(dir.c_str(), 0700);
+    const std::string fifo = dir + "fifo", link = dir + "zero-link", file = dir + "web.yml";
+    const std::string big = dir + "big.crt", large = dir + "large.yml", edge = dir + "edge.yml";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink("/dev/zero", link.c_str()), 0);
+    std::ofstream(big) << std::string(kWebConfigMaxPemBytes + 1, 'a');
+    std::ofstream(large) << std::string(kWebConfigMaxBytes + 1, '#');
+    // Exactly the bound: taken.
+    std::string atBound = "basic_auth_users:\n  prom: " + kHash + "\n#";
+    std::ofstream(edge) << atBound + std::string(kWebConfigMaxBytes - atBound.size(), '#');
+    const std::string key = "  key_file: " + kTls + "server.key\n";
+    const std::string cert = "tls_server_config:\n  cert_file: " + kTls + "server.crt\n";
+    const struct {
+        std::string config;  // the file's text, or a path to start with as it is
+        bool path;
+        std::string error;
+    } rows[] = {
+        // the configuration itself
+        {dir, true, dir + ": Is a directory"},
+        {"/proc/self/mem", true, "/proc/self/mem: Input/output error"},
+        {fifo, true, fifo + ": not a regular file"},
+        {"/dev/zero", true, "/dev/zero: not a regular file"},
+        {link, true, link + ": not a regular file"},
+        {large, true, large + ": larger than 262144 bytes"},
+        {edge, true, "started"},
+        // what it names
+        {"tls_server_config:\n  cert_file: /dev/zero\n", false,
+         file + ":2: cert_file '/dev/zero': not a regular file"},
+        {"tls_server_config:\n  cert_file: zero-link\n", false,
+         file + ":2: cert_file 'zero-link': not a regular file"},
+        {"tls_server_config:\n  cert_file: /proc/self/mem\n", false,
+         file + ":2: cert_file '/proc/self/mem': Input/output error"},
+        {"tls_server_config:\n  cert_file: " + dir + "\n", false,
+         file + ":2: cert_file '" + dir + "': Is a directory"},
+        {"tls_server_config:\n  cert_file: big.crt\n", false,
+         file + ":2: cert_file 'big.crt': larger than 1048576 bytes"},
+        {cert + "  key_file: fifo\n", false, file + ":3: key_file 'fifo': not a regular file"},
+        {cert + key +
+             "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: /dev/null\n",
+         false, file + ":5: client_ca_file '/dev/null': not a regular file"},
+        // keys twice
+        {"basic_auth_users:\n  prom: " + kHash + "\n  prom: " + kHash + "\n", false,
+         file + ":3: the user 'prom' is given twice (first on line 2)"},
+        {cert + key + "  cert_file: " + kTls + "server.crt\n", false,
+         file + ":4: tls_server_config: 'cert_file' is given twice (first on line 2)"},
+        {"basic_auth_users: {}\nbasic_auth_users: {}\n", false,
+         file + ":2: the key 'basic_auth_users' is given twice (first on line 1)"},
+    };
+    for (const auto& row : rows) {
+        if (!row.path) {
+            std::ofstream(file) << row.config;
+        }
+        EXPECT_EQ(StartWith(row.path ? row.config : file), row.error) << row.config;
+    }
+    unlink(fifo.c_str());
+    unlink(link.c_str());
+}
+
+TEST(KwWebConfigTest, AThousandUsersAreTakenAndNoMore) {
+    const std::string file = testing::TempDir() + "web-config-users.yml";
+    std::string users = "basic_auth_users:\n";
+    for (size_t n = 0; n < kWebConfigMaxUsers; ++n) {
+        users += "  user" + std::to_string(n) + ": " + kHash + "\n";
+    }
+    std::ofstream(file) << users;
+    EXPECT_EQ(StartWith(file), "started");
+    std::ofstream(file) << users + "  one-more: " + kHash + "\n";
+    EXPECT_EQ(StartWith(file), file + ":1002: more than 1000 users");
+}
