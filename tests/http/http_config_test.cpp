@@ -1,7 +1,7 @@
 // The web configuration as hostile input: odd files named anywhere in it
 // (each refused with the file and the reason, nothing blocks, nothing is
 // read without bound, nothing escapes Start), keys given twice, the bound
-// on users.
+// on users; and the watch that takes good changes while serving.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,13 +11,22 @@
 #include <string>
 
 #include "HttpTestClient.h"
+#include "KwHttpSettingsWatch.h"
 #include "KwStatsHttpServer.h"
 #include "KwWebConfig.h"
+#include "LogCapture.h"
 
 namespace {
 
 const std::string kTls = QEL_TEST_DATA "/tls/";
 const std::string kHash = "$2b$10$W4rXmUiDBOSFVVqwOQDah.gIGVOFLt/XxnQGbRIhX3g.43ZshhUlG";
+
+// Writes `text` to `path` at once, as a rotation by script does (a new
+// file renamed over the old).
+void Replace(const std::string& path, const std::string& text) {
+    std::ofstream(path + ".new", std::ios::binary) << text;
+    ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0) << path;
+}
 
 // Why Start() refuses the configuration in `file`, or "started".
 std::string StartWith(const std::string& file) {
@@ -102,4 +111,42 @@ TEST(KwWebConfigTest, AThousandUsersAreTakenAndNoMore) {
     EXPECT_EQ(StartWith(file), "started");
     std::ofstream(file) << users + "  one-more: " + kHash + "\n";
     EXPECT_EQ(StartWith(file), file + ":1002: more than 1000 users");
+}
+
+// A change is taken when good; a refused one keeps what is in use and is
+// logged once for each reason.
+TEST(KwWebConfigTest, TheWatchTakesGoodChangesAndLogsEachRefusalOnce) {
+    LogCapture log;
+    const std::string file = testing::TempDir() + "web-config-watch.yml";
+    std::ofstream(file) << "basic_auth_users:\n  prom: " + kHash + "\n";
+    std::string error;
+    std::shared_ptr<const KwHttpSettings> first = KwHttpSettings::Load(file, error);
+    ASSERT_NE(first, nullptr) << error;
+    KwHttpSettingsWatch watch(first, "test.cpp");
+    EXPECT_FALSE(watch.Check());  // unchanged
+    const std::string refusedA = "KwStatsHttpServer: " + file +
+                                 ":2: the hash of user 'prom' is not a bcrypt hash; the "
+                                 "configuration in use stays";
+    const std::string refusedB = "KwStatsHttpServer: " + file +
+                                 ":1: 'users' is not supported; the configuration in use stays";
+    const std::string reloaded = "KwStatsHttpServer: " + file + ": reloaded";
+    Replace(file, "basic_auth_users:\n  prom: plain\n");
+    for (int check = 0; check < 3; ++check) {
+        EXPECT_FALSE(watch.Check());
+    }
+    Replace(file, "users: {}\n");
+    EXPECT_FALSE(watch.Check());
+    EXPECT_FALSE(watch.Check());
+    EXPECT_EQ(watch.Current(), first);
+    Replace(file, "basic_auth_users:\n  prom: " + kHash + "\n  other: " + kHash + "\n");
+    EXPECT_TRUE(watch.Check());
+    EXPECT_FALSE(watch.Check());
+    ASSERT_NE(watch.Current()->HashOf("other"), nullptr);
+    EXPECT_EQ(*watch.Current()->HashOf("other"), kHash);
+    Replace(file, "basic_auth_users:\n  prom: plain\n");
+    EXPECT_FALSE(watch.Check());
+    EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", refusedA), 2u);  // again after a good one
+    EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", refusedB), 1u);
+    EXPECT_EQ(log.Count(DLOG_INFO, "test.cpp", reloaded), 1u);
+    EXPECT_EQ(log.Entries().size(), 4u);
 }
