@@ -1,7 +1,7 @@
 // The web configuration as hostile input: odd files named anywhere in it
 // (each refused with the file and the reason, nothing blocks, nothing is
 // read without bound, nothing escapes Start), keys given twice, the bound
-// on users; and the watch that takes good changes while serving.
+// on users; and its rotation while serving, as the exporters have it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,11 +15,18 @@
 #include "KwStatsHttpServer.h"
 #include "KwWebConfig.h"
 #include "LogCapture.h"
+#include "TestTime.h"
 
 namespace {
 
+const char kFile[] = "KwStatsHttpServer.cpp";
 const std::string kTls = QEL_TEST_DATA "/tls/";
 const std::string kHash = "$2b$10$W4rXmUiDBOSFVVqwOQDah.gIGVOFLt/XxnQGbRIhX3g.43ZshhUlG";
+
+std::string Slurp(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
 
 // Writes `text` to `path` at once, as a rotation by script does (a new
 // file renamed over the old).
@@ -35,6 +42,32 @@ std::string StartWith(const std::string& file) {
     std::string why;
     std::unique_ptr<KwStatsHttpServer> server = KwStatsHttpServer::Start(options, why, FixedSource);
     return server == nullptr ? why : "started";
+}
+
+// The subject of the certificate the server shows, or "" without one.
+std::string ServedSubject(int port) {
+    std::string subject;
+    CURL* curl = curl_easy_init();
+    const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSLCERT, (kTls + "client.crt").c_str());
+    curl_easy_setopt(curl, CURLOPT_SSLKEY, (kTls + "client.key").c_str());
+    curl_certinfo* info = nullptr;
+    if (curl_easy_perform(curl) == CURLE_OK &&
+        curl_easy_getinfo(curl, CURLINFO_CERTINFO, &info) == CURLE_OK && info != nullptr &&
+        info->num_of_certs > 0) {
+        for (curl_slist* line = info->certinfo[0]; line != nullptr; line = line->next) {
+            if (strncmp(line->data, "Subject:", 8) == 0) {
+                subject = line->data + 8;
+            }
+        }
+    }
+    curl_easy_cleanup(curl);
+    return subject;
 }
 
 }  // namespace
@@ -149,4 +182,67 @@ TEST(KwWebConfigTest, TheWatchTakesGoodChangesAndLogsEachRefusalOnce) {
     EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", refusedB), 1u);
     EXPECT_EQ(log.Count(DLOG_INFO, "test.cpp", reloaded), 1u);
     EXPECT_EQ(log.Entries().size(), 4u);
+}
+
+TEST(KwWebConfigTest, ACertificateKeyOrClientCaRotatedServesNewConnections) {
+    LogCapture log;
+    const std::string dir = testing::TempDir() + "web-config-rotation/";
+    mkdir(dir.c_str(), 0700);
+    for (const char* name : {"server.crt", "server.key", "ca.crt"}) {
+        std::ofstream(dir + name) << Slurp(kTls + name);
+    }
+    const std::string file = dir + "web.yml";
+    const std::string tls =
+        "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+        "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.crt\n";
+    std::ofstream(file) << tls + "basic_auth_users:\n  prom: " + kHash + "\n";
+    KwStatsHttpOptions options;
+    options.webConfigFile = file;
+    std::string error;
+    std::unique_ptr<KwStatsHttpServer> server =
+        KwStatsHttpServer::Start(options, error, FixedSource);
+    ASSERT_NE(server, nullptr) << error;
+    const int port = server->Port();
+    EXPECT_EQ(ServedSubject(port), "CN = localhost");
+    // The certificate and its key, replaced one after the other: between
+    // the two they do not match, which is refused, and logged.
+    Replace(dir + "server.crt", Slurp(kTls + "other.crt"));
+    const std::string mismatch = "KwStatsHttpServer: " + file +
+                                 ":2: cert_file and key_file: The certificate and the given key "
+                                 "do not match.; the configuration in use stays";
+    EXPECT_TRUE(WaitUntil([&] { return log.Count(DLOG_ERR, kFile, mismatch) == 1; }));
+    EXPECT_EQ(ServedSubject(port), "CN = localhost");
+    Replace(dir + "server.key", Slurp(kTls + "other.key"));
+    EXPECT_TRUE(WaitUntil([&] { return ServedSubject(port) == "CN = stranger"; }));
+    // Users come and go; the client CA changes who may come in.
+    Replace(file, tls + "basic_auth_users:\n  other: " + kHash + "\n");
+    EXPECT_TRUE(WaitUntil([&] {
+        return FetchTls(port, "/metrics", "prom:scrape-secret", "client",
+                        CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
+                   .status == 401;
+    }));
+    EXPECT_EQ(FetchTls(port, "/metrics", "other:scrape-secret", "client",
+                       CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
+                  .status,
+              200);
+    Replace(dir + "ca.crt", Slurp(kTls + "other.crt"));
+    EXPECT_TRUE(WaitUntil([&] {
+        return FetchTls(port, "/metrics", "other:scrape-secret", "client",
+                        CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
+                   .status == 403;
+    }));
+    EXPECT_EQ(FetchTls(port, "/metrics", "other:scrape-secret", "other",
+                       CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
+                  .status,
+              200);
+    // TLS cannot be turned off while serving.
+    Replace(file, "basic_auth_users:\n  other: " + kHash + "\n");
+    EXPECT_TRUE(WaitUntil([&] {
+        return log.Count(DLOG_ERR, kFile,
+                         "KwStatsHttpServer: " + file +
+                             ": TLS turned off while serving: that takes a restart; the "
+                             "configuration in use stays") == 1;
+    }));
+    EXPECT_EQ(ServedSubject(port), "CN = stranger");
+    EXPECT_EQ(log.CountContaining("reloaded"), 3u);
 }
