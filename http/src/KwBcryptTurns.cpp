@@ -36,11 +36,6 @@ void KwBcryptTurns::Took(const std::string& client, Clock::time_point now) {
     Find(client, now).lastTurn = now;
 }
 
-double KwBcryptTurns::Asks(const std::string& client, Clock::time_point now) const {
-    auto found = m_clients.find(client);
-    return found != m_clients.end() ? Decayed(found->second, now) : 0;
-}
-
 KwBcryptTurns::Place KwBcryptTurns::PlaceOf(const std::string& client,
                                             Clock::time_point now) const {
     auto found = m_clients.find(client);

@@ -35,8 +35,6 @@ public:
     // (alike within a factor of two), then its last turn (never: first).
     typedef std::pair<int, Clock::time_point> Place;
     Place PlaceOf(const std::string& client, Clock::time_point now) const;
-    // Its asks, decayed to `now` (0 for a client not remembered).
-    double Asks(const std::string& client, Clock::time_point now) const;
 
 private:
     struct Record {

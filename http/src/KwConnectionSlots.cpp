@@ -141,16 +141,6 @@ KwConnectionSlots::Clock::time_point KwConnectionSlots::Sweep(Clock::time_point 
     return next;
 }
 
-size_t KwConnectionSlots::Open() const {
-    KwStdGuard guard(m_lock);
-    return m_slots.size();
-}
-
-bool KwConnectionSlots::Suspect(const std::string& address, Clock::time_point now) const {
-    KwStdGuard guard(m_lock);
-    return IsSuspect(address, now);
-}
-
 uint64_t KwConnectionSlots::Oldest(const std::set<Key>& waiting, bool suspectOnly,
                                    Clock::time_point now) const {
     for (const Key& key : waiting) {

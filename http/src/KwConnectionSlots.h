@@ -96,11 +96,6 @@ public:
     // forgotten at its deadline.
     Clock::time_point Sweep(Clock::time_point now, std::vector<Event>& events) KW_EXCLUDES(m_lock);
 
-    // Connections holding a place (not those on their way out).
-    size_t Open() const KW_EXCLUDES(m_lock);
-    // Whether `address` is suspect at `now`.
-    bool Suspect(const std::string& address, Clock::time_point now) const KW_EXCLUDES(m_lock);
-
 private:
     typedef std::pair<Clock::time_point, uint64_t> Key;  // since, id: oldest first
     struct Slot {
