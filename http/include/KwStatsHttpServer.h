@@ -31,7 +31,9 @@
 //    from any one client address. A new connection beyond either takes the
 //    place of the connection (of the same address, at its own limit) that
 //    has waited longest without a whole request head; it is closed only when
-//    every such connection is busy with a request.
+//    every such connection is busy with a request. At the server's limit,
+//    an address that lost such a connection in the last minute gives way
+//    first, and takes free places only.
 // So memory stays bounded by the limit. A request head larger than
 // `maxRequestHeadBytes` is refused (431); a malformed request gets 400 with
 // a fixed head that holds none of the client's bytes, and the connection is
@@ -48,9 +50,12 @@
 // user and password gets 401 with a WWW-Authenticate header. Both come
 // before a route is looked up. Credentials that passed are remembered and
 // never wait for bcrypt again; other checks take turns on one thread of
-// their own, a client address at a time, the one whose last turn is the
-// oldest first, within a quarter of one core: a flood of wrong passwords
-// from a few addresses neither takes the CPU nor locks out the right one.
+// their own, one waiting for each client address, the address that asks
+// least first and those that ask alike in turn, within a quarter of one
+// core: a flood of wrong passwords from a few addresses neither takes the
+// CPU nor locks out the right one. (A client that half-closes its
+// connection while its check waits finds it closed: libmicrohttpd reads the
+// end before the answer.)
 //
 // Rotation, as the exporters have it: the file and the files it names are
 // read again every second, and a change serves new connections (a

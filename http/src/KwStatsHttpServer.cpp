@@ -445,9 +445,9 @@ MHD_Result KwStatsHttpServer::Impl::Answer(void* context, MHD_Connection* connec
                 }
                 return self.Route(connection, method, target);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception&) {  // out of memory
     }
-    return MHD_NO;
+    return MHD_NO;  // closes the connection
 }
 
 MHD_Result KwStatsHttpServer::Impl::Serve(MHD_Connection* connection, Connection& open,
