@@ -67,8 +67,10 @@ public:
         bool suspect;         // REFUSED: the address is suspect (none was busy)
     };
 
-    // How long an address stays suspect, and how many are remembered (the
-    // one suspect the longest is forgotten first).
+    // How long an address stays suspect (a minute: longer than a holder's
+    // loop of coming back, short for an address that a good client shares
+    // with a holder), and how many are remembered (the one whose minute
+    // ends first is forgotten first).
     static constexpr std::chrono::seconds kSuspectFor{60};
     static constexpr size_t kSuspects = 1024;
     // A connection open this long without a request, when it closes, makes
