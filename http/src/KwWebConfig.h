@@ -12,13 +12,25 @@
 //     prom: $2b$10$...               # bcrypt
 //
 // Anything else in it is refused rather than ignored, so that a setting
-// the operator relies on is never silently dropped.
+// the operator relies on is never silently dropped; so is a key given twice
+// (a user listed twice among them). Every file is read as hostile input
+// (KwBoundedFile.h): regular files only, within the bounds below.
 #ifndef KW_WEB_CONFIG_H
 #define KW_WEB_CONFIG_H
 
+#include <cstddef>
 #include <string>
 #include <utility>
 #include <vector>
+
+// The bounds. The file holds users and paths, a few KiB; 256 KiB leaves
+// room for a thousand users with comments, and keeps a YAML parse short on
+// a board. A PEM file of 1 MiB holds a CA bundle of several hundred
+// certificates. A thousand users is far beyond what a status server needs
+// and takes milliseconds to read; 200,000 took seconds and 237 MB.
+constexpr size_t kWebConfigMaxBytes = 256 * 1024;
+constexpr size_t kWebConfigMaxPemBytes = 1024 * 1024;
+constexpr size_t kWebConfigMaxUsers = 1000;
 
 struct KwWebConfig {
     bool tls = false;
@@ -30,11 +42,24 @@ struct KwWebConfig {
     int certLine = 0;        // where cert_file and client_ca_file were given
     int caLine = 0;
     std::vector<std::pair<std::string, std::string>> users;  // name, bcrypt hash
+    // The files it names (cert, key, client CA, as given), resolved.
+    std::vector<std::string> namedFiles;
+    // Of the bytes of the file and of those it names (KwWebConfigFingerprint).
+    std::string fingerprint;
 };
 
-// Reads `path` into `config`. Returns false with "FILE:LINE: reason" in
-// `error` for a file that cannot be read, is not YAML, holds a key or value
-// outside the subset, or names certificate files that cannot be read.
+// Reads `path` into `config`. Returns false with "FILE:LINE: reason" (or
+// "FILE: reason" for the file itself) in `error` for a file that cannot be
+// read or is out of bounds, is not YAML, holds a key or value outside the
+// subset or a key twice, names more users than allowed, or names
+// certificate files that cannot be read. Throws nothing.
 bool KwReadWebConfig(const std::string& path, KwWebConfig& config, std::string& error);
+
+// A digest of the bytes of `path` and of `namedFiles` as they are now (a
+// file that cannot be read counts with its reason): equal to
+// config.fingerprint while nothing changed. Throws nothing; empty when
+// memory runs out.
+std::string KwWebConfigFingerprint(const std::string& path,
+                                   const std::vector<std::string>& namedFiles);
 
 #endif  // KW_WEB_CONFIG_H

@@ -3,128 +3,16 @@
 // its stop, and its refusals to start.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <sstream>
-#include <thread>
-
-#include "KwBasicAuth.h"
-#include "curl/curl.h"
-
+#include "HttpTestClient.h"
 #include "KwStatsHttpServer.h"
 #include "KwStatsJson.h"
+#include "LogCapture.h"
 #include "OpenDescriptors.h"
-
-namespace {
-
-KwStatsSnapshot Fixed() {
-    KwStatsEventSnapshot rx;
-    rx.name = "rx";
-    rx.counted = true;
-    rx.total = 42;
-    KwStatsSnapshot snapshot;
-    snapshot.takenAt = 1765000000;
-    snapshot.state = KwStatsStates::ST_COLLECTING;
-    snapshot.collectionThread = true;
-    snapshot.events = {rx};
-    return snapshot;
-}
-
-bool FixedSource(KwStatsSnapshot& out) {
-    out = Fixed();
-    return true;
-}
-
-struct Response {
-    std::string status;  // "HTTP/1.1 200 OK", or "closed" when none came
-    std::string head;    // the whole head, as sent
-    std::map<std::string, std::string> headers;
-    std::string body;
-};
-
-// A connection to the server from `from` (any local address).
-int Connect(int port, const char* from = nullptr) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    if (from != nullptr) {
-        inet_pton(AF_INET, from, &address.sin_addr);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(fd);
-            return -1;
-        }
-    }
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Everything the server sends until it closes the connection (or 10 s of
-// silence, which fails the test that expected an answer).
-std::string ReadAll(int fd) {
-    std::string text;
-    char buffer[4096];
-    pollfd ready = {fd, POLLIN, 0};
-    while (poll(&ready, 1, 10000) == 1) {
-        ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            break;
-        }
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    return text;
-}
-
-// Sends `request` as it stands and reads the answer to the end; the
-// request asks for the connection to close, or is cut before its end.
-Response Exchange(int port, const std::string& request, const char* from = nullptr) {
-    Response response;
-    int fd = Connect(port, from);
-    if (fd < 0 ||
-        write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
-        response.status = "no connection";
-        if (fd >= 0) {
-            close(fd);
-        }
-        return response;
-    }
-    shutdown(fd, SHUT_WR);
-    std::string text = ReadAll(fd);
-    close(fd);
-    size_t end = text.find("\r\n\r\n");
-    if (end == std::string::npos) {
-        response.status = "closed";
-        return response;
-    }
-    response.head = text.substr(0, end + 2);
-    response.body = text.substr(end + 4);
-    std::istringstream lines(response.head);
-    std::getline(lines, response.status);
-    response.status.pop_back();  // its CR
-    for (std::string line; std::getline(lines, line);) {
-        size_t colon = line.find(": ");
-        response.headers[line.substr(0, colon)] = line.substr(colon + 2, line.size() - colon - 3);
-    }
-    return response;
-}
-
-Response Ask(int port, const std::string& method, const std::string& target) {
-    return Exchange(
-        port, method + " " + target + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
-}
-
-}  // namespace
+#include "TestTime.h"
 
 TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
     std::string error;
@@ -186,6 +74,15 @@ TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
     EXPECT_EQ(head404.status + "|" + head404.body, "HTTP/1.1 404 Not Found|");
 }
 
+namespace {
+
+// A text with a NUL between `before` and `after`.
+std::string Nul(const std::string& before, const std::string& after) {
+    return before + '\0' + after;
+}
+
+}  // namespace
+
 TEST(KwStatsHttpServerTest, MalformedRequestsGetAFixedHeadAndAbsoluteTargetsAreServed) {
     std::string error;
     std::unique_ptr<KwStatsHttpServer> server =
@@ -243,6 +140,38 @@ TEST(KwStatsHttpServerTest, MalformedRequestsGetAFixedHeadAndAbsoluteTargetsAreS
          "HTTP/1.1 400 Bad Request"},
         {"GET https://board HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
         {"GET /metrics?a=%zz&b HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
+        // Host (RFC 9112 3.2): once in HTTP/1.1, at most once in HTTP/1.0
+        {"GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\nHost: b\r\nConnection: close\r\n\r\n",
+         "HTTP/1.1 400 Bad Request"},
+        {"GET /metrics HTTP/1.0\r\nHost: a\r\nhost: a\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /metrics HTTP/1.0\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET /metrics HTTP/1.1\r\nHost:\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK"},
+        // control bytes, NUL among them, and spaces in the target or a value
+        {Nul("GET /metrics", "x HTTP/1.1\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
+        {Nul("GET /metrics", " HTTP/1.1\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
+        {Nul("GET /metrics?a=", "b HTTP/1.1\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
+        {Nul("GET /metrics HTTP/1.1\r\nX: a", "b\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
+        {Nul("GET /metrics HTTP/1.1\r\nX: a", "\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
+        {Nul("GET /metrics HTTP/1.1\r\n" + host + "X: ", "\r\n\r\n"), "HTTP/1.1 400 Bad Request"},
+        {Nul("GET /metrics HTTP/1.1\r\nHost: x", "y\r\nConnection: close\r\n\r\n"),
+         "HTTP/1.1 400 Bad Request"},
+        {"GET /me\x01trics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /me\x7ftrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /me\ttrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /me\rtrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /me trics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET  /metrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /metrics HTTP/1.1\r\nHost: \x1b[2J\r\nConnection: close\r\n\r\n",
+         "HTTP/1.1 400 Bad Request"},
+        // a folded line (obs-fold), which RFC 9112 5.2 lets a server refuse
+        {"GET /metrics HTTP/1.1\r\nX: a\r\n b\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
+        {"GET /metrics HTTP/1.1\r\n" + host + "X: a\r\n\tb\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        // bare LF line ends, and spaces around a value, are taken
+        {"GET /metrics HTTP/1.1\nHost: x\nConnection: close\n\n", "HTTP/1.1 200 OK"},
+        {"GET /metrics HTTP/1.1\r\nX:  a b \t\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
+        // an HTTP/2 preface
+        {"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", "HTTP/1.1 505 HTTP Version Not Supported"},
     };
     for (const auto& row : rows) {
         Response response = Exchange(port, row.request);
@@ -253,37 +182,131 @@ TEST(KwStatsHttpServerTest, MalformedRequestsGetAFixedHeadAndAbsoluteTargetsAreS
     EXPECT_EQ(bad.head.find("Set-Cookie"), std::string::npos) << bad.head;
 }
 
-TEST(KwStatsHttpServerTest, BoundsEachAddressAndClosesEverythingWhenDestroyed) {
-    const int before = OpenDescriptors();
+namespace {
+
+const char kKeepAlive[] = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+const char kClose[] = "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+
+// A connection from `from` that had one request answered and is kept
+// alive: it waits for its next head, from now.
+int Answered(int port, const char* from) {
+    int fd = Connect(port, from);
+    if (fd >= 0 && write(fd, kKeepAlive, strlen(kKeepAlive)) > 0 &&
+        Answers(ReadAnswers(fd, 1)) == std::vector<std::string>{"HTTP/1.1 200 OK|"}) {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
+}  // namespace
+
+TEST(KwStatsHttpServerTest, KeepsConnectionsAliveAndAnswersPipelinedRequestsInOrder) {
     KwStatsHttpOptions options;
+    options.idleTimeoutSeconds = 1;
+    std::string error;
+    std::unique_ptr<KwStatsHttpServer> server =
+        KwStatsHttpServer::Start(options, error, FixedSource);
+    ASSERT_NE(server, nullptr) << error;
+    // Four requests in one write: four answers, in order; HTTP/1.0 without
+    // keep-alive closes after its own.
+    int fd = Connect(server->Port());
+    const std::string pipelined = std::string(kKeepAlive) + "HEAD / HTTP/1.1\r\nHost: x\r\n\r\n" +
+                                  "GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n" +
+                                  "GET /stats.json HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(write(fd, pipelined.data(), pipelined.size()),
+              static_cast<ssize_t>(pipelined.size()));
+    EXPECT_EQ(Answers(ReadAll(fd), {false, true, false, false}),
+              (std::vector<std::string>{"HTTP/1.1 200 OK|", "HTTP/1.1 200 OK|",
+                                        "HTTP/1.1 404 Not Found|", "HTTP/1.1 200 OK|close"}));
+    close(fd);
+    // Kept alive across requests, until a second of silence.
+    fd = Answered(server->Port(), nullptr);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, kKeepAlive, strlen(kKeepAlive)), static_cast<ssize_t>(strlen(kKeepAlive)));
+    EXPECT_EQ(Answers(ReadAnswers(fd, 1)), std::vector<std::string>{"HTTP/1.1 200 OK|"});
+    EXPECT_TRUE(ClosedWithin(fd, 5000));
+    close(fd);
+    // Asking to close, or a malformed request, ends it.
+    for (const std::string& last : {std::string(kClose), std::string("GET / HTTP/1.1\r\n\r\n")}) {
+        fd = Answered(server->Port(), nullptr);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, last.data(), last.size()), static_cast<ssize_t>(last.size()));
+        std::vector<std::string> answers = Answers(ReadAll(fd));
+        EXPECT_EQ(answers.size(), 1u) << last;
+        close(fd);
+    }
+}
+
+TEST(KwStatsHttpServerTest, ANewConnectionTakesThePlaceOfTheOneThatWaitedLongest) {
+    const int before = OpenDescriptors();
+    LogCapture log;
+    KwStatsHttpOptions options;
+    options.threads = 1;  // so that an answer is counted sent before the next connection comes
+    options.maxConnections = 4;
     options.maxConnectionsPerAddress = 3;
     options.idleTimeoutSeconds = 600;
+    options.requestTimeoutSeconds = 600;
     std::string error;
     std::unique_ptr<KwStatsHttpServer> server =
         KwStatsHttpServer::Start(options, error, FixedSource);
     ASSERT_NE(server, nullptr) << error;
     const int port = server->Port();
-    // Three idle connections and one that sent half a head hold 127.0.0.1's
-    // share; the next is closed unanswered; another address is served.
+    // 127.0.0.1 at its limit, each connection waiting for its next head,
+    // the first the longest: a new one from it takes the first's place.
     int held[3];
     for (int& fd : held) {
-        fd = Connect(port);
-        ASSERT_GE(fd, 0);
+        ASSERT_GE(fd = Answered(port, "127.0.0.1"), 0);
     }
-    ASSERT_EQ(write(held[2], "GET /metr", 9), 9);
-    EXPECT_EQ(Exchange(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").status,
-              "closed");
-    EXPECT_EQ(Exchange(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", "127.0.0.2")
-                  .status,
-              "HTTP/1.1 200 OK");
+    EXPECT_EQ(Exchange(port, kClose, "127.0.0.1").status, "HTTP/1.1 200 OK");
+    EXPECT_TRUE(ClosedWithin(held[0], 5000));
+    EXPECT_FALSE(ClosedWithin(held[1], 0));
+    EXPECT_FALSE(ClosedWithin(held[2], 0));
+    // The server at its limit (two from 127.0.0.1, two from 127.0.0.2): a
+    // new address takes the place of the one that waited longest of all.
+    int other[2];
+    for (int& fd : other) {
+        ASSERT_GE(fd = Answered(port, "127.0.0.2"), 0);
+    }
+    EXPECT_EQ(Exchange(port, kClose, "127.0.0.3").status, "HTTP/1.1 200 OK");
+    EXPECT_TRUE(ClosedWithin(held[1], 5000));
+    EXPECT_FALSE(ClosedWithin(held[2], 0));
+    EXPECT_EQ(log.Count(DLOG_INFO, "KwStatsHttpServer.cpp",
+                        "KwStatsHttpServer: slow connections closed: a connection from 127.0.0.1 "
+                        "gave way to a new one (its address at its limit)"),
+              1u);
     // Destroying it closes them all (each peer reads the end) and leaves no
     // descriptor of its own behind.
     server.reset();
-    for (int fd : held) {
+    for (int fd : {held[0], held[1], held[2], other[0], other[1]}) {
         EXPECT_EQ(ReadAll(fd), "");
         close(fd);
     }
     EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(KwStatsHttpServerTest, ASlowHeadIsClosedAtItsDeadlineHoweverItTrickles) {
+    LogCapture log;
+    KwStatsHttpOptions options;
+    options.requestTimeoutSeconds = 1;
+    std::string error;
+    std::unique_ptr<KwStatsHttpServer> server =
+        KwStatsHttpServer::Start(options, error, FixedSource);
+    ASSERT_NE(server, nullptr) << error;
+    int fd = Connect(server->Port(), "127.0.0.5");
+    ASSERT_GE(fd, 0);
+    const std::string head = "GET /metrics HTTP/1.1\r\nHost: x\r\nX: " + std::string(200, 'a');
+    bool closed = false;
+    for (size_t sent = 0; sent < head.size() && !closed; ++sent) {  // a byte each 50 ms
+        closed = send(fd, &head[sent], 1, MSG_NOSIGNAL) != 1 || ClosedWithin(fd, 50);
+    }
+    EXPECT_TRUE(closed);
+    close(fd);
+    EXPECT_TRUE(WaitUntil([&] {
+        return log.Count(DLOG_INFO, "KwStatsHttpServer.cpp",
+                         "KwStatsHttpServer: slow connections closed: a connection from "
+                         "127.0.0.5 sent no whole request head within 1 s") == 1;
+    }));
 }
 
 TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
@@ -337,6 +360,11 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
          "an idle timeout (s) of 0: 1 to 600 are allowed"},
         {&KwStatsHttpOptions::maxRequestHeadBytes, 65537,
          "a request head (bytes) of 65537: 1024 to 65536 are allowed"},
+        {&KwStatsHttpOptions::requestTimeoutSeconds, 0,
+         "a request timeout (s) of 0: 1 to 600 are allowed"},
+        {&KwStatsHttpOptions::requestTimeoutSeconds, 601,
+         "a request timeout (s) of 601: 1 to 600 are allowed"},
+        {&KwStatsHttpOptions::requestTimeoutSeconds, 600, "started"},
         {&KwStatsHttpOptions::maxConnectionsPerAddress, 64, "started"},
         {&KwStatsHttpOptions::idleTimeoutSeconds, 600, "started"},
         {&KwStatsHttpOptions::threads, 1, "started"},
@@ -449,51 +477,6 @@ TEST(KwStatsHttpServerTest, RefusesAWebConfigurationItCannotHonour) {
     EXPECT_EQ(why, file + ".missing: No such file or directory");
 }
 
-struct Fetched {
-    long status = 0;  // 0: no answer
-    std::string error, headers, body;
-};
-
-// One GET over https with libcurl, as a scraper makes it.
-Fetched FetchTls(int port, const std::string& path, const char* userPassword, const char* cert,
-                 long maxTls = CURL_SSLVERSION_MAX_DEFAULT, const char* header = nullptr) {
-    const std::string tls = QEL_TEST_DATA "/tls/";
-    const std::string url = "https://127.0.0.1:" + std::to_string(port) + path;
-    const std::string certFile = tls + (cert != nullptr ? cert : "") + ".crt";
-    const std::string keyFile = tls + (cert != nullptr ? cert : "") + ".key";
-    Fetched fetched;
-    CURL* curl = curl_easy_init();
-    auto take = +[](char* data, size_t size, size_t count, void* text) {
-        static_cast<std::string*>(text)->append(data, size * count);
-        return size * count;
-    };
-    char error[CURL_ERROR_SIZE] = "";
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_CAINFO, (tls + "ca.crt").c_str());
-    curl_easy_setopt(curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2 | maxTls);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, take);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &fetched.body);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, take);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &fetched.headers);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
-    if (userPassword != nullptr) {
-        curl_easy_setopt(curl, CURLOPT_USERPWD, userPassword);
-    }
-    if (cert != nullptr) {
-        curl_easy_setopt(curl, CURLOPT_SSLCERT, certFile.c_str());
-        curl_easy_setopt(curl, CURLOPT_SSLKEY, keyFile.c_str());
-    }
-    curl_slist* headers = header != nullptr ? curl_slist_append(nullptr, header) : nullptr;
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    if (curl_easy_perform(curl) == CURLE_OK) {
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &fetched.status);
-    }
-    fetched.error = error;
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    return fetched;
-}
-
 TEST(KwStatsHttpServerTest, TlsWithClientCertificatesAndBasicAuthAsExportersHaveThem) {
     KwStatsHttpOptions options;
     options.webConfigFile = QEL_TEST_DATA "/tls/web.yml";
@@ -562,36 +545,4 @@ TEST(KwStatsHttpServerTest, TheLowestTlsVersionIsHeld) {
         FetchTls(server->Port(), "/metrics", nullptr, nullptr, CURL_SSLVERSION_MAX_TLSv1_2);
     EXPECT_EQ(older.status, 0);
     EXPECT_NE(older.error, "");
-}
-
-// bcrypt once per set of good credentials, and a bounded number of times
-// for a flood of wrong ones, from two threads at once.
-TEST(KwBasicAuthTest, RemembersGoodCredentialsAndBoundsTheCostOfBadOnes) {
-    KwBasicAuth auth(std::vector<std::pair<std::string, std::string>>{
-        {"prom", "$2b$10$W4rXmUiDBOSFVVqwOQDah.gIGVOFLt/XxnQGbRIhX3g.43ZshhUlG"}});
-    EXPECT_FALSE(auth.Check("nobody", "scrape-secret"));  // bcrypt all the same
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_TRUE(auth.Check("prom", "scrape-secret"));
-    }
-    EXPECT_EQ(auth.BcryptRuns(), 2u);
-    const auto started = KwBasicAuth::Clock::now();
-    auto flood = [&auth] {
-        for (int i = 0; i < 200; ++i) {
-            EXPECT_FALSE(auth.Check(i % 2 ? "prom" : "nobody", "wrong" + std::to_string(i)));
-        }
-    };
-    std::thread other(flood);
-    flood();
-    other.join();
-    const long seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(KwBasicAuth::Clock::now() - started)
-            .count();
-    // At most kChecksPerSecond in each second begun, the first included.
-    EXPECT_LE(auth.BcryptRuns(), 2u + KwBasicAuth::kChecksPerSecond * (seconds + 2));
-    EXPECT_GE(auth.BcryptRuns(), 3u);
-    EXPECT_TRUE(auth.Check("prom", "scrape-secret"));  // remembered still
-    EXPECT_FALSE(auth.Check("prom", "scrape-secret\n"));
-    // A hash that crypt cannot use refuses every password.
-    KwBasicAuth broken(std::vector<std::pair<std::string, std::string>>{{"prom", "$2b$10$short"}});
-    EXPECT_FALSE(broken.Check("prom", "scrape-secret"));
 }

@@ -1,0 +1,248 @@
+// The web configuration as hostile input: odd files named anywhere in it
+// (each refused with the file and the reason, nothing blocks, nothing is
+// read without bound, nothing escapes Start), keys given twice, the bound
+// on users; and its rotation while serving, as the exporters have it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "HttpTestClient.h"
+#include "KwHttpSettingsWatch.h"
+#include "KwStatsHttpServer.h"
+#include "KwWebConfig.h"
+#include "LogCapture.h"
+#include "TestTime.h"
+
+namespace {
+
+const char kFile[] = "KwStatsHttpServer.cpp";
+const std::string kTls = QEL_TEST_DATA "/tls/";
+const std::string kHash = "$2b$10$W4rXmUiDBOSFVVqwOQDah.gIGVOFLt/XxnQGbRIhX3g.43ZshhUlG";
+
+std::string Slurp(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Writes `text` to `path` at once, as a rotation by script does (a new
+// file renamed over the old).
+void Replace(const std::string& path, const std::string& text) {
+    std::ofstream(path + ".new", std::ios::binary) << text;
+    ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0) << path;
+}
+
+// Why Start() refuses the configuration in `file`, or "started".
+std::string StartWith(const std::string& file) {
+    KwStatsHttpOptions options;
+    options.webConfigFile = file;
+    std::string why;
+    std::unique_ptr<KwStatsHttpServer> server = KwStatsHttpServer::Start(options, why, FixedSource);
+    return server == nullptr ? why : "started";
+}
+
+// The subject of the certificate the server shows, or "" without one.
+std::string ServedSubject(int port) {
+    std::string subject;
+    CURL* curl = curl_easy_init();
+    const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSLCERT, (kTls + "client.crt").c_str());
+    curl_easy_setopt(curl, CURLOPT_SSLKEY, (kTls + "client.key").c_str());
+    curl_certinfo* info = nullptr;
+    if (curl_easy_perform(curl) == CURLE_OK &&
+        curl_easy_getinfo(curl, CURLINFO_CERTINFO, &info) == CURLE_OK && info != nullptr &&
+        info->num_of_certs > 0) {
+        for (curl_slist* line = info->certinfo[0]; line != nullptr; line = line->next) {
+            if (strncmp(line->data, "Subject:", 8) == 0) {
+                subject = line->data + 8;
+            }
+        }
+    }
+    curl_easy_cleanup(curl);
+    return subject;
+}
+
+}  // namespace
+
+TEST(KwWebConfigTest, OddFilesAreRefusedWithTheFileAndTheReason) {
+    const std::string dir = testing::TempDir() + "web-config-odd/";
+    mkdir(dir.c_str(), 0700);
+    const std::string fifo = dir + "fifo", link = dir + "zero-link", file = dir + "web.yml";
+    const std::string big = dir + "big.crt", large = dir + "large.yml", edge = dir + "edge.yml";
+    unlink(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    unlink(link.c_str());
+    ASSERT_EQ(symlink("/dev/zero", link.c_str()), 0);
+    std::ofstream(big) << std::string(kWebConfigMaxPemBytes + 1, 'a');
+    std::ofstream(large) << std::string(kWebConfigMaxBytes + 1, '#');
+    // Exactly the bound: taken.
+    std::string atBound = "basic_auth_users:\n  prom: " + kHash + "\n#";
+    std::ofstream(edge) << atBound + std::string(kWebConfigMaxBytes - atBound.size(), '#');
+    const std::string key = "  key_file: " + kTls + "server.key\n";
+    const std::string cert = "tls_server_config:\n  cert_file: " + kTls + "server.crt\n";
+    const struct {
+        std::string config;  // the file's text, or a path to start with as it is
+        bool path;
+        std::string error;
+    } rows[] = {
+        // the configuration itself
+        {dir, true, dir + ": Is a directory"},
+        {"/proc/self/mem", true, "/proc/self/mem: Input/output error"},
+        {fifo, true, fifo + ": not a regular file"},
+        {"/dev/zero", true, "/dev/zero: not a regular file"},
+        {link, true, link + ": not a regular file"},
+        {large, true, large + ": larger than 262144 bytes"},
+        {edge, true, "started"},
+        // what it names
+        {"tls_server_config:\n  cert_file: /dev/zero\n", false,
+         file + ":2: cert_file '/dev/zero': not a regular file"},
+        {"tls_server_config:\n  cert_file: zero-link\n", false,
+         file + ":2: cert_file 'zero-link': not a regular file"},
+        {"tls_server_config:\n  cert_file: /proc/self/mem\n", false,
+         file + ":2: cert_file '/proc/self/mem': Input/output error"},
+        {"tls_server_config:\n  cert_file: " + dir + "\n", false,
+         file + ":2: cert_file '" + dir + "': Is a directory"},
+        {"tls_server_config:\n  cert_file: big.crt\n", false,
+         file + ":2: cert_file 'big.crt': larger than 1048576 bytes"},
+        {cert + "  key_file: fifo\n", false, file + ":3: key_file 'fifo': not a regular file"},
+        {cert + key +
+             "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: /dev/null\n",
+         false, file + ":5: client_ca_file '/dev/null': not a regular file"},
+        // keys twice
+        {"basic_auth_users:\n  prom: " + kHash + "\n  prom: " + kHash + "\n", false,
+         file + ":3: the user 'prom' is given twice (first on line 2)"},
+        {cert + key + "  cert_file: " + kTls + "server.crt\n", false,
+         file + ":4: tls_server_config: 'cert_file' is given twice (first on line 2)"},
+        {"basic_auth_users: {}\nbasic_auth_users: {}\n", false,
+         file + ":2: the key 'basic_auth_users' is given twice (first on line 1)"},
+    };
+    for (const auto& row : rows) {
+        if (!row.path) {
+            std::ofstream(file) << row.config;
+        }
+        EXPECT_EQ(StartWith(row.path ? row.config : file), row.error) << row.config;
+    }
+    unlink(fifo.c_str());
+    unlink(link.c_str());
+}
+
+TEST(KwWebConfigTest, AThousandUsersAreTakenAndNoMore) {
+    const std::string file = testing::TempDir() + "web-config-users.yml";
+    std::string users = "basic_auth_users:\n";
+    for (size_t n = 0; n < kWebConfigMaxUsers; ++n) {
+        users += "  user" + std::to_string(n) + ": " + kHash + "\n";
+    }
+    std::ofstream(file) << users;
+    EXPECT_EQ(StartWith(file), "started");
+    std::ofstream(file) << users + "  one-more: " + kHash + "\n";
+    EXPECT_EQ(StartWith(file), file + ":1002: more than 1000 users");
+}
+
+// A change is taken when good; a refused one keeps what is in use and is
+// logged once for each reason.
+TEST(KwWebConfigTest, TheWatchTakesGoodChangesAndLogsEachRefusalOnce) {
+    LogCapture log;
+    const std::string file = testing::TempDir() + "web-config-watch.yml";
+    std::ofstream(file) << "basic_auth_users:\n  prom: " + kHash + "\n";
+    std::string error;
+    std::shared_ptr<const KwHttpSettings> first = KwHttpSettings::Load(file, error);
+    ASSERT_NE(first, nullptr) << error;
+    KwHttpSettingsWatch watch(first, "test.cpp");
+    EXPECT_FALSE(watch.Check());  // unchanged
+    const std::string refusedA = "KwStatsHttpServer: " + file +
+                                 ":2: the hash of user 'prom' is not a bcrypt hash; the "
+                                 "configuration in use stays";
+    const std::string refusedB = "KwStatsHttpServer: " + file +
+                                 ":1: 'users' is not supported; the configuration in use stays";
+    const std::string reloaded = "KwStatsHttpServer: " + file + ": reloaded";
+    Replace(file, "basic_auth_users:\n  prom: plain\n");
+    for (int check = 0; check < 3; ++check) {
+        EXPECT_FALSE(watch.Check());
+    }
+    Replace(file, "users: {}\n");
+    EXPECT_FALSE(watch.Check());
+    EXPECT_FALSE(watch.Check());
+    EXPECT_EQ(watch.Current(), first);
+    Replace(file, "basic_auth_users:\n  prom: " + kHash + "\n  other: " + kHash + "\n");
+    EXPECT_TRUE(watch.Check());
+    EXPECT_FALSE(watch.Check());
+    ASSERT_NE(watch.Current()->HashOf("other"), nullptr);
+    EXPECT_EQ(*watch.Current()->HashOf("other"), kHash);
+    Replace(file, "basic_auth_users:\n  prom: plain\n");
+    EXPECT_FALSE(watch.Check());
+    EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", refusedA), 2u);  // again after a good one
+    EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", refusedB), 1u);
+    EXPECT_EQ(log.Count(DLOG_INFO, "test.cpp", reloaded), 1u);
+    EXPECT_EQ(log.Entries().size(), 4u);
+}
+
+TEST(KwWebConfigTest, ACertificateKeyOrClientCaRotatedServesNewConnections) {
+    LogCapture log;
+    const std::string dir = testing::TempDir() + "web-config-rotation/";
+    mkdir(dir.c_str(), 0700);
+    for (const char* name : {"server.crt", "server.key", "ca.crt"}) {
+        std::ofstream(dir + name) << Slurp(kTls + name);
+    }
+    const std::string file = dir + "web.yml";
+    const std::string tls =
+        "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
+        "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.crt\n";
+    std::ofstream(file) << tls + "basic_auth_users:\n  prom: " + kHash + "\n";
+    KwStatsHttpOptions options;
+    options.webConfigFile = file;
+    std::string error;
+    std::unique_ptr<KwStatsHttpServer> server =
+        KwStatsHttpServer::Start(options, error, FixedSource);
+    ASSERT_NE(server, nullptr) << error;
+    const int port = server->Port();
+    EXPECT_EQ(ServedSubject(port), "CN = localhost");
+    // The certificate and its key, replaced one after the other: between
+    // the two they do not match, which is refused, and logged.
+    Replace(dir + "server.crt", Slurp(kTls + "other.crt"));
+    const std::string mismatch = "KwStatsHttpServer: " + file +
+                                 ":2: cert_file and key_file: The certificate and the given key "
+                                 "do not match.; the configuration in use stays";
+    EXPECT_TRUE(WaitUntil([&] { return log.Count(DLOG_ERR, kFile, mismatch) == 1; }));
+    EXPECT_EQ(ServedSubject(port), "CN = localhost");
+    Replace(dir + "server.key", Slurp(kTls + "other.key"));
+    EXPECT_TRUE(WaitUntil([&] { return ServedSubject(port) == "CN = stranger"; }));
+    // Users come and go; the client CA changes who may come in.
+    Replace(file, tls + "basic_auth_users:\n  other: " + kHash + "\n");
+    EXPECT_TRUE(WaitUntil([&] {
+        return FetchTls(port, "/metrics", "prom:scrape-secret", "client",
+                        CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
+                   .status == 401;
+    }));
+    EXPECT_EQ(FetchTls(port, "/metrics", "other:scrape-secret", "client",
+                       CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
+                  .status,
+              200);
+    Replace(dir + "ca.crt", Slurp(kTls + "other.crt"));
+    EXPECT_TRUE(WaitUntil([&] {
+        return FetchTls(port, "/metrics", "other:scrape-secret", "client",
+                        CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
+                   .status == 403;
+    }));
+    EXPECT_EQ(FetchTls(port, "/metrics", "other:scrape-secret", "other",
+                       CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
+                  .status,
+              200);
+    // TLS cannot be turned off while serving.
+    Replace(file, "basic_auth_users:\n  other: " + kHash + "\n");
+    EXPECT_TRUE(WaitUntil([&] {
+        return log.Count(DLOG_ERR, kFile,
+                         "KwStatsHttpServer: " + file +
+                             ": TLS turned off while serving: that takes a restart; the "
+                             "configuration in use stays") == 1;
+    }));
+    EXPECT_EQ(ServedSubject(port), "CN = stranger");
+    EXPECT_EQ(log.CountContaining("reloaded"), 3u);
+}
