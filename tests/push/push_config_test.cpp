@@ -127,7 +127,7 @@ TEST_F(PushConfig, Refusals) {
         {std::string(u) + "basic_auth:\n  username: u\n  password_file: nothing\n",
          ":4: password_file 'nothing': No such file or directory"},
         {std::string(u) + "basic_auth:\n  username: u\n  password_file: .\n",
-         ":4: password_file '.': not a regular file"},
+         ":4: password_file '.': Is a directory"},
         {std::string(u) + "basic_auth: {username: u, token: x}\n",
          ":2: basic_auth: 'token' is not supported"},
         {std::string(u) + "authorization: {type: Bearer}\n",
@@ -262,7 +262,7 @@ TEST_F(PushConfig, FilesThatAreNotReadWhole) {
     std::string error;
     KwStatsPushOptions options;
     EXPECT_FALSE(KwStatsPushOptions::FromFile(m_folder, options, error));
-    EXPECT_EQ(error, m_folder + ": not a regular file");
+    EXPECT_EQ(error, m_folder + ": Is a directory");
     std::string fifo = m_folder + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_FALSE(KwStatsPushOptions::FromFile(fifo, options, error));  // does not block

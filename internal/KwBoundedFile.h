@@ -1,23 +1,31 @@
-#include "KwBoundedFile.h"
+// Reading a file that a configuration names, as hostile input: only a
+// regular file is opened (a folder, a FIFO, a device such as /dev/zero or a
+// watchdog is refused before any open, so none can block or act), the open
+// never blocks, and at most a bound of bytes is read. The status server
+// and the pusher each build it in.
+#ifndef KW_BOUNDED_FILE_H
+#define KW_BOUNDED_FILE_H
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <new>
+#include <string>
 
-namespace {
 
 // Why a file of this kind is not read.
-std::string NotRegular(mode_t mode) {
+inline std::string KwNotRegularReason(mode_t mode) {
     return S_ISDIR(mode) ? strerror(EISDIR) : "not a regular file";
 }
 
-}  // namespace
-
-bool KwReadBoundedFile(const std::string& path, size_t maxBytes, std::string& text,
+// Reads all of `path` into `text` and returns true; or returns false with
+// why in `reason` ("Is a directory", "not a regular file", "larger than
+// 1048576 bytes", or the system's text for the error). Thread-safe.
+inline bool KwReadBoundedFile(const std::string& path, size_t maxBytes, std::string& text,
                        std::string& reason) {
     text.clear();
     // stat() first: opening a device or a FIFO can block or act by itself.
@@ -27,7 +35,7 @@ bool KwReadBoundedFile(const std::string& path, size_t maxBytes, std::string& te
         return false;
     }
     if (!S_ISREG(named.st_mode)) {
-        reason = NotRegular(named.st_mode);
+        reason = KwNotRegularReason(named.st_mode);
         return false;
     }
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -44,7 +52,7 @@ bool KwReadBoundedFile(const std::string& path, size_t maxBytes, std::string& te
         return false;
     }
     if (!S_ISREG(opened.st_mode)) {
-        reason = NotRegular(opened.st_mode);
+        reason = KwNotRegularReason(opened.st_mode);
         close(fd);
         return false;
     }
@@ -81,3 +89,5 @@ bool KwReadBoundedFile(const std::string& path, size_t maxBytes, std::string& te
     }
     return good;
 }
+
+#endif  // KW_BOUNDED_FILE_H
