@@ -16,7 +16,6 @@
 #include <new>
 #include <string>
 
-
 // Why a file of this kind is not read.
 inline std::string KwNotRegularReason(mode_t mode) {
     return S_ISDIR(mode) ? strerror(EISDIR) : "not a regular file";
@@ -26,7 +25,7 @@ inline std::string KwNotRegularReason(mode_t mode) {
 // why in `reason` ("Is a directory", "not a regular file", "larger than
 // 1048576 bytes", or the system's text for the error). Thread-safe.
 inline bool KwReadBoundedFile(const std::string& path, size_t maxBytes, std::string& text,
-                       std::string& reason) {
+                              std::string& reason) {
     text.clear();
     // stat() first: opening a device or a FIFO can block or act by itself.
     struct stat named;
