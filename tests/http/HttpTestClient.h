@@ -1,20 +1,23 @@
-// What the status server's tests share: a fixed snapshot to serve, and
+// What the status server's tests share: servers on a fixed snapshot, and
 // clients that see exactly what the server sends (raw sockets from any
 // local address, and libcurl over TLS as a scraper makes its requests).
 #ifndef QEL_HTTP_TEST_CLIENT_H
 #define QEL_HTTP_TEST_CLIENT_H
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "KwStatsHttpServer.h"
 #include "KwStatsSnapshot.h"
 #include "curl/curl.h"
 
@@ -34,6 +37,29 @@ inline KwStatsSnapshot Fixed() {
 inline bool FixedSource(KwStatsSnapshot& out) {
     out = Fixed();
     return true;
+}
+
+// A server on `options` over the fixed snapshot: null, and the test failed
+// with the reason, when it refuses to start.
+inline std::unique_ptr<KwStatsHttpServer> Serve(const KwStatsHttpOptions& options = {}) {
+    std::string error;
+    std::unique_ptr<KwStatsHttpServer> server =
+        KwStatsHttpServer::Start(options, error, FixedSource);
+    EXPECT_NE(server, nullptr) << error;
+    return server;
+}
+
+inline KwStatsHttpOptions WithConfig(const std::string& webConfigFile) {
+    KwStatsHttpOptions options;
+    options.webConfigFile = webConfigFile;
+    return options;
+}
+
+// Why Start() refuses `options`, or "started".
+inline std::string Refusal(const KwStatsHttpOptions& options) {
+    std::string why;
+    std::unique_ptr<KwStatsHttpServer> server = KwStatsHttpServer::Start(options, why, FixedSource);
+    return server == nullptr ? why : "started";
 }
 
 struct Response {
@@ -83,7 +109,7 @@ inline std::string ReadAll(int fd) {
 // Sends `request` as it stands and reads the answer to the end; the
 // request asks for the connection to close, or is cut before its end. The
 // client closes its half at once, unless `halfClose` is false (see
-// ThePasswordPassesAtOnceDuringAFlood).
+// TheRightPasswordPassesAtOnceDuringAFlood).
 inline Response Exchange(int port, const std::string& request, const char* from = nullptr,
                          bool halfClose = true) {
     Response response;
