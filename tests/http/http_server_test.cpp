@@ -308,38 +308,36 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
     }
     options.bindAddress = "127.0.0.1";
     // Each limit just outside or at an end.
+    typedef KwStatsHttpOptions Options;
     const struct {
-        int KwStatsHttpOptions::*option;
+        int Options::*option;
         int value;
         const char* result;
     } limits[] = {
-        {&KwStatsHttpOptions::port, 65536, "the port 65536 is not within 0 to 65535"},
-        {&KwStatsHttpOptions::port, -1, "the port -1 is not within 0 to 65535"},
-        {&KwStatsHttpOptions::threads, 0, "threads 0: 1 to 2 are allowed"},
-        {&KwStatsHttpOptions::threads, 3, "threads 3: 1 to 2 are allowed"},
-        {&KwStatsHttpOptions::maxConnections, 4097, "connections 4097: 1 to 4096 are allowed"},
-        {&KwStatsHttpOptions::maxConnectionsPerAddress, 65,
+        {&Options::port, 65536, "the port 65536 is not within 0 to 65535"},
+        {&Options::port, -1, "the port -1 is not within 0 to 65535"},
+        {&Options::threads, 0, "threads 0: 1 to 2 are allowed"},
+        {&Options::threads, 3, "threads 3: 1 to 2 are allowed"},
+        {&Options::maxConnections, 4097, "connections 4097: 1 to 4096 are allowed"},
+        {&Options::maxConnectionsPerAddress, 65,
          "connections from one address 65: 1 to 64 are allowed"},
-        {&KwStatsHttpOptions::maxConnectionsPerAddress, 0,
+        {&Options::maxConnectionsPerAddress, 0,
          "connections from one address 0: 1 to 64 are allowed"},
-        {&KwStatsHttpOptions::idleTimeoutSeconds, 601,
-         "an idle timeout (s) of 601: 1 to 600 are allowed"},
-        {&KwStatsHttpOptions::maxRequestHeadBytes, 1023,
+        {&Options::idleTimeoutSeconds, 601, "an idle timeout (s) of 601: 1 to 600 are allowed"},
+        {&Options::maxRequestHeadBytes, 1023,
          "a request head (bytes) of 1023: 1024 to 65536 are allowed"},
-        {&KwStatsHttpOptions::maxConnections, 0, "connections 0: 1 to 4096 are allowed"},
-        {&KwStatsHttpOptions::idleTimeoutSeconds, 0,
-         "an idle timeout (s) of 0: 1 to 600 are allowed"},
-        {&KwStatsHttpOptions::maxRequestHeadBytes, 65537,
+        {&Options::maxConnections, 0, "connections 0: 1 to 4096 are allowed"},
+        {&Options::idleTimeoutSeconds, 0, "an idle timeout (s) of 0: 1 to 600 are allowed"},
+        {&Options::maxRequestHeadBytes, 65537,
          "a request head (bytes) of 65537: 1024 to 65536 are allowed"},
-        {&KwStatsHttpOptions::requestTimeoutSeconds, 0,
-         "a request timeout (s) of 0: 1 to 600 are allowed"},
-        {&KwStatsHttpOptions::requestTimeoutSeconds, 601,
+        {&Options::requestTimeoutSeconds, 0, "a request timeout (s) of 0: 1 to 600 are allowed"},
+        {&Options::requestTimeoutSeconds, 601,
          "a request timeout (s) of 601: 1 to 600 are allowed"},
-        {&KwStatsHttpOptions::requestTimeoutSeconds, 600, "started"},
-        {&KwStatsHttpOptions::maxConnectionsPerAddress, 64, "started"},
-        {&KwStatsHttpOptions::idleTimeoutSeconds, 600, "started"},
-        {&KwStatsHttpOptions::threads, 1, "started"},
-        {&KwStatsHttpOptions::maxRequestHeadBytes, 65536, "started"},
+        {&Options::requestTimeoutSeconds, 600, "started"},
+        {&Options::maxConnectionsPerAddress, 64, "started"},
+        {&Options::idleTimeoutSeconds, 600, "started"},
+        {&Options::threads, 1, "started"},
+        {&Options::maxRequestHeadBytes, 65536, "started"},
     };
     for (const auto& row : limits) {
         KwStatsHttpOptions edge;
