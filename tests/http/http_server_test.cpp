@@ -15,7 +15,18 @@
 #include "OpenDescriptors.h"
 #include "TestTime.h"
 
-TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
+namespace {
+
+// A text with a NUL between `before` and `after`.
+std::string Nul(const std::string& before, const std::string& after) {
+    return before + '\0' + after;
+}
+
+}  // namespace
+
+// One server: its routes, exactly, for GET and HEAD only; then malformed
+// requests, each with a fixed head, and absolute targets, served.
+TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnlyAndAFixedHeadForMalformedRequests) {
     std::unique_ptr<KwStatsHttpServer> server = Serve();
     ASSERT_NE(server, nullptr);
     const int port = server->Port();
@@ -71,21 +82,7 @@ TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
               "text/plain; charset=utf-8|not found\n");
     Response head404 = Ask(port, "HEAD", "/nothing");
     EXPECT_EQ(head404.status + "|" + head404.body, "HTTP/1.1 404 Not Found|");
-}
 
-namespace {
-
-// A text with a NUL between `before` and `after`.
-std::string Nul(const std::string& before, const std::string& after) {
-    return before + '\0' + after;
-}
-
-}  // namespace
-
-TEST(KwStatsHttpServerTest, MalformedRequestsGetAFixedHeadAndAbsoluteTargetsAreServed) {
-    std::unique_ptr<KwStatsHttpServer> server = Serve();
-    ASSERT_NE(server, nullptr);
-    const int port = server->Port();
     const std::string host = "Host: x\r\nConnection: close\r\n";
     const std::string absolute = "http://127.0.0.1:" + std::to_string(port);
     // A request: its first line, then `headers`, Host and the end of the head.
