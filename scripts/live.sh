@@ -17,7 +17,7 @@
 #                              the demo's threads and memory; malformed and
 #                              absolute-form requests; 1000 start/stop cycles
 #                              of the server with clients at it
-#                              (tests/http/http_cycles.cpp)
+#                              (bench/http_cycles.cpp)
 #   the shipped alerting rules  promtool check rules, promtool test rules
 #   a fleet of 20 demo hosts over HTTPS with basic auth and client
 #   certificates, found by a Prometheus through file-based service discovery,
@@ -134,7 +134,7 @@ check "a malformed version: 400, none of the client's bytes in the head" \
 check "Transfer-Encoding: gzip refused with 400" \
   test "$(raw 'GET /metrics HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n' | sed -n 1p)" = \
   "HTTP/1.1 400 Bad Request"
-cycles=$(build/tests/http/http_cycles 1000)
+cycles=$(build/bench/http_cycles 1000)
 echo "live: $cycles"
 check "1000 start/stop cycles with clients: descriptors and memory flat" \
   grep -q 'descriptors left 0;' <<<"$cycles"

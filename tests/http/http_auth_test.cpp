@@ -3,6 +3,7 @@
 // shares and refuses, and the right password on a freshly started server
 // passing at its first request while wrong ones pour in.
 #include <crypt.h>
+#include <gnutls/gnutls.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -43,22 +44,15 @@ std::string CheapHash(const std::string& password) {
 }
 
 std::string Base64(const std::string& text) {
-    static const char kDigits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < text.size(); i += 3) {
-        unsigned long group = static_cast<unsigned char>(text[i]) << 16;
-        if (i + 1 < text.size()) {
-            group |= static_cast<unsigned char>(text[i + 1]) << 8;
-        }
-        if (i + 2 < text.size()) {
-            group |= static_cast<unsigned char>(text[i + 2]);
-        }
-        for (size_t digit = 0; digit < 4; ++digit) {
-            out += i + digit <= text.size() ? kDigits[(group >> (18 - 6 * digit)) & 63] : '=';
-        }
+    const gnutls_datum_t in = {reinterpret_cast<unsigned char*>(const_cast<char*>(text.data())),
+                               static_cast<unsigned>(text.size())};
+    gnutls_datum_t out{};
+    if (gnutls_base64_encode2(&in, &out) != GNUTLS_E_SUCCESS) {
+        return std::string();
     }
-    return out;
+    std::string encoded(reinterpret_cast<char*>(out.data), out.size);
+    gnutls_free(out.data);
+    return encoded;
 }
 
 // Holds the bcrypt thread inside an answer until opened, and records the
@@ -194,12 +188,8 @@ TEST(KwBasicAuthTest, TheRightPasswordPassesAtOnceDuringAFlood) {
     // emulator runs it too).
     const std::string file = testing::TempDir() + "web-config-flood.yml";
     std::ofstream(file) << "basic_auth_users:\n  prom: " + CheapHash("scrape-secret") + "\n";
-    KwStatsHttpOptions options;
-    options.webConfigFile = file;
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(options, error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
+    std::unique_ptr<KwStatsHttpServer> server = Serve(WithConfig(file));
+    ASSERT_NE(server, nullptr);
     const int port = server->Port();
     std::atomic<bool> done{false};
     std::atomic<unsigned long> refused{0};
@@ -221,17 +211,9 @@ TEST(KwBasicAuthTest, TheRightPasswordPassesAtOnceDuringAFlood) {
                     static_cast<ssize_t>(batch.size())) {
                     break;
                 }
-                std::string answers;
-                char buffer[8192];
-                while (Answers(answers).size() < 4) {
-                    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-                    if (n <= 0) {
-                        break;
-                    }
-                    answers.append(buffer, static_cast<size_t>(n));
-                }
-                refused += Answers(answers).size();
-                if (Answers(answers).size() < 4) {
+                const size_t answered = Answers(ReadAnswers(fd, 4)).size();
+                refused += answered;
+                if (answered < 4) {
                     break;
                 }
             }

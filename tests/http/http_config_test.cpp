@@ -1,7 +1,8 @@
 // The web configuration as hostile input: odd files named anywhere in it
 // (each refused with the file and the reason, nothing blocks, nothing is
-// read without bound, nothing escapes Start), keys given twice, the bound
-// on users; and its rotation while serving, as the exporters have it.
+// read without bound, nothing escapes Start), keys given twice, what the
+// server cannot honour, the bound on users; and its rotation while
+// serving, as the exporters have it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,113 +38,130 @@ void Replace(const std::string& path, const std::string& text) {
 
 // Why Start() refuses the configuration in `file`, or "started".
 std::string StartWith(const std::string& file) {
-    KwStatsHttpOptions options;
-    options.webConfigFile = file;
-    std::string why;
-    std::unique_ptr<KwStatsHttpServer> server = KwStatsHttpServer::Start(options, why, FixedSource);
-    return server == nullptr ? why : "started";
-}
-
-// The subject of the certificate the server shows, or "" without one.
-std::string ServedSubject(int port) {
-    std::string subject;
-    CURL* curl = curl_easy_init();
-    const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/";
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSLCERT, (kTls + "client.crt").c_str());
-    curl_easy_setopt(curl, CURLOPT_SSLKEY, (kTls + "client.key").c_str());
-    curl_certinfo* info = nullptr;
-    if (curl_easy_perform(curl) == CURLE_OK &&
-        curl_easy_getinfo(curl, CURLINFO_CERTINFO, &info) == CURLE_OK && info != nullptr &&
-        info->num_of_certs > 0) {
-        for (curl_slist* line = info->certinfo[0]; line != nullptr; line = line->next) {
-            if (strncmp(line->data, "Subject:", 8) == 0) {
-                subject = line->data + 8;
-            }
-        }
-    }
-    curl_easy_cleanup(curl);
-    return subject;
+    return Refusal(WithConfig(file));
 }
 
 }  // namespace
 
-TEST(KwWebConfigTest, OddFilesAreRefusedWithTheFileAndTheReason) {
+// Each refusal names the file, the line and the reason.
+TEST(KwWebConfigTest, OddFilesAndWhatCannotBeHonouredAreRefusedWithTheFileAndTheReason) {
     const std::string dir = testing::TempDir() + "web-config-odd/";
     mkdir(dir.c_str(), 0700);
     const std::string fifo = dir + "fifo", link = dir + "zero-link", file = dir + "web.yml";
     const std::string big = dir + "big.crt", large = dir + "large.yml", edge = dir + "edge.yml";
+    const std::string garbled = dir + "garbled.crt";
     unlink(fifo.c_str());
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     unlink(link.c_str());
     ASSERT_EQ(symlink("/dev/zero", link.c_str()), 0);
     std::ofstream(big) << std::string(kWebConfigMaxPemBytes + 1, 'a');
     std::ofstream(large) << std::string(kWebConfigMaxBytes + 1, '#');
+    std::ofstream(garbled) << "-----BEGIN CERTIFICATE-----\n%%%%\n-----END CERTIFICATE-----\n";
     // Exactly the bound: taken.
     std::string atBound = "basic_auth_users:\n  prom: " + kHash + "\n#";
     std::ofstream(edge) << atBound + std::string(kWebConfigMaxBytes - atBound.size(), '#');
+    EXPECT_EQ(StartWith(edge), "started");
     const std::string key = "  key_file: " + kTls + "server.key\n";
     const std::string cert = "tls_server_config:\n  cert_file: " + kTls + "server.crt\n";
+    const std::string verify = cert + key + "  client_auth_type: RequireAndVerifyClientCert\n";
+    std::string users = "basic_auth_users:\n";  // as many as are taken
+    for (size_t n = 0; n < kWebConfigMaxUsers; ++n) {
+        users += "  user" + std::to_string(n) + ": " + kHash + "\n";
+    }
     const struct {
         std::string config;  // the file's text, or a path to start with as it is
         bool path;
-        std::string error;
+        std::string error;  // after the path
     } rows[] = {
         // the configuration itself
-        {dir, true, dir + ": Is a directory"},
-        {"/proc/self/mem", true, "/proc/self/mem: Input/output error"},
-        {fifo, true, fifo + ": not a regular file"},
-        {"/dev/zero", true, "/dev/zero: not a regular file"},
-        {link, true, link + ": not a regular file"},
-        {large, true, large + ": larger than 262144 bytes"},
-        {edge, true, "started"},
+        {dir, true, ": Is a directory"},
+        {"/proc/self/mem", true, ": Input/output error"},
+        {fifo, true, ": not a regular file"},
+        {"/dev/zero", true, ": not a regular file"},
+        {link, true, ": not a regular file"},
+        {large, true, ": larger than 262144 bytes"},
+        {file + ".missing", true, ": No such file or directory"},
         // what it names
         {"tls_server_config:\n  cert_file: /dev/zero\n", false,
-         file + ":2: cert_file '/dev/zero': not a regular file"},
+         ":2: cert_file '/dev/zero': not a regular file"},
         {"tls_server_config:\n  cert_file: zero-link\n", false,
-         file + ":2: cert_file 'zero-link': not a regular file"},
+         ":2: cert_file 'zero-link': not a regular file"},
         {"tls_server_config:\n  cert_file: /proc/self/mem\n", false,
-         file + ":2: cert_file '/proc/self/mem': Input/output error"},
+         ":2: cert_file '/proc/self/mem': Input/output error"},
         {"tls_server_config:\n  cert_file: " + dir + "\n", false,
-         file + ":2: cert_file '" + dir + "': Is a directory"},
+         ":2: cert_file '" + dir + "': Is a directory"},
+        {"tls_server_config:\n  cert_file: /\n", false, ":2: cert_file '/': Is a directory"},
         {"tls_server_config:\n  cert_file: big.crt\n", false,
-         file + ":2: cert_file 'big.crt': larger than 1048576 bytes"},
-        {cert + "  key_file: fifo\n", false, file + ":3: key_file 'fifo': not a regular file"},
-        {cert + key +
-             "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: /dev/null\n",
-         false, file + ":5: client_ca_file '/dev/null': not a regular file"},
+         ":2: cert_file 'big.crt': larger than 1048576 bytes"},
+        {cert + "  key_file: fifo\n", false, ":3: key_file 'fifo': not a regular file"},
+        {verify + "  client_ca_file: /dev/null\n", false,
+         ":5: client_ca_file '/dev/null': not a regular file"},
+        {"tls_server_config:\n  cert_file: server.crt\n", false,  // beside the file: none
+         ":2: cert_file 'server.crt': No such file or directory"},
+        {"tls_server_config:\n  cert_file: /nonexistent.crt\n", false,
+         ":2: cert_file '/nonexistent.crt': No such file or directory"},
+        {verify + "  client_ca_file: " + kTls + "server.key\n", false,
+         ":5: client_ca_file: no certificate in it"},
+        {verify + "  client_ca_file: " + garbled + "\n", false,
+         ":5: client_ca_file: Base64 unexpected header error."},
+        {cert + "  key_file: " + kTls + "other.key\n", false,
+         ":2: cert_file and key_file: The certificate and the given key do not match."},
         // keys twice
         {"basic_auth_users:\n  prom: " + kHash + "\n  prom: " + kHash + "\n", false,
-         file + ":3: the user 'prom' is given twice (first on line 2)"},
+         ":3: the user 'prom' is given twice (first on line 2)"},
         {cert + key + "  cert_file: " + kTls + "server.crt\n", false,
-         file + ":4: tls_server_config: 'cert_file' is given twice (first on line 2)"},
+         ":4: tls_server_config: 'cert_file' is given twice (first on line 2)"},
         {"basic_auth_users: {}\nbasic_auth_users: {}\n", false,
-         file + ":2: the key 'basic_auth_users' is given twice (first on line 1)"},
+         ":2: the key 'basic_auth_users' is given twice (first on line 1)"},
+        // what the server does not do, or the file does not say well
+        {"basic_auth_users:\n  prom: [1, 2]\n", false,
+         ":2: the hash of user 'prom' is not a single value"},
+        {"basic_auth_users:\n  'a:b': " + kHash + "\n", false,
+         ":2: the user name 'a:b' is empty or holds ':'"},
+        {"basic_auth_users: []\n", false,
+         ":1: basic_auth_users is not a mapping of user to bcrypt hash"},
+        {"basic_auth_users:\n  prom: a: b\n", false, ":2: illegal map value"},
+        {users + "  one-more: " + kHash + "\n", false, ":1002: more than 1000 users"},
+        {"- a list\n", false, ":1: the file is not a mapping"},
+        {"http_server_config:\n  http2: false\n", false,
+         ":1: 'http_server_config' is not supported"},
+        {"tls_server_config: 5\n", false, ":1: tls_server_config is not a mapping"},
+        {"tls_server_config:\n  cert_file: ''\n", false, ":2: cert_file is empty"},
+        {cert, false, ":1: tls_server_config needs both cert_file and key_file"},
+        {cert + key + "  client_auth_type: RequireAnyClientCert\n", false,
+         ":4: client_auth_type 'RequireAnyClientCert' is not supported: NoClientCert or "
+         "RequireAndVerifyClientCert"},
+        {verify, false, ":4: RequireAndVerifyClientCert needs client_ca_file"},
+        {cert + key + "  min_version: TLS14\n", false,
+         ":4: min_version 'TLS14': TLS10, TLS11, TLS12 or TLS13"},
+        {cert + key + "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n", false,
+         ":4: tls_server_config: 'cipher_suites' is not supported"},
     };
     for (const auto& row : rows) {
         if (!row.path) {
             std::ofstream(file) << row.config;
         }
-        EXPECT_EQ(StartWith(row.path ? row.config : file), row.error) << row.config;
+        const std::string& where = row.path ? row.config : file;
+        EXPECT_EQ(StartWith(where), where + row.error) << row.config.substr(0, 120);
+    }
+    // Not a bcrypt hash: plain, cut, another kind, a cost bcrypt has not.
+    for (const std::string& hash :
+         {std::string("plain"), kHash.substr(0, 59), kHash.substr(0, 59) + "!",
+          "'%" + kHash.substr(1) + "'", "$2x$" + kHash.substr(4), "$2b$03$" + kHash.substr(7),
+          "$2b$32$" + kHash.substr(7), "$2b$1x$" + kHash.substr(7), "$2bb10$" + kHash.substr(7)}) {
+        std::ofstream(file) << "basic_auth_users:\n  prom: " + hash + "\n";
+        EXPECT_EQ(StartWith(file), file + ":2: the hash of user 'prom' is not a bcrypt hash")
+            << hash;
+    }
+    // Taken: the highest cost bcrypt has; an empty file (plain HTTP, anyone);
+    // a thousand users.
+    for (const std::string& text :
+         {"basic_auth_users:\n  prom: $2b$31$" + kHash.substr(7) + "\n", std::string(), users}) {
+        std::ofstream(file) << text;
+        EXPECT_EQ(StartWith(file), "started") << text.substr(0, 80);
     }
     unlink(fifo.c_str());
     unlink(link.c_str());
-}
-
-TEST(KwWebConfigTest, AThousandUsersAreTakenAndNoMore) {
-    const std::string file = testing::TempDir() + "web-config-users.yml";
-    std::string users = "basic_auth_users:\n";
-    for (size_t n = 0; n < kWebConfigMaxUsers; ++n) {
-        users += "  user" + std::to_string(n) + ": " + kHash + "\n";
-    }
-    std::ofstream(file) << users;
-    EXPECT_EQ(StartWith(file), "started");
-    std::ofstream(file) << users + "  one-more: " + kHash + "\n";
-    EXPECT_EQ(StartWith(file), file + ":1002: more than 1000 users");
 }
 
 // A change is taken when good; a refused one keeps what is in use and is
@@ -196,14 +214,15 @@ TEST(KwWebConfigTest, ACertificateKeyOrClientCaRotatedServesNewConnections) {
         "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n"
         "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: ca.crt\n";
     std::ofstream(file) << tls + "basic_auth_users:\n  prom: " + kHash + "\n";
-    KwStatsHttpOptions options;
-    options.webConfigFile = file;
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(options, error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
+    std::unique_ptr<KwStatsHttpServer> server = Serve(WithConfig(file));
+    ASSERT_NE(server, nullptr);
     const int port = server->Port();
-    EXPECT_EQ(ServedSubject(port), "CN = localhost");
+    // As a scraper that does not check the server's certificate sees it.
+    auto fetch = [port](const char* userPassword, const char* cert) {
+        return FetchTls(port, "/metrics", userPassword, cert, CURL_SSLVERSION_MAX_DEFAULT, nullptr,
+                        false);
+    };
+    EXPECT_EQ(fetch(nullptr, "client").subject, "CN = localhost");
     // The certificate and its key, replaced one after the other: between
     // the two they do not match, which is refused, and logged.
     Replace(dir + "server.crt", Slurp(kTls + "other.crt"));
@@ -211,30 +230,16 @@ TEST(KwWebConfigTest, ACertificateKeyOrClientCaRotatedServesNewConnections) {
                                  ":2: cert_file and key_file: The certificate and the given key "
                                  "do not match.; the configuration in use stays";
     EXPECT_TRUE(WaitUntil([&] { return log.Count(DLOG_ERR, kFile, mismatch) == 1; }));
-    EXPECT_EQ(ServedSubject(port), "CN = localhost");
+    EXPECT_EQ(fetch(nullptr, "client").subject, "CN = localhost");
     Replace(dir + "server.key", Slurp(kTls + "other.key"));
-    EXPECT_TRUE(WaitUntil([&] { return ServedSubject(port) == "CN = stranger"; }));
+    EXPECT_TRUE(WaitUntil([&] { return fetch(nullptr, "client").subject == "CN = stranger"; }));
     // Users come and go; the client CA changes who may come in.
     Replace(file, tls + "basic_auth_users:\n  other: " + kHash + "\n");
-    EXPECT_TRUE(WaitUntil([&] {
-        return FetchTls(port, "/metrics", "prom:scrape-secret", "client",
-                        CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
-                   .status == 401;
-    }));
-    EXPECT_EQ(FetchTls(port, "/metrics", "other:scrape-secret", "client",
-                       CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
-                  .status,
-              200);
+    EXPECT_TRUE(WaitUntil([&] { return fetch("prom:scrape-secret", "client").status == 401; }));
+    EXPECT_EQ(fetch("other:scrape-secret", "client").status, 200);
     Replace(dir + "ca.crt", Slurp(kTls + "other.crt"));
-    EXPECT_TRUE(WaitUntil([&] {
-        return FetchTls(port, "/metrics", "other:scrape-secret", "client",
-                        CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
-                   .status == 403;
-    }));
-    EXPECT_EQ(FetchTls(port, "/metrics", "other:scrape-secret", "other",
-                       CURL_SSLVERSION_MAX_DEFAULT, nullptr, false)
-                  .status,
-              200);
+    EXPECT_TRUE(WaitUntil([&] { return fetch("other:scrape-secret", "client").status == 403; }));
+    EXPECT_EQ(fetch("other:scrape-secret", "other").status, 200);
     // TLS cannot be turned off while serving.
     Replace(file, "basic_auth_users:\n  other: " + kHash + "\n");
     EXPECT_TRUE(WaitUntil([&] {
@@ -243,6 +248,6 @@ TEST(KwWebConfigTest, ACertificateKeyOrClientCaRotatedServesNewConnections) {
                              ": TLS turned off while serving: that takes a restart; the "
                              "configuration in use stays") == 1;
     }));
-    EXPECT_EQ(ServedSubject(port), "CN = stranger");
+    EXPECT_EQ(fetch(nullptr, "client").subject, "CN = stranger");
     EXPECT_EQ(log.CountContaining("reloaded"), 3u);
 }

@@ -75,10 +75,8 @@ TEST(KwLogThrottleTest, OneLineASecondForEachKindWithWhatWasHeldBack) {
 // descriptor left; its message comes out once a second, with the count.
 TEST(KwLogThrottleTest, OutOfDescriptorsTheServerLogsALineASecond) {
     LogCapture log;
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(KwStatsHttpOptions(), error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
+    std::unique_ptr<KwStatsHttpServer> server = Serve();
+    ASSERT_NE(server, nullptr);
     std::vector<int> clients;
     for (int i = 0; i < 4; ++i) {
         clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

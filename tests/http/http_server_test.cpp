@@ -1,6 +1,7 @@
 // The status server over a fixed snapshot: exact routes, methods and
 // headers as an HTTP client sees them, malformed requests, its limits and
-// its stop, and its refusals to start.
+// its stop, its refusals to start, and TLS with client certificates and
+// basic auth (the web configuration's refusals: http_config_test).
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -14,11 +15,20 @@
 #include "OpenDescriptors.h"
 #include "TestTime.h"
 
-TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(KwStatsHttpOptions(), error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
+namespace {
+
+// A text with a NUL between `before` and `after`.
+std::string Nul(const std::string& before, const std::string& after) {
+    return before + '\0' + after;
+}
+
+}  // namespace
+
+// One server: its routes, exactly, for GET and HEAD only; then malformed
+// requests, each with a fixed head, and absolute targets, served.
+TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnlyAndAFixedHeadForMalformedRequests) {
+    std::unique_ptr<KwStatsHttpServer> server = Serve();
+    ASSERT_NE(server, nullptr);
     const int port = server->Port();
     ASSERT_GT(port, 0);
 
@@ -72,106 +82,79 @@ TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnly) {
               "text/plain; charset=utf-8|not found\n");
     Response head404 = Ask(port, "HEAD", "/nothing");
     EXPECT_EQ(head404.status + "|" + head404.body, "HTTP/1.1 404 Not Found|");
-}
 
-namespace {
-
-// A text with a NUL between `before` and `after`.
-std::string Nul(const std::string& before, const std::string& after) {
-    return before + '\0' + after;
-}
-
-}  // namespace
-
-TEST(KwStatsHttpServerTest, MalformedRequestsGetAFixedHeadAndAbsoluteTargetsAreServed) {
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(KwStatsHttpOptions(), error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
-    const int port = server->Port();
     const std::string host = "Host: x\r\nConnection: close\r\n";
     const std::string absolute = "http://127.0.0.1:" + std::to_string(port);
+    // A request: its first line, then `headers`, Host and the end of the head.
+    auto request = [&host](const std::string& line, const std::string& headers = "") {
+        return line + "\r\n" + headers + host + "\r\n";
+    };
+    const char kGet[] = "GET /metrics HTTP/1.1";
+    const char k200[] = "HTTP/1.1 200 OK";
+    const char k400[] = "HTTP/1.1 400 Bad Request";
+    const char k505[] = "HTTP/1.1 505 HTTP Version Not Supported";
     const struct {
         std::string request;
         const char* status;
     } rows[] = {
         // the client's bytes never reach the head
-        {"GET /metrics HTTP/1.1 x\r\nSet-Cookie: pwned=1\r\n" + host + "\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics FOO/1.1\r\nSet-Cookie: pwned=1\r\n" + host + "\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nnocolon pwned=1\r\n" + host + "\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nX: a\rSet-Cookie: pwned=1\r\n" + host + "\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nBad Name: pwned=1\r\n" + host + "\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nTransfer-Encoding: gzip\r\n" + host + "\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n" + host + "\r\n0\r\n\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nContent-Length: 6\r\n" + host + "\r\npwned=",
-         "HTTP/1.1 400 Bad Request"},
-        {"G(T /metrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET * HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"OPTIONS * HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET metrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/2.0\r\n" + host + "\r\n", "HTTP/1.1 505 HTTP Version Not Supported"},
-        {"GET /metrics HTTP/1.1\r\nX: " + std::string(9000, 'x') + "\r\n" + host + "\r\n",
+        {request("GET /metrics HTTP/1.1 x", "Set-Cookie: pwned=1\r\n"), k400},
+        {request("GET /metrics FOO/1.1", "Set-Cookie: pwned=1\r\n"), k400},
+        {request(kGet, "nocolon pwned=1\r\n"), k400},
+        {request(kGet, "X: a\rSet-Cookie: pwned=1\r\n"), k400},
+        {request(kGet, "Bad Name: pwned=1\r\n"), k400},
+        {request(kGet, "Transfer-Encoding: gzip\r\n"), k400},
+        {request(kGet, "Transfer-Encoding: chunked\r\n") + "0\r\n\r\n", k400},
+        {request(kGet, "Content-Length: 6\r\n") + "pwned=", k400},
+        {request("G(T /metrics HTTP/1.1"), k400},
+        {request("GET * HTTP/1.1"), k400},
+        {request("OPTIONS * HTTP/1.1"), k400},
+        {request("GET metrics HTTP/1.1"), k400},
+        {"GET /metrics\r\n\r\n", k400},
+        {request("GET /metrics HTTP/2.0"), k505},
+        {request(kGet, "X: " + std::string(9000, 'x') + "\r\n"),
          "HTTP/1.1 431 Request Header Fields Too Large"},
         // absolute form (RFC 9112 3.2.2): the path is served
-        {"GET " + absolute + "/metrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
-        {"GET HTTPS://board:1/stats.json?x HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
-        {"GET " + absolute + " HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
-        {"GET " + absolute + "/nothing HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 404 Not Found"},
-        {"POST " + absolute + "/metrics HTTP/1.1\r\n" + host + "\r\n",
-         "HTTP/1.1 405 Method Not Allowed"},
-        {"GET /metrics HTTP/1.0\r\n\r\n", "HTTP/1.1 200 OK"},
-        {"GET /metrics HTTP/1.1\r\nContent-Length: 0\r\nX: a\tb\r\n" + host + "\r\n",
-         "HTTP/1.1 200 OK"},
-        {"GET /metrics HTTP/1.1\r\nX: a\x7f"
-         "b\r\n" +
-             host + "\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nX: a\x01"
-         "b\r\n" +
-             host + "\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET https://board HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
-        {"GET /metrics?a=%zz&b HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
+        {request("GET " + absolute + "/metrics HTTP/1.1"), k200},
+        {request("GET HTTPS://board:1/stats.json?x HTTP/1.1"), k200},
+        {request("GET " + absolute + " HTTP/1.1"), k200},
+        {request("GET " + absolute + "/nothing HTTP/1.1"), "HTTP/1.1 404 Not Found"},
+        {request("POST " + absolute + "/metrics HTTP/1.1"), "HTTP/1.1 405 Method Not Allowed"},
+        {"GET /metrics HTTP/1.0\r\n\r\n", k200},
+        {request(kGet, "Content-Length: 0\r\nX: a\tb\r\n"), k200},
+        {request(kGet, "X: a\177b\r\n"), k400},  // DEL
+        {request(kGet, "X: a\001b\r\n"), k400},
+        {request("GET https://board HTTP/1.1"), k200},
+        {request("GET /metrics?a=%zz&b HTTP/1.1"), k200},
         // Host (RFC 9112 3.2): once in HTTP/1.1, at most once in HTTP/1.0
-        {"GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nHost: a\r\nHost: b\r\nConnection: close\r\n\r\n",
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.0\r\nHost: a\r\nhost: a\r\n\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.0\r\nHost: a\r\n\r\n", "HTTP/1.1 200 OK"},
-        {"GET /metrics HTTP/1.1\r\nHost:\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK"},
+        {"GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n", k400},
+        {"GET /metrics HTTP/1.1\r\nHost: a\r\nHost: b\r\nConnection: close\r\n\r\n", k400},
+        {"GET /metrics HTTP/1.0\r\nHost: a\r\nhost: a\r\n\r\n", k400},
+        {"GET /metrics HTTP/1.0\r\nHost: a\r\n\r\n", k200},
+        {"GET /metrics HTTP/1.1\r\nHost:\r\nConnection: close\r\n\r\n", k200},
         // control bytes, NUL among them, and spaces in the target or a value
-        {Nul("GET /metrics", "x HTTP/1.1\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
-        {Nul("GET /metrics", " HTTP/1.1\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
-        {Nul("GET /metrics?a=", "b HTTP/1.1\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
-        {Nul("GET /metrics HTTP/1.1\r\nX: a", "b\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
-        {Nul("GET /metrics HTTP/1.1\r\nX: a", "\r\n" + host + "\r\n"), "HTTP/1.1 400 Bad Request"},
-        {Nul("GET /metrics HTTP/1.1\r\n" + host + "X: ", "\r\n\r\n"), "HTTP/1.1 400 Bad Request"},
-        {Nul("GET /metrics HTTP/1.1\r\nHost: x", "y\r\nConnection: close\r\n\r\n"),
-         "HTTP/1.1 400 Bad Request"},
-        {"GET /me\x01trics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /me\x7ftrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /me\ttrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /me\rtrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /me trics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET  /metrics HTTP/1.1\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\nHost: \x1b[2J\r\nConnection: close\r\n\r\n",
-         "HTTP/1.1 400 Bad Request"},
+        {Nul("GET /metrics", request("x HTTP/1.1")), k400},
+        {Nul("GET /metrics", request(" HTTP/1.1")), k400},
+        {Nul("GET /metrics?a=", request("b HTTP/1.1")), k400},
+        {Nul("GET /metrics HTTP/1.1\r\nX: a", "b\r\n" + host + "\r\n"), k400},
+        {Nul("GET /metrics HTTP/1.1\r\nX: a", "\r\n" + host + "\r\n"), k400},
+        {Nul("GET /metrics HTTP/1.1\r\n" + host + "X: ", "\r\n\r\n"), k400},
+        {Nul("GET /metrics HTTP/1.1\r\nHost: x", "y\r\nConnection: close\r\n\r\n"), k400},
+        {request("GET /me\001trics HTTP/1.1"), k400},
+        {request("GET /me\177trics HTTP/1.1"), k400},
+        {request("GET /me\ttrics HTTP/1.1"), k400},
+        {request("GET /me\rtrics HTTP/1.1"), k400},
+        {request("GET /me trics HTTP/1.1"), k400},
+        {request("GET  /metrics HTTP/1.1"), k400},
+        {"GET /metrics HTTP/1.1\r\nHost: \x1b[2J\r\nConnection: close\r\n\r\n", k400},
         // a folded line (obs-fold), which RFC 9112 5.2 lets a server refuse
-        {"GET /metrics HTTP/1.1\r\nX: a\r\n b\r\n" + host + "\r\n", "HTTP/1.1 400 Bad Request"},
-        {"GET /metrics HTTP/1.1\r\n" + host + "X: a\r\n\tb\r\n\r\n", "HTTP/1.1 400 Bad Request"},
+        {request(kGet, "X: a\r\n b\r\n"), k400},
+        {"GET /metrics HTTP/1.1\r\n" + host + "X: a\r\n\tb\r\n\r\n", k400},
         // bare LF line ends, and spaces around a value, are taken
-        {"GET /metrics HTTP/1.1\nHost: x\nConnection: close\n\n", "HTTP/1.1 200 OK"},
-        {"GET /metrics HTTP/1.1\r\nX:  a b \t\r\n" + host + "\r\n", "HTTP/1.1 200 OK"},
+        {"GET /metrics HTTP/1.1\nHost: x\nConnection: close\n\n", k200},
+        {request(kGet, "X:  a b \t\r\n"), k200},
         // an HTTP/2 preface
-        {"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", "HTTP/1.1 505 HTTP Version Not Supported"},
+        {"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", k505},
     };
     for (const auto& row : rows) {
         Response response = Exchange(port, row.request);
@@ -204,10 +187,8 @@ int Answered(int port, const char* from) {
 TEST(KwStatsHttpServerTest, KeepsConnectionsAliveAndAnswersPipelinedRequestsInOrder) {
     KwStatsHttpOptions options;
     options.idleTimeoutSeconds = 1;
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(options, error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
+    std::unique_ptr<KwStatsHttpServer> server = Serve(options);
+    ASSERT_NE(server, nullptr);
     // Four requests in one write: four answers, in order; HTTP/1.0 without
     // keep-alive closes after its own.
     int fd = Connect(server->Port());
@@ -247,10 +228,8 @@ TEST(KwStatsHttpServerTest, ANewConnectionTakesThePlaceOfTheOneThatWaitedLongest
     options.maxConnectionsPerAddress = 3;
     options.idleTimeoutSeconds = 600;
     options.requestTimeoutSeconds = 600;
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(options, error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
+    std::unique_ptr<KwStatsHttpServer> server = Serve(options);
+    ASSERT_NE(server, nullptr);
     const int port = server->Port();
     // 127.0.0.1 at its limit, each connection waiting for its next head,
     // the first the longest: a new one from it takes the first's place.
@@ -289,10 +268,8 @@ TEST(KwStatsHttpServerTest, ASlowHeadIsClosedAtItsDeadlineHoweverItTrickles) {
     LogCapture log;
     KwStatsHttpOptions options;
     options.requestTimeoutSeconds = 1;
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(options, error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
+    std::unique_ptr<KwStatsHttpServer> server = Serve(options);
+    ASSERT_NE(server, nullptr);
     int fd = Connect(server->Port(), "127.0.0.5");
     ASSERT_GE(fd, 0);
     const std::string head = "GET /metrics HTTP/1.1\r\nHost: x\r\nX: " + std::string(200, 'a');
@@ -310,21 +287,12 @@ TEST(KwStatsHttpServerTest, ASlowHeadIsClosedAtItsDeadlineHoweverItTrickles) {
 }
 
 TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> first =
-        KwStatsHttpServer::Start(KwStatsHttpOptions(), error, FixedSource);
-    ASSERT_NE(first, nullptr) << error;
+    std::unique_ptr<KwStatsHttpServer> first = Serve();
+    ASSERT_NE(first, nullptr);
     KwStatsHttpOptions taken;
     taken.port = first->Port();
     const std::string where = "127.0.0.1 port " + std::to_string(taken.port);
-
-    auto refusal = [](KwStatsHttpOptions options) {
-        std::string why;
-        std::unique_ptr<KwStatsHttpServer> server =
-            KwStatsHttpServer::Start(options, why, FixedSource);
-        return server == nullptr ? why : "started";
-    };
-    std::string inUse = refusal(taken);
+    std::string inUse = Refusal(taken);
     EXPECT_EQ(inUse.compare(0, where.size() + 16, "cannot serve on " + where), 0) << inUse;
     EXPECT_NE(inUse.find("in use"), std::string::npos) << inUse;
 
@@ -332,48 +300,46 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
     for (const char* address :
          {"127.0.0.1:18087,0.0.0.0", "localhost", "[::1]", "", "127.0.0.1 "}) {
         options.bindAddress = address;
-        EXPECT_EQ(refusal(options), "the bind address '" + std::string(address) +
+        EXPECT_EQ(Refusal(options), "the bind address '" + std::string(address) +
                                         "' is not one IPv4 or IPv6 address");
     }
     options.bindAddress = "127.0.0.1";
     // Each limit just outside or at an end.
+    typedef KwStatsHttpOptions Options;
     const struct {
-        int KwStatsHttpOptions::*option;
+        int Options::*option;
         int value;
         const char* result;
     } limits[] = {
-        {&KwStatsHttpOptions::port, 65536, "the port 65536 is not within 0 to 65535"},
-        {&KwStatsHttpOptions::port, -1, "the port -1 is not within 0 to 65535"},
-        {&KwStatsHttpOptions::threads, 0, "threads 0: 1 to 2 are allowed"},
-        {&KwStatsHttpOptions::threads, 3, "threads 3: 1 to 2 are allowed"},
-        {&KwStatsHttpOptions::maxConnections, 4097, "connections 4097: 1 to 4096 are allowed"},
-        {&KwStatsHttpOptions::maxConnectionsPerAddress, 65,
+        {&Options::port, 65536, "the port 65536 is not within 0 to 65535"},
+        {&Options::port, -1, "the port -1 is not within 0 to 65535"},
+        {&Options::threads, 0, "threads 0: 1 to 2 are allowed"},
+        {&Options::threads, 3, "threads 3: 1 to 2 are allowed"},
+        {&Options::maxConnections, 4097, "connections 4097: 1 to 4096 are allowed"},
+        {&Options::maxConnectionsPerAddress, 65,
          "connections from one address 65: 1 to 64 are allowed"},
-        {&KwStatsHttpOptions::maxConnectionsPerAddress, 0,
+        {&Options::maxConnectionsPerAddress, 0,
          "connections from one address 0: 1 to 64 are allowed"},
-        {&KwStatsHttpOptions::idleTimeoutSeconds, 601,
-         "an idle timeout (s) of 601: 1 to 600 are allowed"},
-        {&KwStatsHttpOptions::maxRequestHeadBytes, 1023,
+        {&Options::idleTimeoutSeconds, 601, "an idle timeout (s) of 601: 1 to 600 are allowed"},
+        {&Options::maxRequestHeadBytes, 1023,
          "a request head (bytes) of 1023: 1024 to 65536 are allowed"},
-        {&KwStatsHttpOptions::maxConnections, 0, "connections 0: 1 to 4096 are allowed"},
-        {&KwStatsHttpOptions::idleTimeoutSeconds, 0,
-         "an idle timeout (s) of 0: 1 to 600 are allowed"},
-        {&KwStatsHttpOptions::maxRequestHeadBytes, 65537,
+        {&Options::maxConnections, 0, "connections 0: 1 to 4096 are allowed"},
+        {&Options::idleTimeoutSeconds, 0, "an idle timeout (s) of 0: 1 to 600 are allowed"},
+        {&Options::maxRequestHeadBytes, 65537,
          "a request head (bytes) of 65537: 1024 to 65536 are allowed"},
-        {&KwStatsHttpOptions::requestTimeoutSeconds, 0,
-         "a request timeout (s) of 0: 1 to 600 are allowed"},
-        {&KwStatsHttpOptions::requestTimeoutSeconds, 601,
+        {&Options::requestTimeoutSeconds, 0, "a request timeout (s) of 0: 1 to 600 are allowed"},
+        {&Options::requestTimeoutSeconds, 601,
          "a request timeout (s) of 601: 1 to 600 are allowed"},
-        {&KwStatsHttpOptions::requestTimeoutSeconds, 600, "started"},
-        {&KwStatsHttpOptions::maxConnectionsPerAddress, 64, "started"},
-        {&KwStatsHttpOptions::idleTimeoutSeconds, 600, "started"},
-        {&KwStatsHttpOptions::threads, 1, "started"},
-        {&KwStatsHttpOptions::maxRequestHeadBytes, 65536, "started"},
+        {&Options::requestTimeoutSeconds, 600, "started"},
+        {&Options::maxConnectionsPerAddress, 64, "started"},
+        {&Options::idleTimeoutSeconds, 600, "started"},
+        {&Options::threads, 1, "started"},
+        {&Options::maxRequestHeadBytes, 65536, "started"},
     };
     for (const auto& row : limits) {
         KwStatsHttpOptions edge;
         edge.*row.option = row.value;
-        EXPECT_EQ(refusal(edge), row.result);
+        EXPECT_EQ(Refusal(edge), row.result);
     }
     std::string why;
     EXPECT_EQ(KwStatsHttpServer::Start(options, why, KwStatsSource()), nullptr);
@@ -387,103 +353,12 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
               "HTTP/1.1 500 Internal Server Error|text/plain; charset=utf-8|internal error\n");
     EXPECT_EQ(Ask(failing->Port(), "GET", "/").status, "HTTP/1.1 200 OK");
     options.bindAddress = "::1";
-    EXPECT_EQ(refusal(options), "started");
-}
-
-// The web configuration: each refusal names the file's line and the reason.
-TEST(KwStatsHttpServerTest, RefusesAWebConfigurationItCannotHonour) {
-    const std::string tls = QEL_TEST_DATA "/tls/";
-    const std::string file = testing::TempDir() + "web-config-test.yml";
-    const std::string hash = "$2b$10$W4rXmUiDBOSFVVqwOQDah.gIGVOFLt/XxnQGbRIhX3g.43ZshhUlG";
-    const std::string garbled = testing::TempDir() + "web-config-garbled.crt";
-    std::ofstream(garbled) << "-----BEGIN CERTIFICATE-----\n%%%%\n-----END CERTIFICATE-----\n";
-    const std::string certs = "tls_server_config:\n  cert_file: " + tls +
-                              "server.crt\n  key_file: " + tls + "server.key\n";
-    const struct {
-        std::string text;
-        std::string error;  // after "FILE:"
-    } rows[] = {
-        {"basic_auth_users:\n  prom: [1, 2]\n", "2: the hash of user 'prom' is not a single value"},
-        {"basic_auth_users:\n  prom: plain\n", "2: the hash of user 'prom' is not a bcrypt hash"},
-        {"basic_auth_users:\n  prom: " + hash.substr(0, 59) + "\n",
-         "2: the hash of user 'prom' is not a bcrypt hash"},
-        {"basic_auth_users:\n  'a:b': " + hash + "\n",
-         "2: the user name 'a:b' is empty or holds ':'"},
-        {"basic_auth_users:\n  prom: $2b$03$" + hash.substr(7) + "\n",
-         "2: the hash of user 'prom' is not a bcrypt hash"},
-        {"basic_auth_users:\n  prom: $2b$32$" + hash.substr(7) + "\n",
-         "2: the hash of user 'prom' is not a bcrypt hash"},
-        {"basic_auth_users:\n  prom: '%" + hash.substr(1) + "'\n",
-         "2: the hash of user 'prom' is not a bcrypt hash"},
-        {"basic_auth_users:\n  prom: $2x$" + hash.substr(4) + "\n",
-         "2: the hash of user 'prom' is not a bcrypt hash"},
-        {"basic_auth_users:\n  prom: $2b$1x$" + hash.substr(7) + "\n",
-         "2: the hash of user 'prom' is not a bcrypt hash"},
-        {"basic_auth_users:\n  prom: $2bb10$" + hash.substr(7) + "\n",
-         "2: the hash of user 'prom' is not a bcrypt hash"},
-        {"tls_server_config:\n  cert_file: /\n", "2: cert_file '/': Is a directory"},
-        {"basic_auth_users:\n  prom: " + hash.substr(0, 59) + "!\n",
-         "2: the hash of user 'prom' is not a bcrypt hash"},
-        {"tls_server_config: 5\n", "1: tls_server_config is not a mapping"},
-        {"tls_server_config:\n  cert_file: ''\n", "2: cert_file is empty"},
-        {certs + "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: " + tls +
-             "server.key\n",
-         "5: client_ca_file: no certificate in it"},
-        {certs + "  client_auth_type: RequireAndVerifyClientCert\n  client_ca_file: " + garbled +
-             "\n",
-         "5: client_ca_file: Base64 unexpected header error."},
-        {"basic_auth_users: []\n", "1: basic_auth_users is not a mapping of user to bcrypt hash"},
-        {"http_server_config:\n  http2: false\n", "1: 'http_server_config' is not supported"},
-        {"tls_server_config:\n  cert_file: " + tls + "server.crt\n",
-         "1: tls_server_config needs both cert_file and key_file"},
-        {"tls_server_config:\n  cert_file: server.crt\n",  // beside the file: none
-         "2: cert_file 'server.crt': No such file or directory"},
-        {"tls_server_config:\n  cert_file: /nonexistent.crt\n",
-         "2: cert_file '/nonexistent.crt': No such file or directory"},
-        {certs + "  client_auth_type: RequireAnyClientCert\n",
-         "4: client_auth_type 'RequireAnyClientCert' is not supported: NoClientCert or "
-         "RequireAndVerifyClientCert"},
-        {certs + "  client_auth_type: RequireAndVerifyClientCert\n",
-         "4: RequireAndVerifyClientCert needs client_ca_file"},
-        {certs + "  min_version: TLS14\n", "4: min_version 'TLS14': TLS10, TLS11, TLS12 or TLS13"},
-        {certs + "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n",
-         "4: tls_server_config: 'cipher_suites' is not supported"},
-        {"tls_server_config:\n  cert_file: " + tls + "server.crt\n  key_file: " + tls +
-             "other.key\n",
-         "2: cert_file and key_file: The certificate and the given key do not match."},
-        {"basic_auth_users:\n  prom: a: b\n", "2: illegal map value"},
-        {"- a list\n", "1: the file is not a mapping"},
-    };
-    for (const auto& row : rows) {
-        std::ofstream(file) << row.text;
-        KwStatsHttpOptions options;
-        options.webConfigFile = file;
-        std::string why;
-        EXPECT_EQ(KwStatsHttpServer::Start(options, why, FixedSource), nullptr) << row.text;
-        EXPECT_EQ(why, file + ":" + row.error) << row.text;
-    }
-    std::ofstream(file) << "basic_auth_users:\n  prom: $2b$31$" + hash.substr(7) + "\n";
-    KwStatsHttpOptions highest;  // the highest cost bcrypt has: taken
-    highest.webConfigFile = file;
-    std::string whyNot;
-    EXPECT_NE(KwStatsHttpServer::Start(highest, whyNot, FixedSource), nullptr) << whyNot;
-    std::ofstream(file) << "";  // empty: plain HTTP, anyone
-    KwStatsHttpOptions options;
-    options.webConfigFile = file;
-    std::string why;
-    EXPECT_NE(KwStatsHttpServer::Start(options, why, FixedSource), nullptr) << why;
-    options.webConfigFile = file + ".missing";
-    EXPECT_EQ(KwStatsHttpServer::Start(options, why, FixedSource), nullptr);
-    EXPECT_EQ(why, file + ".missing: No such file or directory");
+    EXPECT_EQ(Refusal(options), "started");
 }
 
 TEST(KwStatsHttpServerTest, TlsWithClientCertificatesAndBasicAuthAsExportersHaveThem) {
-    KwStatsHttpOptions options;
-    options.webConfigFile = QEL_TEST_DATA "/tls/web.yml";
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(options, error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
+    std::unique_ptr<KwStatsHttpServer> server = Serve(WithConfig(QEL_TEST_DATA "/tls/web.yml"));
+    ASSERT_NE(server, nullptr);
     const int port = server->Port();
     const char* good = "prom:scrape-secret";
     Fetched scrape = FetchTls(port, "/metrics", good, "client");
@@ -533,12 +408,8 @@ TEST(KwStatsHttpServerTest, TheLowestTlsVersionIsHeld) {
     std::ofstream(file) << "tls_server_config:\n  cert_file: " << tls
                         << "server.crt\n  key_file: " << tls
                         << "server.key\n  min_version: TLS13\n";
-    KwStatsHttpOptions options;
-    options.webConfigFile = file;
-    std::string error;
-    std::unique_ptr<KwStatsHttpServer> server =
-        KwStatsHttpServer::Start(options, error, FixedSource);
-    ASSERT_NE(server, nullptr) << error;
+    std::unique_ptr<KwStatsHttpServer> server = Serve(WithConfig(file));
+    ASSERT_NE(server, nullptr);
     Fetched newest = FetchTls(server->Port(), "/metrics", nullptr, nullptr);
     EXPECT_EQ(newest.status, 200) << newest.error;
     Fetched older =

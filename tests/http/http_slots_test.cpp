@@ -41,17 +41,14 @@ struct Peer {
     }
 };
 
-std::string Text(const Event& event) {
-    static const char* const kKinds[] = {"gave way", "timed out", "refused"};
-    return std::string(kKinds[event.kind]) + " " + event.address +
-           (event.atAddressLimit ? " address" : "") + (event.busy ? " busy" : "") +
-           (event.suspect ? " suspect" : "");
-}
-
+// "gave way 10.0.0.1 address busy suspect", as each event has them.
 std::vector<std::string> Texts(const std::vector<Event>& events) {
+    static const char* const kKinds[] = {"gave way", "timed out", "refused"};
     std::vector<std::string> texts;
     for (const Event& event : events) {
-        texts.push_back(Text(event));
+        texts.push_back(std::string(kKinds[event.kind]) + " " + event.address +
+                        (event.atAddressLimit ? " address" : "") + (event.busy ? " busy" : "") +
+                        (event.suspect ? " suspect" : ""));
     }
     return texts;
 }

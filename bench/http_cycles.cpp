@@ -74,7 +74,10 @@ bool ReadToEnd(int fd, bool& answered) {
     return false;
 }
 
-void Scraper() {
+// Connects again and again until the cycles end: a scraper asks for /metrics
+// and counts the answers; an idler holds its connection without a word
+// until the server drops it.
+void Client(bool scraper) {
     const char request[] = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
     while (!g_done.load()) {
         int fd = Connect();
@@ -83,27 +86,14 @@ void Scraper() {
             continue;
         }
         bool answered = false;
-        if (write(fd, request, sizeof request - 1) == static_cast<ssize_t>(sizeof request - 1)) {
+        if (!scraper ||
+            write(fd, request, sizeof request - 1) == static_cast<ssize_t>(sizeof request - 1)) {
             ReadToEnd(fd, answered);
         }
         close(fd);
-        if (answered) {
+        if (scraper && answered) {
             ++g_served;
         }
-    }
-}
-
-// Holds a connection without a word until the server drops it.
-void Idler() {
-    while (!g_done.load()) {
-        int fd = Connect();
-        if (fd < 0) {
-            std::this_thread::yield();
-            continue;
-        }
-        bool answered = false;
-        ReadToEnd(fd, answered);
-        close(fd);
     }
 }
 
@@ -122,7 +112,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int descriptors = OpenDescriptors();
-    std::thread scraper(Scraper), idler(Idler);
+    std::thread scraper(Client, true), idler(Client, false);
     std::vector<double> stops;
     long warmKiB = 0;
     int unserved = 0;
