@@ -103,6 +103,12 @@ TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
     EXPECT_EQ(stats.events[3].name, "\xcc\x81wide \xe6\xbc\xa2\xe5\xad\x97 e\xcc\x81 \xef\xbf\xbd");
 
     std::string good = KwStatsJson(Snapshot());
+    // Sound down to the events, for the rows that go wrong in one.
+    const std::string head =
+        R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
+        R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
+        R"("waiting_list_full":0},"last_rollup":0,"events":[)";
+    // clang-format off
     const std::pair<std::string, std::string> refused[] = {
         {"", "it is not JSON"},
         {"<!DOCTYPE html><html>", "it is not JSON"},
@@ -115,25 +121,13 @@ TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
          "\"collection_thread\" is not true or false"},
         {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":-1})",
          "\"waiting_bound\" is out of range"},
-        {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
-         R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
-         R"("waiting_list_full":0},"last_rollup":0,"events":[{"id":0,"name":"a",)"
-         R"("total":4294967296}]})",
-         "\"total\" is out of range"},
-        {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
-         R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
-         R"("waiting_list_full":0},"last_rollup":0,"events":[{"id":0,"name":"a",)"
-         R"("total":1,"minute":1,"hour":1,"day":1,"history":{"seconds":[-1]}}]})",
-         "\"seconds\" holds something not a count"},
-        {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
-         R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
-         R"("waiting_list_full":0},"last_rollup":0,"events":[7]})",
-         "an event is not an object"},
-        {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
-         R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
-         R"("waiting_list_full":0},"last_rollup":0,"events":[{"id":0,"name":5}]})",
-         "an event's \"name\" is not a string"},
+        {head + R"({"id":0,"name":"a","total":4294967296}]})", "\"total\" is out of range"},
+        {head + R"({"id":0,"name":"a","total":1,"minute":1,"hour":1,"day":1,)"
+                R"("history":{"seconds":[-1]}}]})", "\"seconds\" holds something not a count"},
+        {head + "7]}", "an event is not an object"},
+        {head + R"({"id":0,"name":5}]})", "an event's \"name\" is not a string"},
     };
+    // clang-format on
     for (const auto& row : refused) {
         TopStats ignored;
         std::string error;
@@ -145,33 +139,37 @@ TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
 TEST(TopModel, SortsLargestFirstWithThoseLackingTheFigureLastAndFilters) {
     TopStats stats = Parsed(Snapshot());
     typedef std::vector<std::string> Order;
-    const std::pair<TopSortKey, Order> orders[] = {
-        {TopSortKey::MINUTE, {"esc", "req", "\xcc\x81w", "dep"}},
-        {TopSortKey::HOUR, {"req", "esc", "\xcc\x81w", "dep"}},
-        {TopSortKey::DAY, {"req", "esc", "\xcc\x81w", "dep"}},
-        {TopSortKey::TOTAL, {"esc", "req", "\xcc\x81w", "dep"}},
-        {TopSortKey::PEAK, {"req", "\xcc\x81w", "dep", "esc"}},
-        {TopSortKey::MARK, {"dep", "esc", "req", "\xcc\x81w"}},
-        {TopSortKey::LATENCY, {"req", "dep", "esc", "\xcc\x81w"}},
-        // by bytes: names beyond ASCII last
-        {TopSortKey::NAME, {"dep", "esc", "req", "\xcc\x81w"}},
+    struct Row {
+        TopSortKey key;
+        std::string filter;
+        Order order;
     };
-    for (const auto& row : orders) {
-        EXPECT_EQ(Names(TopRows(stats, row.first, "")), row.second) << TopSortName(row.first);
+    const Row orders[] = {
+        {TopSortKey::MINUTE, "", {"esc", "req", "\xcc\x81w", "dep"}},
+        {TopSortKey::HOUR, "", {"req", "esc", "\xcc\x81w", "dep"}},
+        {TopSortKey::DAY, "", {"req", "esc", "\xcc\x81w", "dep"}},
+        {TopSortKey::TOTAL, "", {"esc", "req", "\xcc\x81w", "dep"}},
+        {TopSortKey::PEAK, "", {"req", "\xcc\x81w", "dep", "esc"}},
+        {TopSortKey::MARK, "", {"dep", "esc", "req", "\xcc\x81w"}},
+        {TopSortKey::LATENCY, "", {"req", "dep", "esc", "\xcc\x81w"}},
+        // by bytes: names beyond ASCII last
+        {TopSortKey::NAME, "", {"dep", "esc", "req", "\xcc\x81w"}},
+        {TopSortKey::MINUTE, "E", {"esc", "req", "\xcc\x81w", "dep"}},
+        {TopSortKey::MINUTE, "REQd", {"req"}},
+        {TopSortKey::MINUTE, "\xe6\xbc\xa2", {"\xcc\x81w"}},
+        {TopSortKey::MINUTE, "zz", {}},
+    };
+    for (const Row& row : orders) {
+        EXPECT_EQ(Names(TopRows(stats, row.key, row.filter)), row.order)
+            << TopSortName(row.key) << " " << row.filter;
     }
-    EXPECT_EQ(Names(TopRows(stats, TopSortKey::MINUTE, "E")),
-              (Order{"esc", "req", "\xcc\x81w", "dep"}));
-    EXPECT_EQ(Names(TopRows(stats, TopSortKey::MINUTE, "REQd")), (Order{"req"}));
-    EXPECT_EQ(Names(TopRows(stats, TopSortKey::MINUTE, "\xe6\xbc\xa2")), (Order{"\xcc\x81w"}));
-    EXPECT_TRUE(TopRows(stats, TopSortKey::MINUTE, "zz").empty());
     // Names may repeat: the ids settle the order.
     TopStats same;
-    same.events.resize(3);
-    same.events[0].id = 5;
-    same.events[1].id = 2;
-    same.events[2].id = 9;
-    for (TopEvent& event : same.events) {
+    for (int id : {5, 2, 9}) {
+        TopEvent event;
+        event.id = id;
         event.name = "same";
+        same.events.push_back(event);
     }
     std::vector<const TopEvent*> rows = TopRows(same, TopSortKey::NAME, "");
     EXPECT_EQ(rows[0]->id * 100 + rows[1]->id * 10 + rows[2]->id, 259);
@@ -209,6 +207,7 @@ TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
         bool utf8;
         std::string fitted;
     };
+    // clang-format off
     const Row rows[] = {
         {"plain", 8, true, "plain   "},
         {"plain", 0, true, "plain"},
@@ -216,15 +215,9 @@ TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
         {"exactly9!", 8, true, "exactly\u2026"},
         {"exactly9!", 8, false, "exactly~"},
         {"a\tb\r\nc\x1b[0m\x7f", 0, true, "a?b??c?[0m?"},
-        {"c1 \xc2\x9b"
-         "1m",
-         0, true, "c1 ?1m"},
-        {"c1 \xc2\x9b"
-         "1m",
-         0, false, "c1 ?1m"},
-        {"\xe2\x80\xae"
-         "rtl \xe2\x81\xa6x\xe2\x80\x8f",
-         0, true, "?rtl ?x?"},
+        {"c1 \xc2\x9b" "1m", 0, true, "c1 ?1m"},
+        {"c1 \xc2\x9b" "1m", 0, false, "c1 ?1m"},
+        {"\xe2\x80\xae" "rtl \xe2\x81\xa6x\xe2\x80\x8f", 0, true, "?rtl ?x?"},
         {"line\xe2\x80\xa8sep", 0, true, "line?sep"},
         // wide characters take two columns; one that would straddle the cut
         // leaves a space
@@ -233,14 +226,13 @@ TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
         {"\xe6\xbc\xa2\xe5\xad\x97", 3, false, "?? "},
         // a combining mark joins the character before it; alone, it is '?'
         {"e\xcc\x81", 2, true, "e\xcc\x81 "},
-        {"\xcc\x81"
-         "e",
-         2, true, "?e"},
+        {"\xcc\x81" "e", 2, true, "?e"},
         {"\xf0\x9f\x99\x82!", 4, true, "\xf0\x9f\x99\x82! "},
         // bytes that are not UTF-8 (a proxy's doing)
         {"\xff\xe2\x82 x\xc0\xaf", 0, true, "?? x??"},
         {"d\xc3\xa9j\xc3\xa0", 0, false, "d?j?"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         EXPECT_EQ(TopFit(row.text, row.width, row.utf8), row.fitted)
             << row.text << " " << row.width << " " << row.utf8;
@@ -360,10 +352,9 @@ TEST_F(TopText, WrapsAtSpacesWithinTheWidth) {
         std::vector<std::string> lines;
         bool utf8 = true;
     };
+    // clang-format off
     const Row rows[] = {
-        {"! refresh failed: Couldn't connect to server",
-         20,
-         4,
+        {"! refresh failed: Couldn't connect to server", 20, 4,
          {"! refresh failed:   ", "Couldn't connect to ", "server              "}},
         {"one two", 20, 4, {"one two             "}},
         {"a  b", 2, 4, {"a ", "b "}},
@@ -375,9 +366,7 @@ TEST_F(TopText, WrapsAtSpacesWithinTheWidth) {
         {"aaa bbb", 10, 0, {"aaa bbb   "}},
         // control characters become '?'; wide ones do not straddle a line
         {"\x1b]0;pwned\x07 x", 6, 4, {"?]0;pw", "ned? x"}},
-        {"\xe6\xbc\xa2\xe5\xad\x97\xe6\xbc\xa2",
-         3,
-         4,
+        {"\xe6\xbc\xa2\xe5\xad\x97\xe6\xbc\xa2", 3, 4,
          {"\xe6\xbc\xa2 ", "\xe5\xad\x97 ", "\xe6\xbc\xa2 "}},
         {"\xe6\xbc\xa2", 1, 4, {"\u2026"}},
         {"\xe6\xbc\xa2\xe5\xad\x97", 1, 4, {"?", "?"}, false},
@@ -385,6 +374,7 @@ TEST_F(TopText, WrapsAtSpacesWithinTheWidth) {
         {"", 3, 4, {"   "}},
         {"no width: one line", 0, 4, {"no width: one line"}},
     };
+    // clang-format on
     for (const Row& row : rows) {
         EXPECT_EQ(TopWrap(row.text, row.width, row.utf8, row.maxLines), row.lines)
             << row.text << " " << row.width;
@@ -398,34 +388,24 @@ TEST(TopFigures, AFigureTooWideForItsColumnShowsTheBoundItPasses) {
         int decimals, width;
         const char* text;
     };
+    // clang-format off
     const Row rows[] = {
-        {0, 0, 10, "0"},
-        {17, 0, 10, "17"},
-        {-5, 0, 10, "-5"},
-        {2.5, 0, 10, "3"},
-        {4294967295, 0, 10, "4294967295"},
-        {9999999999.4, 0, 10, "9999999999"},
-        {9999999999.5, 0, 10, ">999999999"},
-        {1e308, 0, 10, ">999999999"},
-        {inf, 0, 10, ">999999999"},
-        {-999999999, 0, 10, "-999999999"},
-        {-1e9, 0, 10, "<-99999999"},
-        {-1e308, 0, 10, "<-99999999"},
-        {-inf, 0, 10, "<-99999999"},
-        {nan, 0, 10, "?"},
-        {79.3, 1, 11, "79.3"},
-        {0.04, 1, 11, "0.0"},
-        {-0.04, 1, 11, "0.0"},
-        {-0.5, 1, 11, "-0.5"},
-        {-12.25, 1, 11, "-12.3"},
-        {429496729.5, 1, 11, "429496729.5"},
-        {999999999.96, 1, 11, ">99999999.9"},
-        {1.7976931348623157e308, 1, 11, ">99999999.9"},
+        // whole numbers in 10 columns
+        {0, 0, 10, "0"}, {17, 0, 10, "17"}, {-5, 0, 10, "-5"}, {2.5, 0, 10, "3"},
+        {4294967295, 0, 10, "4294967295"}, {9999999999.4, 0, 10, "9999999999"},
+        {9999999999.5, 0, 10, ">999999999"}, {1e308, 0, 10, ">999999999"},
+        {inf, 0, 10, ">999999999"}, {-999999999, 0, 10, "-999999999"},
+        {-1e9, 0, 10, "<-99999999"}, {-1e308, 0, 10, "<-99999999"},
+        {-inf, 0, 10, "<-99999999"}, {nan, 0, 10, "?"},
+        // one decimal in 11 columns
+        {79.3, 1, 11, "79.3"}, {0.04, 1, 11, "0.0"}, {-0.04, 1, 11, "0.0"}, {-0.5, 1, 11, "-0.5"},
+        {-12.25, 1, 11, "-12.3"}, {429496729.5, 1, 11, "429496729.5"},
+        {999999999.96, 1, 11, ">99999999.9"}, {1.7976931348623157e308, 1, 11, ">99999999.9"},
         {-1e10, 1, 11, "<-9999999.9"},
-        {1e308, 0, 20, ">9999999999999999999"},
-        {1e308, 0, 1, ">"},
-        {-1e308, 1, 2, "<-"},
+        // other widths
+        {1e308, 0, 20, ">9999999999999999999"}, {1e308, 0, 1, ">"}, {-1e308, 1, 2, "<-"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         EXPECT_EQ(TopFigure(row.value, row.decimals, row.width), row.text)
             << row.value << " " << row.decimals << " " << row.width;
