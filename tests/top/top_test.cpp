@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +17,6 @@
 #include <cmath>
 #include <cstring>
 #include <future>
-#include <thread>
 
 #include "KwStatsJson.h"
 #include "TopFetch.h"
@@ -555,13 +555,12 @@ TEST_F(TopText, AnEventsHistoryAsBars) {
     EXPECT_EQ(TopTime(INT64_MAX), "?");
 }
 
-// A server on loopback for one connection: it reads the request's head,
-// then sends `answer` and closes, or, with no answer, holds the connection
-// unanswered until it is destroyed.
-class OneAnswer {
+// A listening socket on loopback, answered by the test itself while the
+// client under test runs on another thread. Until then the kernel holds the
+// client's connection and request: a host that never answers.
+class Loopback {
 public:
-    explicit OneAnswer(std::string answer) : m_answer(std::move(answer)) {
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
+    Loopback() {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -571,55 +570,57 @@ public:
             getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
             ADD_FAILURE() << "no listening socket: " << strerror(errno);
         }
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { Serve(); });
+        m_options.url =
+            "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/stats.json";
     }
-    ~OneAnswer() {
-        m_release.set_value();
-        shutdown(m_listener, SHUT_RDWR);  // ends an accept still waiting
-        m_thread.join();
+    ~Loopback() {
+        close(m_client);
         close(m_listener);
     }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/stats.json"; }
-    // Whether a request's head came within 10 s.
-    bool Asked() {
-        return m_asked.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    // What fetches from here.
+    TopFetchOptions Options(long timeoutMs) const {
+        TopFetchOptions options = m_options;
+        options.timeoutMs = timeoutMs;
+        return options;
     }
-
-private:
-    void Serve() {
-        int client = accept(m_listener, nullptr, nullptr);
-        if (client < 0) {
-            return;
+    // Whether a request's whole head came within 10 s; its connection stays
+    // open for Reply.
+    bool Asked() {
+        pollfd listener{m_listener, POLLIN, 0};
+        if (poll(&listener, 1, 10000) != 1) {
+            return false;
         }
+        m_client = accept(m_listener, nullptr, nullptr);
+        const timeval limit{10, 0};
+        setsockopt(m_client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         std::string head;
         char buffer[4096];
         ssize_t got;
         while (head.find("\r\n\r\n") == std::string::npos &&
-               (got = recv(client, buffer, sizeof buffer, 0)) > 0) {
+               (got = recv(m_client, buffer, sizeof buffer, 0)) > 0) {
             head.append(buffer, static_cast<size_t>(got));
         }
-        m_asked.set_value();
-        if (m_answer.empty()) {
-            m_release.get_future().wait();
-        }
-        // The client may close first (a body too long): the rest is dropped.
-        for (size_t sent = 0; sent < m_answer.size();) {
+        return head.find("\r\n\r\n") != std::string::npos;
+    }
+    // Sends `answer` and closes. The client may close first (a body too
+    // long): the rest is dropped.
+    void Reply(const std::string& answer) {
+        for (size_t sent = 0; sent < answer.size();) {
             ssize_t put =
-                send(client, m_answer.data() + sent, m_answer.size() - sent, MSG_NOSIGNAL);
+                send(m_client, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
             if (put <= 0) {
                 break;
             }
             sent += static_cast<size_t>(put);
         }
-        close(client);
+        close(m_client);
+        m_client = -1;
     }
 
-    std::string m_answer;
-    int m_listener = -1;
-    int m_port = 0;
-    std::promise<void> m_asked, m_release;
-    std::thread m_thread;
+private:
+    const int m_listener = socket(AF_INET, SOCK_STREAM, 0);
+    int m_client = -1;
+    TopFetchOptions m_options;
 };
 
 std::string Answer(const std::string& head, const std::string& body) {
@@ -652,44 +653,35 @@ TEST(TopFetch, WhatEachAnswerGives) {
         {"no HTTP\r\n\r\n", R::UNREACHABLE, "Received HTTP/0.9 when not allowed"},
     };
     for (const Row& row : rows) {
-        OneAnswer server(row.answer);
-        TopFetchOptions options;
-        options.url = server.Url();
-        TopFetch fetch(options);
+        Loopback server;
+        TopFetch fetch(server.Options(2000));
         std::string body = "before", error;
-        EXPECT_EQ(fetch.Get(body, error), row.result) << row.error;
+        auto get = std::async(std::launch::async, [&] { return fetch.Get(body, error); });
+        ASSERT_TRUE(server.Asked()) << row.error;
+        server.Reply(row.answer);
+        EXPECT_EQ(get.get(), row.result) << row.error;
         EXPECT_EQ(row.result == R::FETCHED ? std::to_string(body.size()) : error, row.error);
         EXPECT_EQ(body, row.result == R::FETCHED ? body : "before");
     }
 }
 
-TEST(TopFetch, StopEndsARefreshThatAHostNeverAnswers) {
-    OneAnswer server("");
-    TopFetchOptions options;
-    options.url = server.Url();
-    options.timeoutMs = 600000;
-    TopFetch fetch(options);
+TEST(TopFetch, StopOrATimeoutEndsARefreshThatAHostNeverAnswers) {
+    Loopback server;
+    TopFetch stopped(server.Options(600000));
     std::string body, error;
-    auto get = std::async(std::launch::async, [&] { return fetch.Get(body, error); });
+    auto get = std::async(std::launch::async, [&] { return stopped.Get(body, error); });
     ASSERT_TRUE(server.Asked());
-    fetch.Stop();
+    stopped.Stop();
     ASSERT_EQ(get.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(get.get(), TopFetchResult::STOPPED);
     EXPECT_EQ(error, "stopped");
     // Every later one too, without asking.
     error.clear();
-    EXPECT_EQ(fetch.Get(body, error), TopFetchResult::STOPPED);
+    EXPECT_EQ(stopped.Get(body, error), TopFetchResult::STOPPED);
     EXPECT_EQ(error, "stopped");
-}
 
-TEST(TopFetch, AHostThatNeverAnswersTimesOut) {
-    OneAnswer server("");
-    TopFetchOptions options;
-    options.url = server.Url();
-    options.timeoutMs = 200;
-    TopFetch fetch(options);
-    std::string body, error;
-    EXPECT_EQ(fetch.Get(body, error), TopFetchResult::UNREACHABLE);
+    TopFetch timed(server.Options(200));
+    EXPECT_EQ(timed.Get(body, error), TopFetchResult::UNREACHABLE);
     EXPECT_EQ(error.substr(0, 26), "Operation timed out after ") << error;
 }
 
