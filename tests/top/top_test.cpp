@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <future>
+#include <tuple>
 
 #include "KwStatsJson.h"
 #include "TopFetch.h"
@@ -81,21 +82,16 @@ protected:
 
 TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
     TopStats stats = Parsed(Snapshot());
-    EXPECT_EQ(stats.takenAt, 1765000010);
-    EXPECT_EQ(stats.state, "collecting");
-    EXPECT_TRUE(stats.collectionThread);
-    EXPECT_EQ(stats.waitingBound, 100000u);
-    EXPECT_EQ(stats.refusedFull, 4294967295u);
-    EXPECT_EQ(stats.waiting, 3u);
-    EXPECT_EQ(stats.lastRollup, 1765000009);
+    EXPECT_EQ(
+        std::tie(stats.takenAt, stats.state, stats.collectionThread, stats.waitingBound,
+                 stats.refusedFull, stats.waiting, stats.lastRollup),
+        std::make_tuple(1765000010, "collecting", true, 100000u, 4294967295u, 3u, 1765000009));
     ASSERT_EQ(stats.events.size(), 4u);
     const TopEvent& done = stats.events[0];
-    EXPECT_TRUE(done.counted && done.rated);
-    EXPECT_EQ(done.seconds, (std::vector<uint32_t>{3, 0, 4}));
-    EXPECT_EQ(done.minutes, (std::vector<uint32_t>{402}));
-    EXPECT_EQ(done.hour, 402u);
-    EXPECT_EQ(done.peakTime, 1765000001);
-    EXPECT_EQ(done.mark, TopEvent::LATENCY);
+    EXPECT_EQ(std::tie(done.counted, done.rated, done.seconds, done.minutes, done.hour,
+                       done.peakTime, done.mark),
+              std::make_tuple(true, true, std::vector<uint32_t>{3, 0, 4},
+                              std::vector<uint32_t>{402}, 402u, 1765000001, TopEvent::LATENCY));
     EXPECT_DOUBLE_EQ(done.markValue, 79.3);
     EXPECT_EQ(stats.events[1].mark, TopEvent::WATER_MARK);
     EXPECT_FALSE(stats.events[1].counted || stats.events[1].rated);
@@ -239,7 +235,7 @@ TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
     }
 }
 
-TEST_F(TopText, TheHeaderAndTheTableAtEachWidth) {
+TEST_F(TopText, TheHeaderWithAnyPushAndTheTableAtEachWidthSortedByEachColumn) {
     TopStats stats = Parsed(Snapshot());
     EXPECT_EQ(TopHeader(stats, "board7:8080", false, 0, true),
               (std::vector<std::string>{
@@ -253,10 +249,10 @@ TEST_F(TopText, TheHeaderAndTheTableAtEachWidth) {
               (std::vector<std::string>{"b:1  STALE: figures of 05:46:50 UTC  st~",
                                         "waiting 3  refused 0 (no thread), 42949~"}));
 
-    std::vector<const TopEvent*> rows = TopRows(stats, TopSortKey::MINUTE, "");
+    std::vector<const TopEvent*> minute = TopRows(stats, TopSortKey::MINUTE, "");
     // 80 columns: the name keeps 16 or more, the least needed columns go.
     EXPECT_EQ(
-        TopTable(rows, TopSortKey::MINUTE, 80, true),
+        TopTable(minute, TopSortKey::MINUTE, 80, true),
         (std::vector<std::string>{
             "EVENT                       \u25BCMINUTE       HOUR     PEAK/S  HIGH MARK  LATENCY ms",
             "esc ?[2J?]0;t? ?1m ?rtl  4000000000          5          -          -           -",
@@ -266,7 +262,7 @@ TEST_F(TopText, TheHeaderAndTheTableAtEachWidth) {
             "depth                             -          -          -         17           -",
         }));
     // 200 columns: every column, the name in 40 of them, then blanks.
-    std::vector<std::string> wide = TopTable(rows, TopSortKey::MINUTE, 200, false);
+    std::vector<std::string> wide = TopTable(minute, TopSortKey::MINUTE, 200, false);
     const std::string blanks(64, ' ');
     EXPECT_EQ(wide[0], std::string("EVENT") + std::string(35, ' ') +
                            "    *MINUTE       HOUR        DAY      TOTAL     PEAK/S  PEAK AT  "
@@ -281,18 +277,16 @@ TEST_F(TopText, TheHeaderAndTheTableAtEachWidth) {
         EXPECT_EQ(line.size(), 200u) << line;  // ASCII only
     }
     // 30 columns: the name and one figure.
-    EXPECT_EQ(TopTable(rows, TopSortKey::MINUTE, 30, false),
+    EXPECT_EQ(TopTable(minute, TopSortKey::MINUTE, 30, false),
               (std::vector<std::string>{
                   "EVENT                  *MINUTE", "esc ?[2J?]0;t? ?1m~ 4000000000",
                   "reqDone                      7", "?wide ?? e? ?                7",
                   "depth                        -"}));
     // No width (a script's --once): whole names, every column.
-    std::vector<std::string> whole = TopTable(rows, TopSortKey::MINUTE, 0, true);
-    EXPECT_EQ(whole[1].substr(0, 25), "esc ?[2J?]0;t? ?1m ?rtl 4");
-}
+    EXPECT_EQ(TopTable(minute, TopSortKey::MINUTE, 0, true)[1].substr(0, 25),
+              "esc ?[2J?]0;t? ?1m ?rtl 4");
 
-TEST_F(TopText, TheTableShowsTheColumnItSortsByAndMarksIt) {
-    TopStats stats = Parsed(Snapshot());
+    // The column sorted by shows, marked, whatever the width.
     stats.events[1].name.clear();
     struct Row {
         TopSortKey sort;
@@ -312,29 +306,20 @@ TEST_F(TopText, TheTableShowsTheColumnItSortsByAndMarksIt) {
         {TopSortKey::HOUR, 80, true,
          "EVENT                        MINUTE      \u25BCHOUR     PEAK/S  HIGH MARK  LATENCY ms",
          "reqDone                           7        402          9          -        79.3"},
-        {TopSortKey::PEAK, 30, true,
-         "EVENT                  \u25BCPEAK/S",
+        {TopSortKey::PEAK, 30, true, "EVENT                  \u25BCPEAK/S",
          "reqDone                      9"},
-        {TopSortKey::MARK, 30, false,
-         "EVENT               *HIGH MARK",
+        {TopSortKey::MARK, 30, false, "EVENT               *HIGH MARK",
          "(no name)                   17"},
-        {TopSortKey::LATENCY, 28, true,
-         "EVENT            \u25BCLATENCY ms",
+        {TopSortKey::LATENCY, 28, true, "EVENT            \u25BCLATENCY ms",
          "reqDone                 79.3"},
         // names A to Z; the empty one shown as the status page shows it
-        {TopSortKey::NAME, 30, true,
-         "\u25B2EVENT                  MINUTE",
+        {TopSortKey::NAME, 30, true, "\u25B2EVENT                  MINUTE",
          "(no name)                    -"},
-        {TopSortKey::NAME, 30, false,
-         "*EVENT                  MINUTE",
+        {TopSortKey::NAME, 30, false, "*EVENT                  MINUTE",
          "(no name)                    -"},
         // the narrowest: the name keeps 8 columns for the sorted one
-        {TopSortKey::TOTAL, 20, false,
-         "EVENT         *TOTAL",
-         "esc ?[2J~ 4294967295"},
-        {TopSortKey::MINUTE, 12, false,
-         "EVENT       ",
-         "esc ?[2J?]0~"},
+        {TopSortKey::TOTAL, 20, false, "EVENT         *TOTAL", "esc ?[2J~ 4294967295"},
+        {TopSortKey::MINUTE, 12, false, "EVENT       ", "esc ?[2J?]0~"},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -343,6 +328,28 @@ TEST_F(TopText, TheTableShowsTheColumnItSortsByAndMarksIt) {
         EXPECT_EQ(table[0], row.titles) << TopSortName(row.sort) << " " << row.width;
         EXPECT_EQ(table[1], row.first) << TopSortName(row.sort) << " " << row.width;
     }
+
+    // A pushing host's header has the sender's line (none above: no line).
+    KwStatsSnapshot snapshot = Snapshot();
+    snapshot.push.present = true;
+    snapshot.push.failing = true;
+    snapshot.push.samplesSent = 4294967295u;
+    snapshot.push.samplesPending = 120;
+    snapshot.push.droppedQueueFull = 3;
+    snapshot.push.droppedRejected = 4;
+    snapshot.push.failedRequests = {{0, 2}, {503, 5}};
+    std::vector<std::string> lines = TopHeader(Parsed(snapshot), "b:1", false, 0, true);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2],
+              "push FAILING  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
+              "success none yet");
+    snapshot.push.failing = false;
+    snapshot.push.lastSuccessAt = snapshot.takenAt;
+    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 40, false)[2],
+              "push sending  sent 4294967295  pending ~");
+    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 0, false)[2],
+              "push sending  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
+              "success 05:46:50 UTC");
 }
 
 TEST_F(TopText, WrapsAtSpacesWithinTheWidth) {
@@ -499,30 +506,6 @@ TEST_F(TopText, HostileNumbersKeepTheirColumnsAndTheWidth) {
                   "            -1 h now"}));
 }
 
-TEST_F(TopText, APushingHostsHeaderHasTheSendersLine) {
-    KwStatsSnapshot snapshot = Snapshot();
-    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 0, true).size(), 2u);  // none: no line
-    snapshot.push.present = true;
-    snapshot.push.failing = true;
-    snapshot.push.samplesSent = 4294967295u;
-    snapshot.push.samplesPending = 120;
-    snapshot.push.droppedQueueFull = 3;
-    snapshot.push.droppedRejected = 4;
-    snapshot.push.failedRequests = {{0, 2}, {503, 5}};
-    std::vector<std::string> lines = TopHeader(Parsed(snapshot), "b:1", false, 0, true);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[2],
-              "push FAILING  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
-              "success none yet");
-    snapshot.push.failing = false;
-    snapshot.push.lastSuccessAt = snapshot.takenAt;
-    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 40, false)[2],
-              "push sending  sent 4294967295  pending ~");
-    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 0, false)[2],
-              "push sending  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
-              "success 05:46:50 UTC");
-}
-
 TEST_F(TopText, AnEventsHistoryAsBars) {
     TopStats stats = Parsed(Snapshot());
     EXPECT_EQ(TopHistory(stats.events[0], stats.lastRollup, 40, 2, true),
@@ -606,8 +589,7 @@ public:
     // long): the rest is dropped.
     void Reply(const std::string& answer) {
         for (size_t sent = 0; sent < answer.size();) {
-            ssize_t put =
-                send(m_client, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+            ssize_t put = send(m_client, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
             if (put <= 0) {
                 break;
             }
