@@ -27,17 +27,10 @@ KwStatsSnapshot Hostile() {
     E depth{1, "depth", 1, 0, false, 0, 0, 0, 0, {}, {}, {}, false, 0, 0, E::WATER_MARK, 17, 0};
     E odd{2, "a;b: c\nd\xe2\x82", 0, 0, true, 1, 2, 3, 4294967295u, {1}, {2}, {3}};
     E other{3, std::string(300, 'n'), 7, 2, false, 0, 0, 0, 0, {}, {}, {}, true, 0, 0};
-    KwStatsSnapshot snapshot;
-    snapshot.takenAt = 1765000000;
-    snapshot.state = KwStatsStates::ST_COLLECTING;
-    snapshot.collectionThread = true;
-    snapshot.waitingBound = 100000;
-    snapshot.refusedNoThread = 0;
-    snapshot.refusedFull = 4294967295u;
-    snapshot.waiting = 3;
-    snapshot.lastRollupAt = 1765000003;
-    snapshot.events = {done, depth, odd, other};
-    return snapshot;
+    // takenAt, state, collectionThread, waitingBound, refusedNoThread,
+    // refusedFull, refusedByCounters, waiting, lastRollupAt, events, push
+    return {1765000000, KwStatsStates::ST_COLLECTING, true, 100000, 0, 4294967295u, 0, 3,
+            1765000003, {done, depth, odd, other},    {}};
 }
 
 std::string Metrics(const KwStatsSnapshot& snapshot) {

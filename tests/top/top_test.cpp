@@ -42,16 +42,11 @@ KwStatsSnapshot Snapshot() {
     E wide{3, "\xcc\x81wide \xe6\xbc\xa2\xe5\xad\x97 e\xcc\x81 \xff", 0, 2, true, 7, 0, 0, 7, {7},
            {}, {}, true, 7, 1765000000};
     // clang-format on
-    KwStatsSnapshot snapshot;
-    snapshot.takenAt = 1765000010;  // 05:46:50 UTC
-    snapshot.state = KwStatsStates::ST_COLLECTING;
-    snapshot.collectionThread = true;
-    snapshot.waitingBound = 100000;
-    snapshot.refusedFull = 4294967295u;
-    snapshot.waiting = 3;
-    snapshot.lastRollupAt = 1765000009;
-    snapshot.events = {done, depth, esc, wide};
-    return snapshot;
+    // takenAt (05:46:50 UTC), state, collectionThread, waitingBound,
+    // refusedNoThread, refusedFull, refusedByCounters, waiting, lastRollupAt,
+    // events, push
+    return {1765000010, KwStatsStates::ST_COLLECTING, true, 100000, 0, 4294967295u, 0, 3,
+            1765000009, {done, depth, esc, wide},     {}};
 }
 
 TopStats Parsed(const KwStatsSnapshot& snapshot) {
