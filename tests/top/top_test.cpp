@@ -130,12 +130,7 @@ TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
 TEST(TopModel, SortsLargestFirstWithThoseLackingTheFigureLastAndFilters) {
     TopStats stats = Parsed(Snapshot());
     typedef std::vector<std::string> Order;
-    struct Row {
-        TopSortKey key;
-        std::string filter;
-        Order order;
-    };
-    const Row orders[] = {
+    const std::tuple<TopSortKey, std::string, Order> orders[] = {
         {TopSortKey::MINUTE, "", {"esc", "req", "\xcc\x81w", "dep"}},
         {TopSortKey::HOUR, "", {"req", "esc", "\xcc\x81w", "dep"}},
         {TopSortKey::DAY, "", {"req", "esc", "\xcc\x81w", "dep"}},
@@ -150,9 +145,8 @@ TEST(TopModel, SortsLargestFirstWithThoseLackingTheFigureLastAndFilters) {
         {TopSortKey::MINUTE, "\xe6\xbc\xa2", {"\xcc\x81w"}},
         {TopSortKey::MINUTE, "zz", {}},
     };
-    for (const Row& row : orders) {
-        EXPECT_EQ(Names(TopRows(stats, row.key, row.filter)), row.order)
-            << TopSortName(row.key) << " " << row.filter;
+    for (const auto& [key, filter, order] : orders) {
+        EXPECT_EQ(Names(TopRows(stats, key, filter)), order) << TopSortName(key) << " " << filter;
     }
     // Names may repeat: the ids settle the order.
     TopStats same;
@@ -192,14 +186,8 @@ TEST(TopModel, MarksOfAnyValueSortInOneOrder) {
 }
 
 TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
-    struct Row {
-        std::string text;
-        int width;
-        bool utf8;
-        std::string fitted;
-    };
     // clang-format off
-    const Row rows[] = {
+    const std::tuple<std::string, int, bool, std::string> rows[] = {
         {"plain", 8, true, "plain   "},
         {"plain", 0, true, "plain"},
         {"exactly8", 8, true, "exactly8"},
@@ -224,9 +212,8 @@ TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
         {"d\xc3\xa9j\xc3\xa0", 0, false, "d?j?"},
     };
     // clang-format on
-    for (const Row& row : rows) {
-        EXPECT_EQ(TopFit(row.text, row.width, row.utf8), row.fitted)
-            << row.text << " " << row.width << " " << row.utf8;
+    for (const auto& [text, width, utf8, fitted] : rows) {
+        EXPECT_EQ(TopFit(text, width, utf8), fitted) << text << " " << width << " " << utf8;
     }
 }
 
@@ -283,14 +270,8 @@ TEST_F(TopText, TheHeaderWithAnyPushAndTheTableAtEachWidthSortedByEachColumn) {
 
     // The column sorted by shows, marked, whatever the width.
     stats.events[1].name.clear();
-    struct Row {
-        TopSortKey sort;
-        int width;
-        bool utf8;
-        std::string titles, first;
-    };
     // clang-format off
-    const Row rows[] = {
+    const std::tuple<TopSortKey, int, bool, std::string, std::string> rows[] = {
         // the day or the total takes the place of the least needed column
         {TopSortKey::DAY, 80, true,
          "EVENT                        MINUTE       \u25BCDAY     PEAK/S  HIGH MARK  LATENCY ms",
@@ -317,11 +298,10 @@ TEST_F(TopText, TheHeaderWithAnyPushAndTheTableAtEachWidthSortedByEachColumn) {
         {TopSortKey::MINUTE, 12, false, "EVENT       ", "esc ?[2J?]0~"},
     };
     // clang-format on
-    for (const Row& row : rows) {
-        std::vector<std::string> table =
-            TopTable(TopRows(stats, row.sort, ""), row.sort, row.width, row.utf8);
-        EXPECT_EQ(table[0], row.titles) << TopSortName(row.sort) << " " << row.width;
-        EXPECT_EQ(table[1], row.first) << TopSortName(row.sort) << " " << row.width;
+    for (const auto& [key, width, utf8, titles, first] : rows) {
+        std::vector<std::string> table = TopTable(TopRows(stats, key, ""), key, width, utf8);
+        EXPECT_EQ(table[0], titles) << TopSortName(key) << " " << width;
+        EXPECT_EQ(table[1], first) << TopSortName(key) << " " << width;
     }
 
     // A pushing host's header has the sender's line (none above: no line).
@@ -348,50 +328,38 @@ TEST_F(TopText, TheHeaderWithAnyPushAndTheTableAtEachWidthSortedByEachColumn) {
 }
 
 TEST_F(TopText, WrapsAtSpacesWithinTheWidth) {
-    struct Row {
-        std::string text;
-        int width, maxLines;
-        std::vector<std::string> lines;
-        bool utf8 = true;
-    };
     // clang-format off
-    const Row rows[] = {
-        {"! refresh failed: Couldn't connect to server", 20, 4,
+    const std::tuple<std::string, int, bool, int, std::vector<std::string>> rows[] = {
+        {"! refresh failed: Couldn't connect to server", 20, true, 4,
          {"! refresh failed:   ", "Couldn't connect to ", "server              "}},
-        {"one two", 20, 4, {"one two             "}},
-        {"a  b", 2, 4, {"a ", "b "}},
+        {"one two", 20, true, 4, {"one two             "}},
+        {"a  b", 2, true, 4, {"a ", "b "}},
         // a word longer than the line breaks where the line ends
-        {"xxxxxxxxxxyyy z", 10, 4, {"xxxxxxxxxx", "yyy z     "}},
+        {"xxxxxxxxxxyyy z", 10, true, 4, {"xxxxxxxxxx", "yyy z     "}},
         // what the last line cannot take is cut with the mark
-        {"aaa bbb ccc ddd", 4, 2, {"aaa ", "bbb~"}, false},
-        {"aaa bbb ccc ddd", 4, 3, {"aaa ", "bbb ", "ccc\u2026"}},
-        {"aaa bbb", 10, 0, {"aaa bbb   "}},
+        {"aaa bbb ccc ddd", 4, false, 2, {"aaa ", "bbb~"}},
+        {"aaa bbb ccc ddd", 4, true, 3, {"aaa ", "bbb ", "ccc\u2026"}},
+        {"aaa bbb", 10, true, 0, {"aaa bbb   "}},
         // control characters become '?'; wide ones do not straddle a line
-        {"\x1b]0;pwned\x07 x", 6, 4, {"?]0;pw", "ned? x"}},
-        {"\xe6\xbc\xa2\xe5\xad\x97\xe6\xbc\xa2", 3, 4,
+        {"\x1b]0;pwned\x07 x", 6, true, 4, {"?]0;pw", "ned? x"}},
+        {"\xe6\xbc\xa2\xe5\xad\x97\xe6\xbc\xa2", 3, true, 4,
          {"\xe6\xbc\xa2 ", "\xe5\xad\x97 ", "\xe6\xbc\xa2 "}},
-        {"\xe6\xbc\xa2", 1, 4, {"\u2026"}},
-        {"\xe6\xbc\xa2\xe5\xad\x97", 1, 4, {"?", "?"}, false},
-        {"  ", 3, 4, {"   "}},
-        {"", 3, 4, {"   "}},
-        {"no width: one line", 0, 4, {"no width: one line"}},
+        {"\xe6\xbc\xa2", 1, true, 4, {"\u2026"}},
+        {"\xe6\xbc\xa2\xe5\xad\x97", 1, false, 4, {"?", "?"}},
+        {"  ", 3, true, 4, {"   "}},
+        {"", 3, true, 4, {"   "}},
+        {"no width: one line", 0, true, 4, {"no width: one line"}},
     };
     // clang-format on
-    for (const Row& row : rows) {
-        EXPECT_EQ(TopWrap(row.text, row.width, row.utf8, row.maxLines), row.lines)
-            << row.text << " " << row.width;
+    for (const auto& [text, width, utf8, maxLines, lines] : rows) {
+        EXPECT_EQ(TopWrap(text, width, utf8, maxLines), lines) << text << " " << width;
     }
 }
 
 TEST(TopFigures, AFigureTooWideForItsColumnShowsTheBoundItPasses) {
     const double nan = std::nan(""), inf = HUGE_VAL;
-    struct Row {
-        double value;
-        int decimals, width;
-        const char* text;
-    };
     // clang-format off
-    const Row rows[] = {
+    const std::tuple<double, int, int, std::string> rows[] = {
         // whole numbers in 10 columns
         {0, 0, 10, "0"}, {17, 0, 10, "17"}, {-5, 0, 10, "-5"}, {2.5, 0, 10, "3"},
         {4294967295, 0, 10, "4294967295"}, {9999999999.4, 0, 10, "9999999999"},
@@ -408,9 +376,9 @@ TEST(TopFigures, AFigureTooWideForItsColumnShowsTheBoundItPasses) {
         {1e308, 0, 20, ">9999999999999999999"}, {1e308, 0, 1, ">"}, {-1e308, 1, 2, "<-"},
     };
     // clang-format on
-    for (const Row& row : rows) {
-        EXPECT_EQ(TopFigure(row.value, row.decimals, row.width), row.text)
-            << row.value << " " << row.decimals << " " << row.width;
+    for (const auto& [value, decimals, width, text] : rows) {
+        EXPECT_EQ(TopFigure(value, decimals, width), text)
+            << value << " " << decimals << " " << width;
     }
 }
 
@@ -608,12 +576,8 @@ std::string Answer(const std::string& head, const std::string& body) {
 TEST(TopFetch, WhatEachAnswerGives) {
     const std::string most(TopFetch::kMaxBody, ' ');
     typedef TopFetchResult R;
-    struct Row {
-        std::string answer;
-        R result;
-        std::string error;  // or the body's size, for a 200
-    };
-    const Row rows[] = {
+    // The answer, what it gives, and the error or, for a 200, the body's size.
+    const std::tuple<std::string, R, std::string> rows[] = {
         {Answer("HTTP/1.1 200 OK", "{}"), R::FETCHED, "2"},
         {Answer("HTTP/1.1 200 OK", most), R::FETCHED, std::to_string(TopFetch::kMaxBody)},
         {Answer("HTTP/1.1 200 OK", most + " "), R::NOT_STATS, "the answer is longer than 16 MiB"},
@@ -629,16 +593,16 @@ TEST(TopFetch, WhatEachAnswerGives) {
         {Answer("HTTP/1.1 503 Service Unavailable", ""), R::UNREACHABLE, "the server answered 503"},
         {"no HTTP\r\n\r\n", R::UNREACHABLE, "Received HTTP/0.9 when not allowed"},
     };
-    for (const Row& row : rows) {
+    for (const auto& [answer, result, expected] : rows) {
         Loopback server;
         TopFetch fetch(server.Options(2000));
         std::string body = "before", error;
         auto get = std::async(std::launch::async, [&] { return fetch.Get(body, error); });
-        ASSERT_TRUE(server.Asked()) << row.error;
-        server.Reply(row.answer);
-        EXPECT_EQ(get.get(), row.result) << row.error;
-        EXPECT_EQ(row.result == R::FETCHED ? std::to_string(body.size()) : error, row.error);
-        EXPECT_EQ(body, row.result == R::FETCHED ? body : "before");
+        ASSERT_TRUE(server.Asked()) << expected;
+        server.Reply(answer);
+        EXPECT_EQ(get.get(), result) << expected;
+        EXPECT_EQ(result == R::FETCHED ? std::to_string(body.size()) : error, expected);
+        EXPECT_EQ(body, result == R::FETCHED ? body : "before");
     }
 }
 
