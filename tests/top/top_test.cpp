@@ -306,13 +306,10 @@ TEST_F(TopText, TheHeaderWithAnyPushAndTheTableAtEachWidthSortedByEachColumn) {
 
     // A pushing host's header has the sender's line (none above: no line).
     KwStatsSnapshot snapshot = Snapshot();
-    snapshot.push.present = true;
-    snapshot.push.failing = true;
-    snapshot.push.samplesSent = 4294967295u;
-    snapshot.push.samplesPending = 120;
-    snapshot.push.droppedQueueFull = 3;
-    snapshot.push.droppedRejected = 4;
-    snapshot.push.failedRequests = {{0, 2}, {503, 5}};
+    // present, failing, intervalSeconds, samplesSent, samplesPending,
+    // dropped (queue full, rejected, spool full, at stop), spoolDamaged,
+    // spoolBytes, failedRequests, lastSuccessAt
+    snapshot.push = {true, true, 0, 4294967295u, 120, 3, 4, 0, 0, 0, 0, {{0, 2}, {503, 5}}, 0};
     std::vector<std::string> lines = TopHeader(Parsed(snapshot), "b:1", false, 0, true);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[2],
@@ -516,18 +513,11 @@ public:
             getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
             ADD_FAILURE() << "no listening socket: " << strerror(errno);
         }
-        m_options.url =
-            "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/stats.json";
+        options.url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/stats.json";
     }
     ~Loopback() {
         close(m_client);
         close(m_listener);
-    }
-    // What fetches from here.
-    TopFetchOptions Options(long timeoutMs) const {
-        TopFetchOptions options = m_options;
-        options.timeoutMs = timeoutMs;
-        return options;
     }
     // Whether a request's whole head came within 10 s; its connection stays
     // open for Reply.
@@ -548,24 +538,19 @@ public:
         }
         return head.find("\r\n\r\n") != std::string::npos;
     }
-    // Sends `answer` and closes. The client may close first (a body too
-    // long): the rest is dropped.
+    // Sends `answer` and closes. A blocking send takes it all unless the
+    // client closes first (a body too long): the rest is dropped.
     void Reply(const std::string& answer) {
-        for (size_t sent = 0; sent < answer.size();) {
-            ssize_t put = send(m_client, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
-            if (put <= 0) {
-                break;
-            }
-            sent += static_cast<size_t>(put);
-        }
+        send(m_client, answer.data(), answer.size(), MSG_NOSIGNAL);
         close(m_client);
         m_client = -1;
     }
 
+    TopFetchOptions options;  // what fetches from here
+
 private:
     const int m_listener = socket(AF_INET, SOCK_STREAM, 0);
     int m_client = -1;
-    TopFetchOptions m_options;
 };
 
 std::string Answer(const std::string& head, const std::string& body) {
@@ -595,7 +580,7 @@ TEST(TopFetch, WhatEachAnswerGives) {
     };
     for (const auto& [answer, result, expected] : rows) {
         Loopback server;
-        TopFetch fetch(server.Options(2000));
+        TopFetch fetch(server.options);
         std::string body = "before", error;
         auto get = std::async(std::launch::async, [&] { return fetch.Get(body, error); });
         ASSERT_TRUE(server.Asked()) << expected;
@@ -608,7 +593,8 @@ TEST(TopFetch, WhatEachAnswerGives) {
 
 TEST(TopFetch, StopOrATimeoutEndsARefreshThatAHostNeverAnswers) {
     Loopback server;
-    TopFetch stopped(server.Options(600000));
+    server.options.timeoutMs = 600000;
+    TopFetch stopped(server.options);
     std::string body, error;
     auto get = std::async(std::launch::async, [&] { return stopped.Get(body, error); });
     ASSERT_TRUE(server.Asked());
@@ -621,7 +607,8 @@ TEST(TopFetch, StopOrATimeoutEndsARefreshThatAHostNeverAnswers) {
     EXPECT_EQ(stopped.Get(body, error), TopFetchResult::STOPPED);
     EXPECT_EQ(error, "stopped");
 
-    TopFetch timed(server.Options(200));
+    server.options.timeoutMs = 200;
+    TopFetch timed(server.options);
     EXPECT_EQ(timed.Get(body, error), TopFetchResult::UNREACHABLE);
     EXPECT_EQ(error.substr(0, 26), "Operation timed out after ") << error;
 }
