@@ -165,15 +165,12 @@ TEST(TopModel, MarksOfAnyValueSortInOneOrder) {
     // events without a mark. Every starting order gives the same.
     const double marks[] = {5, std::nan(""), -3, HUGE_VAL, -HUGE_VAL, 0, std::nan("")};
     TopStats stats;
+    stats.events.resize(8);
     for (int i = 0; i < 8; ++i) {
-        TopEvent event;
-        event.id = i;
-        event.name = std::string(1, static_cast<char>('a' + i));
-        if (i < 7) {
-            event.mark = TopEvent::WATER_MARK;
-            event.markValue = marks[i];
-        }
-        stats.events.push_back(event);
+        stats.events[i].id = i;
+        stats.events[i].name = std::string(1, static_cast<char>('a' + i));
+        stats.events[i].mark = i < 7 ? TopEvent::WATER_MARK : TopEvent::NO_MARK;
+        stats.events[i].markValue = i < 7 ? marks[i] : 0;
     }
     for (int turn = 0; turn < 8; ++turn) {
         std::rotate(stats.events.begin(), stats.events.begin() + 1, stats.events.end());
@@ -482,9 +479,9 @@ TEST_F(TopText, AnEventsHistoryAsBars) {
                   "Last 24 h, a column an hour: sum 0      ",
                   "(nothing rolled up yet)                 ",
               }));
-    std::vector<std::string> depth = TopHistory(stats.events[1], stats.lastRollup, 0, 3, false);
-    EXPECT_EQ(depth, (std::vector<std::string>{"high mark 17 at 05:46:43 UTC",
-                                               "(not counted: no history)"}));
+    EXPECT_EQ(
+        TopHistory(stats.events[1], stats.lastRollup, 0, 3, false),
+        (std::vector<std::string>{"high mark 17 at 05:46:43 UTC", "(not counted: no history)"}));
     // Only the newest values when the width is short; a bar for any value.
     TopEvent many = stats.events[0];
     many.seconds.assign(60, 1);
@@ -614,6 +611,7 @@ TEST(TopFetch, StopOrATimeoutEndsARefreshThatAHostNeverAnswers) {
 }
 
 TEST(TopFetch, TheJsonsUrlForWhatTheUserGave) {
+    // clang-format off
     const std::pair<const char*, const char*> rows[] = {
         {"http://127.0.0.1:8080", "http://127.0.0.1:8080/stats.json"},
         {"HTTPS://board7/", "HTTPS://board7/stats.json"},
@@ -621,10 +619,10 @@ TEST(TopFetch, TheJsonsUrlForWhatTheUserGave) {
         {"https://gw/board7/?x=1#y", "https://gw/board7/stats.json"},
         {"http://b:1/stats.json", "http://b:1/stats.json"},
         {"http://b:1/other.json?x", "http://b:1/other.json"},
-        {"ftp://b/", ""},
-        {"board7:8080", ""},
-        {"http://", ""},
+        // no http or https URL
+        {"ftp://b/", ""}, {"board7:8080", ""}, {"http://", ""},
     };
+    // clang-format on
     for (const auto& row : rows) {
         EXPECT_EQ(TopJsonUrl(row.first), row.second) << row.first;
     }
