@@ -23,14 +23,14 @@ KwStatsSnapshot Hostile() {
     // clang-format off
     E done{0, "req \"done\"\\\xff", 0, 6, true, 7, 402, 815, 961, {3, 4}, {402}, {}, true, 9,
            1765000001, E::LATENCY, 793, 1765000002};
-    // clang-format on
     E depth{1, "depth", 1, 0, false, 0, 0, 0, 0, {}, {}, {}, false, 0, 0, E::WATER_MARK, 17, 0};
     E odd{2, "a;b: c\nd\xe2\x82", 0, 0, true, 1, 2, 3, 4294967295u, {1}, {2}, {3}};
     E other{3, std::string(300, 'n'), 7, 2, false, 0, 0, 0, 0, {}, {}, {}, true, 0, 0};
     // takenAt, state, collectionThread, waitingBound, refusedNoThread,
     // refusedFull, refusedByCounters, waiting, lastRollupAt, events, push
     return {1765000000, KwStatsStates::ST_COLLECTING, true, 100000, 0, 4294967295u, 0, 3,
-            1765000003, {done, depth, odd, other},    {}};
+            1765000003, {done, depth, odd, other}, {}};
+    // clang-format on
 }
 
 std::string Metrics(const KwStatsSnapshot& snapshot) {

@@ -41,12 +41,12 @@ KwStatsSnapshot Snapshot() {
           5, 6, 4294967295u, {1}, {2}, {3}};
     E wide{3, "\xcc\x81wide \xe6\xbc\xa2\xe5\xad\x97 e\xcc\x81 \xff", 0, 2, true, 7, 0, 0, 7, {7},
            {}, {}, true, 7, 1765000000};
-    // clang-format on
     // takenAt (05:46:50 UTC), state, collectionThread, waitingBound,
     // refusedNoThread, refusedFull, refusedByCounters, waiting, lastRollupAt,
     // events, push
     return {1765000010, KwStatsStates::ST_COLLECTING, true, 100000, 0, 4294967295u, 0, 3,
-            1765000009, {done, depth, esc, wide},     {}};
+            1765000009, {done, depth, esc, wide}, {}};
+    // clang-format on
 }
 
 TopStats Parsed(const KwStatsSnapshot& snapshot) {
