@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@
 #include <cmath>
 #include <cstring>
 #include <future>
-#include <thread>
+#include <tuple>
 
 #include "KwStatsJson.h"
 #include "TopFetch.h"
@@ -40,17 +41,12 @@ KwStatsSnapshot Snapshot() {
           5, 6, 4294967295u, {1}, {2}, {3}};
     E wide{3, "\xcc\x81wide \xe6\xbc\xa2\xe5\xad\x97 e\xcc\x81 \xff", 0, 2, true, 7, 0, 0, 7, {7},
            {}, {}, true, 7, 1765000000};
+    // takenAt (05:46:50 UTC), state, collectionThread, waitingBound,
+    // refusedNoThread, refusedFull, refusedByCounters, waiting, lastRollupAt,
+    // events, push
+    return {1765000010, KwStatsStates::ST_COLLECTING, true, 100000, 0, 4294967295u, 0, 3,
+            1765000009, {done, depth, esc, wide}, {}};
     // clang-format on
-    KwStatsSnapshot snapshot;
-    snapshot.takenAt = 1765000010;  // 05:46:50 UTC
-    snapshot.state = KwStatsStates::ST_COLLECTING;
-    snapshot.collectionThread = true;
-    snapshot.waitingBound = 100000;
-    snapshot.refusedFull = 4294967295u;
-    snapshot.waiting = 3;
-    snapshot.lastRollupAt = 1765000009;
-    snapshot.events = {done, depth, esc, wide};
-    return snapshot;
 }
 
 TopStats Parsed(const KwStatsSnapshot& snapshot) {
@@ -81,21 +77,16 @@ protected:
 
 TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
     TopStats stats = Parsed(Snapshot());
-    EXPECT_EQ(stats.takenAt, 1765000010);
-    EXPECT_EQ(stats.state, "collecting");
-    EXPECT_TRUE(stats.collectionThread);
-    EXPECT_EQ(stats.waitingBound, 100000u);
-    EXPECT_EQ(stats.refusedFull, 4294967295u);
-    EXPECT_EQ(stats.waiting, 3u);
-    EXPECT_EQ(stats.lastRollup, 1765000009);
+    EXPECT_EQ(
+        std::tie(stats.takenAt, stats.state, stats.collectionThread, stats.waitingBound,
+                 stats.refusedFull, stats.waiting, stats.lastRollup),
+        std::make_tuple(1765000010, "collecting", true, 100000u, 4294967295u, 3u, 1765000009));
     ASSERT_EQ(stats.events.size(), 4u);
     const TopEvent& done = stats.events[0];
-    EXPECT_TRUE(done.counted && done.rated);
-    EXPECT_EQ(done.seconds, (std::vector<uint32_t>{3, 0, 4}));
-    EXPECT_EQ(done.minutes, (std::vector<uint32_t>{402}));
-    EXPECT_EQ(done.hour, 402u);
-    EXPECT_EQ(done.peakTime, 1765000001);
-    EXPECT_EQ(done.mark, TopEvent::LATENCY);
+    EXPECT_EQ(std::tie(done.counted, done.rated, done.seconds, done.minutes, done.hour,
+                       done.peakTime, done.mark),
+              std::make_tuple(true, true, std::vector<uint32_t>{3, 0, 4},
+                              std::vector<uint32_t>{402}, 402u, 1765000001, TopEvent::LATENCY));
     EXPECT_DOUBLE_EQ(done.markValue, 79.3);
     EXPECT_EQ(stats.events[1].mark, TopEvent::WATER_MARK);
     EXPECT_FALSE(stats.events[1].counted || stats.events[1].rated);
@@ -103,6 +94,12 @@ TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
     EXPECT_EQ(stats.events[3].name, "\xcc\x81wide \xe6\xbc\xa2\xe5\xad\x97 e\xcc\x81 \xef\xbf\xbd");
 
     std::string good = KwStatsJson(Snapshot());
+    // Sound down to the events, for the rows that go wrong in one.
+    const std::string head =
+        R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
+        R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
+        R"("waiting_list_full":0},"last_rollup":0,"events":[)";
+    // clang-format off
     const std::pair<std::string, std::string> refused[] = {
         {"", "it is not JSON"},
         {"<!DOCTYPE html><html>", "it is not JSON"},
@@ -115,25 +112,13 @@ TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
          "\"collection_thread\" is not true or false"},
         {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":-1})",
          "\"waiting_bound\" is out of range"},
-        {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
-         R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
-         R"("waiting_list_full":0},"last_rollup":0,"events":[{"id":0,"name":"a",)"
-         R"("total":4294967296}]})",
-         "\"total\" is out of range"},
-        {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
-         R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
-         R"("waiting_list_full":0},"last_rollup":0,"events":[{"id":0,"name":"a",)"
-         R"("total":1,"minute":1,"hour":1,"day":1,"history":{"seconds":[-1]}}]})",
-         "\"seconds\" holds something not a count"},
-        {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
-         R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
-         R"("waiting_list_full":0},"last_rollup":0,"events":[7]})",
-         "an event is not an object"},
-        {R"({"taken_at":1,"state":"x","collection_thread":true,"waiting_bound":0,)"
-         R"("reports_waiting":0,"reports_refused":{"no_collection_thread":0,)"
-         R"("waiting_list_full":0},"last_rollup":0,"events":[{"id":0,"name":5}]})",
-         "an event's \"name\" is not a string"},
+        {head + R"({"id":0,"name":"a","total":4294967296}]})", "\"total\" is out of range"},
+        {head + R"({"id":0,"name":"a","total":1,"minute":1,"hour":1,"day":1,)"
+                R"("history":{"seconds":[-1]}}]})", "\"seconds\" holds something not a count"},
+        {head + "7]}", "an event is not an object"},
+        {head + R"({"id":0,"name":5}]})", "an event's \"name\" is not a string"},
     };
+    // clang-format on
     for (const auto& row : refused) {
         TopStats ignored;
         std::string error;
@@ -145,33 +130,31 @@ TEST(TopModel, ReadsTheServersJsonAndRefusesAnythingElse) {
 TEST(TopModel, SortsLargestFirstWithThoseLackingTheFigureLastAndFilters) {
     TopStats stats = Parsed(Snapshot());
     typedef std::vector<std::string> Order;
-    const std::pair<TopSortKey, Order> orders[] = {
-        {TopSortKey::MINUTE, {"esc", "req", "\xcc\x81w", "dep"}},
-        {TopSortKey::HOUR, {"req", "esc", "\xcc\x81w", "dep"}},
-        {TopSortKey::DAY, {"req", "esc", "\xcc\x81w", "dep"}},
-        {TopSortKey::TOTAL, {"esc", "req", "\xcc\x81w", "dep"}},
-        {TopSortKey::PEAK, {"req", "\xcc\x81w", "dep", "esc"}},
-        {TopSortKey::MARK, {"dep", "esc", "req", "\xcc\x81w"}},
-        {TopSortKey::LATENCY, {"req", "dep", "esc", "\xcc\x81w"}},
+    const std::tuple<TopSortKey, std::string, Order> orders[] = {
+        {TopSortKey::MINUTE, "", {"esc", "req", "\xcc\x81w", "dep"}},
+        {TopSortKey::HOUR, "", {"req", "esc", "\xcc\x81w", "dep"}},
+        {TopSortKey::DAY, "", {"req", "esc", "\xcc\x81w", "dep"}},
+        {TopSortKey::TOTAL, "", {"esc", "req", "\xcc\x81w", "dep"}},
+        {TopSortKey::PEAK, "", {"req", "\xcc\x81w", "dep", "esc"}},
+        {TopSortKey::MARK, "", {"dep", "esc", "req", "\xcc\x81w"}},
+        {TopSortKey::LATENCY, "", {"req", "dep", "esc", "\xcc\x81w"}},
         // by bytes: names beyond ASCII last
-        {TopSortKey::NAME, {"dep", "esc", "req", "\xcc\x81w"}},
+        {TopSortKey::NAME, "", {"dep", "esc", "req", "\xcc\x81w"}},
+        {TopSortKey::MINUTE, "E", {"esc", "req", "\xcc\x81w", "dep"}},
+        {TopSortKey::MINUTE, "REQd", {"req"}},
+        {TopSortKey::MINUTE, "\xe6\xbc\xa2", {"\xcc\x81w"}},
+        {TopSortKey::MINUTE, "zz", {}},
     };
-    for (const auto& row : orders) {
-        EXPECT_EQ(Names(TopRows(stats, row.first, "")), row.second) << TopSortName(row.first);
+    for (const auto& [key, filter, order] : orders) {
+        EXPECT_EQ(Names(TopRows(stats, key, filter)), order) << TopSortName(key) << " " << filter;
     }
-    EXPECT_EQ(Names(TopRows(stats, TopSortKey::MINUTE, "E")),
-              (Order{"esc", "req", "\xcc\x81w", "dep"}));
-    EXPECT_EQ(Names(TopRows(stats, TopSortKey::MINUTE, "REQd")), (Order{"req"}));
-    EXPECT_EQ(Names(TopRows(stats, TopSortKey::MINUTE, "\xe6\xbc\xa2")), (Order{"\xcc\x81w"}));
-    EXPECT_TRUE(TopRows(stats, TopSortKey::MINUTE, "zz").empty());
     // Names may repeat: the ids settle the order.
     TopStats same;
-    same.events.resize(3);
-    same.events[0].id = 5;
-    same.events[1].id = 2;
-    same.events[2].id = 9;
-    for (TopEvent& event : same.events) {
+    for (int id : {5, 2, 9}) {
+        TopEvent event;
+        event.id = id;
         event.name = "same";
+        same.events.push_back(event);
     }
     std::vector<const TopEvent*> rows = TopRows(same, TopSortKey::NAME, "");
     EXPECT_EQ(rows[0]->id * 100 + rows[1]->id * 10 + rows[2]->id, 259);
@@ -182,15 +165,12 @@ TEST(TopModel, MarksOfAnyValueSortInOneOrder) {
     // events without a mark. Every starting order gives the same.
     const double marks[] = {5, std::nan(""), -3, HUGE_VAL, -HUGE_VAL, 0, std::nan("")};
     TopStats stats;
+    stats.events.resize(8);
     for (int i = 0; i < 8; ++i) {
-        TopEvent event;
-        event.id = i;
-        event.name = std::string(1, static_cast<char>('a' + i));
-        if (i < 7) {
-            event.mark = TopEvent::WATER_MARK;
-            event.markValue = marks[i];
-        }
-        stats.events.push_back(event);
+        stats.events[i].id = i;
+        stats.events[i].name = std::string(1, static_cast<char>('a' + i));
+        stats.events[i].mark = i < 7 ? TopEvent::WATER_MARK : TopEvent::NO_MARK;
+        stats.events[i].markValue = i < 7 ? marks[i] : 0;
     }
     for (int turn = 0; turn < 8; ++turn) {
         std::rotate(stats.events.begin(), stats.events.begin() + 1, stats.events.end());
@@ -203,28 +183,17 @@ TEST(TopModel, MarksOfAnyValueSortInOneOrder) {
 }
 
 TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
-    struct Row {
-        std::string text;
-        int width;
-        bool utf8;
-        std::string fitted;
-    };
-    const Row rows[] = {
+    // clang-format off
+    const std::tuple<std::string, int, bool, std::string> rows[] = {
         {"plain", 8, true, "plain   "},
         {"plain", 0, true, "plain"},
         {"exactly8", 8, true, "exactly8"},
         {"exactly9!", 8, true, "exactly\u2026"},
         {"exactly9!", 8, false, "exactly~"},
         {"a\tb\r\nc\x1b[0m\x7f", 0, true, "a?b??c?[0m?"},
-        {"c1 \xc2\x9b"
-         "1m",
-         0, true, "c1 ?1m"},
-        {"c1 \xc2\x9b"
-         "1m",
-         0, false, "c1 ?1m"},
-        {"\xe2\x80\xae"
-         "rtl \xe2\x81\xa6x\xe2\x80\x8f",
-         0, true, "?rtl ?x?"},
+        {"c1 \xc2\x9b" "1m", 0, true, "c1 ?1m"},
+        {"c1 \xc2\x9b" "1m", 0, false, "c1 ?1m"},
+        {"\xe2\x80\xae" "rtl \xe2\x81\xa6x\xe2\x80\x8f", 0, true, "?rtl ?x?"},
         {"line\xe2\x80\xa8sep", 0, true, "line?sep"},
         // wide characters take two columns; one that would straddle the cut
         // leaves a space
@@ -233,21 +202,19 @@ TEST_F(TopText, FitsAnyNameToItsColumnsWithoutAControlCharacter) {
         {"\xe6\xbc\xa2\xe5\xad\x97", 3, false, "?? "},
         // a combining mark joins the character before it; alone, it is '?'
         {"e\xcc\x81", 2, true, "e\xcc\x81 "},
-        {"\xcc\x81"
-         "e",
-         2, true, "?e"},
+        {"\xcc\x81" "e", 2, true, "?e"},
         {"\xf0\x9f\x99\x82!", 4, true, "\xf0\x9f\x99\x82! "},
         // bytes that are not UTF-8 (a proxy's doing)
         {"\xff\xe2\x82 x\xc0\xaf", 0, true, "?? x??"},
         {"d\xc3\xa9j\xc3\xa0", 0, false, "d?j?"},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(TopFit(row.text, row.width, row.utf8), row.fitted)
-            << row.text << " " << row.width << " " << row.utf8;
+    // clang-format on
+    for (const auto& [text, width, utf8, fitted] : rows) {
+        EXPECT_EQ(TopFit(text, width, utf8), fitted) << text << " " << width << " " << utf8;
     }
 }
 
-TEST_F(TopText, TheHeaderAndTheTableAtEachWidth) {
+TEST_F(TopText, TheHeaderWithAnyPushAndTheTableAtEachWidthSortedByEachColumn) {
     TopStats stats = Parsed(Snapshot());
     EXPECT_EQ(TopHeader(stats, "board7:8080", false, 0, true),
               (std::vector<std::string>{
@@ -261,10 +228,10 @@ TEST_F(TopText, TheHeaderAndTheTableAtEachWidth) {
               (std::vector<std::string>{"b:1  STALE: figures of 05:46:50 UTC  st~",
                                         "waiting 3  refused 0 (no thread), 42949~"}));
 
-    std::vector<const TopEvent*> rows = TopRows(stats, TopSortKey::MINUTE, "");
+    std::vector<const TopEvent*> minute = TopRows(stats, TopSortKey::MINUTE, "");
     // 80 columns: the name keeps 16 or more, the least needed columns go.
     EXPECT_EQ(
-        TopTable(rows, TopSortKey::MINUTE, 80, true),
+        TopTable(minute, TopSortKey::MINUTE, 80, true),
         (std::vector<std::string>{
             "EVENT                       \u25BCMINUTE       HOUR     PEAK/S  HIGH MARK  LATENCY ms",
             "esc ?[2J?]0;t? ?1m ?rtl  4000000000          5          -          -           -",
@@ -274,7 +241,7 @@ TEST_F(TopText, TheHeaderAndTheTableAtEachWidth) {
             "depth                             -          -          -         17           -",
         }));
     // 200 columns: every column, the name in 40 of them, then blanks.
-    std::vector<std::string> wide = TopTable(rows, TopSortKey::MINUTE, 200, false);
+    std::vector<std::string> wide = TopTable(minute, TopSortKey::MINUTE, 200, false);
     const std::string blanks(64, ' ');
     EXPECT_EQ(wide[0], std::string("EVENT") + std::string(35, ' ') +
                            "    *MINUTE       HOUR        DAY      TOTAL     PEAK/S  PEAK AT  "
@@ -289,27 +256,19 @@ TEST_F(TopText, TheHeaderAndTheTableAtEachWidth) {
         EXPECT_EQ(line.size(), 200u) << line;  // ASCII only
     }
     // 30 columns: the name and one figure.
-    EXPECT_EQ(TopTable(rows, TopSortKey::MINUTE, 30, false),
+    EXPECT_EQ(TopTable(minute, TopSortKey::MINUTE, 30, false),
               (std::vector<std::string>{
                   "EVENT                  *MINUTE", "esc ?[2J?]0;t? ?1m~ 4000000000",
                   "reqDone                      7", "?wide ?? e? ?                7",
                   "depth                        -"}));
     // No width (a script's --once): whole names, every column.
-    std::vector<std::string> whole = TopTable(rows, TopSortKey::MINUTE, 0, true);
-    EXPECT_EQ(whole[1].substr(0, 25), "esc ?[2J?]0;t? ?1m ?rtl 4");
-}
+    EXPECT_EQ(TopTable(minute, TopSortKey::MINUTE, 0, true)[1].substr(0, 25),
+              "esc ?[2J?]0;t? ?1m ?rtl 4");
 
-TEST_F(TopText, TheTableShowsTheColumnItSortsByAndMarksIt) {
-    TopStats stats = Parsed(Snapshot());
+    // The column sorted by shows, marked, whatever the width.
     stats.events[1].name.clear();
-    struct Row {
-        TopSortKey sort;
-        int width;
-        bool utf8;
-        std::string titles, first;
-    };
     // clang-format off
-    const Row rows[] = {
+    const std::tuple<TopSortKey, int, bool, std::string, std::string> rows[] = {
         // the day or the total takes the place of the least needed column
         {TopSortKey::DAY, 80, true,
          "EVENT                        MINUTE       \u25BCDAY     PEAK/S  HIGH MARK  LATENCY ms",
@@ -320,115 +279,100 @@ TEST_F(TopText, TheTableShowsTheColumnItSortsByAndMarksIt) {
         {TopSortKey::HOUR, 80, true,
          "EVENT                        MINUTE      \u25BCHOUR     PEAK/S  HIGH MARK  LATENCY ms",
          "reqDone                           7        402          9          -        79.3"},
-        {TopSortKey::PEAK, 30, true,
-         "EVENT                  \u25BCPEAK/S",
+        {TopSortKey::PEAK, 30, true, "EVENT                  \u25BCPEAK/S",
          "reqDone                      9"},
-        {TopSortKey::MARK, 30, false,
-         "EVENT               *HIGH MARK",
+        {TopSortKey::MARK, 30, false, "EVENT               *HIGH MARK",
          "(no name)                   17"},
-        {TopSortKey::LATENCY, 28, true,
-         "EVENT            \u25BCLATENCY ms",
+        {TopSortKey::LATENCY, 28, true, "EVENT            \u25BCLATENCY ms",
          "reqDone                 79.3"},
         // names A to Z; the empty one shown as the status page shows it
-        {TopSortKey::NAME, 30, true,
-         "\u25B2EVENT                  MINUTE",
+        {TopSortKey::NAME, 30, true, "\u25B2EVENT                  MINUTE",
          "(no name)                    -"},
-        {TopSortKey::NAME, 30, false,
-         "*EVENT                  MINUTE",
+        {TopSortKey::NAME, 30, false, "*EVENT                  MINUTE",
          "(no name)                    -"},
         // the narrowest: the name keeps 8 columns for the sorted one
-        {TopSortKey::TOTAL, 20, false,
-         "EVENT         *TOTAL",
-         "esc ?[2J~ 4294967295"},
-        {TopSortKey::MINUTE, 12, false,
-         "EVENT       ",
-         "esc ?[2J?]0~"},
+        {TopSortKey::TOTAL, 20, false, "EVENT         *TOTAL", "esc ?[2J~ 4294967295"},
+        {TopSortKey::MINUTE, 12, false, "EVENT       ", "esc ?[2J?]0~"},
     };
     // clang-format on
-    for (const Row& row : rows) {
-        std::vector<std::string> table =
-            TopTable(TopRows(stats, row.sort, ""), row.sort, row.width, row.utf8);
-        EXPECT_EQ(table[0], row.titles) << TopSortName(row.sort) << " " << row.width;
-        EXPECT_EQ(table[1], row.first) << TopSortName(row.sort) << " " << row.width;
+    for (const auto& [key, width, utf8, titles, first] : rows) {
+        std::vector<std::string> table = TopTable(TopRows(stats, key, ""), key, width, utf8);
+        EXPECT_EQ(table[0], titles) << TopSortName(key) << " " << width;
+        EXPECT_EQ(table[1], first) << TopSortName(key) << " " << width;
     }
+
+    // A pushing host's header has the sender's line (none above: no line).
+    KwStatsSnapshot snapshot = Snapshot();
+    // present, failing, intervalSeconds, samplesSent, samplesPending,
+    // dropped (queue full, rejected, spool full, at stop), spoolDamaged,
+    // spoolBytes, failedRequests, lastSuccessAt
+    snapshot.push = {true, true, 0, 4294967295u, 120, 3, 4, 0, 0, 0, 0, {{0, 2}, {503, 5}}, 0};
+    std::vector<std::string> lines = TopHeader(Parsed(snapshot), "b:1", false, 0, true);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2],
+              "push FAILING  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
+              "success none yet");
+    snapshot.push.failing = false;
+    snapshot.push.lastSuccessAt = snapshot.takenAt;
+    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 40, false)[2],
+              "push sending  sent 4294967295  pending ~");
+    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 0, false)[2],
+              "push sending  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
+              "success 05:46:50 UTC");
 }
 
 TEST_F(TopText, WrapsAtSpacesWithinTheWidth) {
-    struct Row {
-        std::string text;
-        int width, maxLines;
-        std::vector<std::string> lines;
-        bool utf8 = true;
-    };
-    const Row rows[] = {
-        {"! refresh failed: Couldn't connect to server",
-         20,
-         4,
+    // clang-format off
+    const std::tuple<std::string, int, bool, int, std::vector<std::string>> rows[] = {
+        {"! refresh failed: Couldn't connect to server", 20, true, 4,
          {"! refresh failed:   ", "Couldn't connect to ", "server              "}},
-        {"one two", 20, 4, {"one two             "}},
-        {"a  b", 2, 4, {"a ", "b "}},
+        {"one two", 20, true, 4, {"one two             "}},
+        {"a  b", 2, true, 4, {"a ", "b "}},
         // a word longer than the line breaks where the line ends
-        {"xxxxxxxxxxyyy z", 10, 4, {"xxxxxxxxxx", "yyy z     "}},
+        {"xxxxxxxxxxyyy z", 10, true, 4, {"xxxxxxxxxx", "yyy z     "}},
         // what the last line cannot take is cut with the mark
-        {"aaa bbb ccc ddd", 4, 2, {"aaa ", "bbb~"}, false},
-        {"aaa bbb ccc ddd", 4, 3, {"aaa ", "bbb ", "ccc\u2026"}},
-        {"aaa bbb", 10, 0, {"aaa bbb   "}},
+        {"aaa bbb ccc ddd", 4, false, 2, {"aaa ", "bbb~"}},
+        {"aaa bbb ccc ddd", 4, true, 3, {"aaa ", "bbb ", "ccc\u2026"}},
+        {"aaa bbb", 10, true, 0, {"aaa bbb   "}},
         // control characters become '?'; wide ones do not straddle a line
-        {"\x1b]0;pwned\x07 x", 6, 4, {"?]0;pw", "ned? x"}},
-        {"\xe6\xbc\xa2\xe5\xad\x97\xe6\xbc\xa2",
-         3,
-         4,
+        {"\x1b]0;pwned\x07 x", 6, true, 4, {"?]0;pw", "ned? x"}},
+        {"\xe6\xbc\xa2\xe5\xad\x97\xe6\xbc\xa2", 3, true, 4,
          {"\xe6\xbc\xa2 ", "\xe5\xad\x97 ", "\xe6\xbc\xa2 "}},
-        {"\xe6\xbc\xa2", 1, 4, {"\u2026"}},
-        {"\xe6\xbc\xa2\xe5\xad\x97", 1, 4, {"?", "?"}, false},
-        {"  ", 3, 4, {"   "}},
-        {"", 3, 4, {"   "}},
-        {"no width: one line", 0, 4, {"no width: one line"}},
+        {"\xe6\xbc\xa2", 1, true, 4, {"\u2026"}},
+        {"\xe6\xbc\xa2\xe5\xad\x97", 1, false, 4, {"?", "?"}},
+        {"  ", 3, true, 4, {"   "}},
+        {"", 3, true, 4, {"   "}},
+        {"no width: one line", 0, true, 4, {"no width: one line"}},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(TopWrap(row.text, row.width, row.utf8, row.maxLines), row.lines)
-            << row.text << " " << row.width;
+    // clang-format on
+    for (const auto& [text, width, utf8, maxLines, lines] : rows) {
+        EXPECT_EQ(TopWrap(text, width, utf8, maxLines), lines) << text << " " << width;
     }
 }
 
 TEST(TopFigures, AFigureTooWideForItsColumnShowsTheBoundItPasses) {
     const double nan = std::nan(""), inf = HUGE_VAL;
-    struct Row {
-        double value;
-        int decimals, width;
-        const char* text;
-    };
-    const Row rows[] = {
-        {0, 0, 10, "0"},
-        {17, 0, 10, "17"},
-        {-5, 0, 10, "-5"},
-        {2.5, 0, 10, "3"},
-        {4294967295, 0, 10, "4294967295"},
-        {9999999999.4, 0, 10, "9999999999"},
-        {9999999999.5, 0, 10, ">999999999"},
-        {1e308, 0, 10, ">999999999"},
-        {inf, 0, 10, ">999999999"},
-        {-999999999, 0, 10, "-999999999"},
-        {-1e9, 0, 10, "<-99999999"},
-        {-1e308, 0, 10, "<-99999999"},
-        {-inf, 0, 10, "<-99999999"},
-        {nan, 0, 10, "?"},
-        {79.3, 1, 11, "79.3"},
-        {0.04, 1, 11, "0.0"},
-        {-0.04, 1, 11, "0.0"},
-        {-0.5, 1, 11, "-0.5"},
-        {-12.25, 1, 11, "-12.3"},
-        {429496729.5, 1, 11, "429496729.5"},
-        {999999999.96, 1, 11, ">99999999.9"},
-        {1.7976931348623157e308, 1, 11, ">99999999.9"},
+    // clang-format off
+    const std::tuple<double, int, int, std::string> rows[] = {
+        // whole numbers in 10 columns
+        {0, 0, 10, "0"}, {17, 0, 10, "17"}, {-5, 0, 10, "-5"}, {2.5, 0, 10, "3"},
+        {4294967295, 0, 10, "4294967295"}, {9999999999.4, 0, 10, "9999999999"},
+        {9999999999.5, 0, 10, ">999999999"}, {1e308, 0, 10, ">999999999"},
+        {inf, 0, 10, ">999999999"}, {-999999999, 0, 10, "-999999999"},
+        {-1e9, 0, 10, "<-99999999"}, {-1e308, 0, 10, "<-99999999"},
+        {-inf, 0, 10, "<-99999999"}, {nan, 0, 10, "?"},
+        // one decimal in 11 columns
+        {79.3, 1, 11, "79.3"}, {0.04, 1, 11, "0.0"}, {-0.04, 1, 11, "0.0"}, {-0.5, 1, 11, "-0.5"},
+        {-12.25, 1, 11, "-12.3"}, {429496729.5, 1, 11, "429496729.5"},
+        {999999999.96, 1, 11, ">99999999.9"}, {1.7976931348623157e308, 1, 11, ">99999999.9"},
         {-1e10, 1, 11, "<-9999999.9"},
-        {1e308, 0, 20, ">9999999999999999999"},
-        {1e308, 0, 1, ">"},
-        {-1e308, 1, 2, "<-"},
+        // other widths
+        {1e308, 0, 20, ">9999999999999999999"}, {1e308, 0, 1, ">"}, {-1e308, 1, 2, "<-"},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(TopFigure(row.value, row.decimals, row.width), row.text)
-            << row.value << " " << row.decimals << " " << row.width;
+    // clang-format on
+    for (const auto& [value, decimals, width, text] : rows) {
+        EXPECT_EQ(TopFigure(value, decimals, width), text)
+            << value << " " << decimals << " " << width;
     }
 }
 
@@ -519,30 +463,6 @@ TEST_F(TopText, HostileNumbersKeepTheirColumnsAndTheWidth) {
                   "            -1 h now"}));
 }
 
-TEST_F(TopText, APushingHostsHeaderHasTheSendersLine) {
-    KwStatsSnapshot snapshot = Snapshot();
-    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 0, true).size(), 2u);  // none: no line
-    snapshot.push.present = true;
-    snapshot.push.failing = true;
-    snapshot.push.samplesSent = 4294967295u;
-    snapshot.push.samplesPending = 120;
-    snapshot.push.droppedQueueFull = 3;
-    snapshot.push.droppedRejected = 4;
-    snapshot.push.failedRequests = {{0, 2}, {503, 5}};
-    std::vector<std::string> lines = TopHeader(Parsed(snapshot), "b:1", false, 0, true);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[2],
-              "push FAILING  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
-              "success none yet");
-    snapshot.push.failing = false;
-    snapshot.push.lastSuccessAt = snapshot.takenAt;
-    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 40, false)[2],
-              "push sending  sent 4294967295  pending ~");
-    EXPECT_EQ(TopHeader(Parsed(snapshot), "b:1", false, 0, false)[2],
-              "push sending  sent 4294967295  pending 120  dropped 7  failed requests 7  last "
-              "success 05:46:50 UTC");
-}
-
 TEST_F(TopText, AnEventsHistoryAsBars) {
     TopStats stats = Parsed(Snapshot());
     EXPECT_EQ(TopHistory(stats.events[0], stats.lastRollup, 40, 2, true),
@@ -559,9 +479,9 @@ TEST_F(TopText, AnEventsHistoryAsBars) {
                   "Last 24 h, a column an hour: sum 0      ",
                   "(nothing rolled up yet)                 ",
               }));
-    std::vector<std::string> depth = TopHistory(stats.events[1], stats.lastRollup, 0, 3, false);
-    EXPECT_EQ(depth, (std::vector<std::string>{"high mark 17 at 05:46:43 UTC",
-                                               "(not counted: no history)"}));
+    EXPECT_EQ(
+        TopHistory(stats.events[1], stats.lastRollup, 0, 3, false),
+        (std::vector<std::string>{"high mark 17 at 05:46:43 UTC", "(not counted: no history)"}));
     // Only the newest values when the width is short; a bar for any value.
     TopEvent many = stats.events[0];
     many.seconds.assign(60, 1);
@@ -575,13 +495,12 @@ TEST_F(TopText, AnEventsHistoryAsBars) {
     EXPECT_EQ(TopTime(INT64_MAX), "?");
 }
 
-// A server on loopback for one connection: it reads the request's head,
-// then sends `answer` and closes, or, with no answer, holds the connection
-// unanswered until it is destroyed.
-class OneAnswer {
+// A listening socket on loopback, answered by the test itself while the
+// client under test runs on another thread. Until then the kernel holds the
+// client's connection and request: a host that never answers.
+class Loopback {
 public:
-    explicit OneAnswer(std::string answer) : m_answer(std::move(answer)) {
-        m_listener = socket(AF_INET, SOCK_STREAM, 0);
+    Loopback() {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -591,55 +510,44 @@ public:
             getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
             ADD_FAILURE() << "no listening socket: " << strerror(errno);
         }
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { Serve(); });
+        options.url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/stats.json";
     }
-    ~OneAnswer() {
-        m_release.set_value();
-        shutdown(m_listener, SHUT_RDWR);  // ends an accept still waiting
-        m_thread.join();
+    ~Loopback() {
+        close(m_client);
         close(m_listener);
     }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/stats.json"; }
-    // Whether a request's head came within 10 s.
+    // Whether a request's whole head came within 10 s; its connection stays
+    // open for Reply.
     bool Asked() {
-        return m_asked.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    }
-
-private:
-    void Serve() {
-        int client = accept(m_listener, nullptr, nullptr);
-        if (client < 0) {
-            return;
+        pollfd listener{m_listener, POLLIN, 0};
+        if (poll(&listener, 1, 10000) != 1) {
+            return false;
         }
+        m_client = accept(m_listener, nullptr, nullptr);
+        const timeval limit{10, 0};
+        setsockopt(m_client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         std::string head;
         char buffer[4096];
         ssize_t got;
         while (head.find("\r\n\r\n") == std::string::npos &&
-               (got = recv(client, buffer, sizeof buffer, 0)) > 0) {
+               (got = recv(m_client, buffer, sizeof buffer, 0)) > 0) {
             head.append(buffer, static_cast<size_t>(got));
         }
-        m_asked.set_value();
-        if (m_answer.empty()) {
-            m_release.get_future().wait();
-        }
-        // The client may close first (a body too long): the rest is dropped.
-        for (size_t sent = 0; sent < m_answer.size();) {
-            ssize_t put =
-                send(client, m_answer.data() + sent, m_answer.size() - sent, MSG_NOSIGNAL);
-            if (put <= 0) {
-                break;
-            }
-            sent += static_cast<size_t>(put);
-        }
-        close(client);
+        return head.find("\r\n\r\n") != std::string::npos;
+    }
+    // Sends `answer` and closes. A blocking send takes it all unless the
+    // client closes first (a body too long): the rest is dropped.
+    void Reply(const std::string& answer) {
+        send(m_client, answer.data(), answer.size(), MSG_NOSIGNAL);
+        close(m_client);
+        m_client = -1;
     }
 
-    std::string m_answer;
-    int m_listener = -1;
-    int m_port = 0;
-    std::promise<void> m_asked, m_release;
-    std::thread m_thread;
+    TopFetchOptions options;  // what fetches from here
+
+private:
+    const int m_listener = socket(AF_INET, SOCK_STREAM, 0);
+    int m_client = -1;
 };
 
 std::string Answer(const std::string& head, const std::string& body) {
@@ -650,12 +558,8 @@ std::string Answer(const std::string& head, const std::string& body) {
 TEST(TopFetch, WhatEachAnswerGives) {
     const std::string most(TopFetch::kMaxBody, ' ');
     typedef TopFetchResult R;
-    struct Row {
-        std::string answer;
-        R result;
-        std::string error;  // or the body's size, for a 200
-    };
-    const Row rows[] = {
+    // The answer, what it gives, and the error or, for a 200, the body's size.
+    const std::tuple<std::string, R, std::string> rows[] = {
         {Answer("HTTP/1.1 200 OK", "{}"), R::FETCHED, "2"},
         {Answer("HTTP/1.1 200 OK", most), R::FETCHED, std::to_string(TopFetch::kMaxBody)},
         {Answer("HTTP/1.1 200 OK", most + " "), R::NOT_STATS, "the answer is longer than 16 MiB"},
@@ -671,49 +575,43 @@ TEST(TopFetch, WhatEachAnswerGives) {
         {Answer("HTTP/1.1 503 Service Unavailable", ""), R::UNREACHABLE, "the server answered 503"},
         {"no HTTP\r\n\r\n", R::UNREACHABLE, "Received HTTP/0.9 when not allowed"},
     };
-    for (const Row& row : rows) {
-        OneAnswer server(row.answer);
-        TopFetchOptions options;
-        options.url = server.Url();
-        TopFetch fetch(options);
+    for (const auto& [answer, result, expected] : rows) {
+        Loopback server;
+        TopFetch fetch(server.options);
         std::string body = "before", error;
-        EXPECT_EQ(fetch.Get(body, error), row.result) << row.error;
-        EXPECT_EQ(row.result == R::FETCHED ? std::to_string(body.size()) : error, row.error);
-        EXPECT_EQ(body, row.result == R::FETCHED ? body : "before");
+        auto get = std::async(std::launch::async, [&] { return fetch.Get(body, error); });
+        ASSERT_TRUE(server.Asked()) << expected;
+        server.Reply(answer);
+        EXPECT_EQ(get.get(), result) << expected;
+        EXPECT_EQ(result == R::FETCHED ? std::to_string(body.size()) : error, expected);
+        EXPECT_EQ(body, result == R::FETCHED ? body : "before");
     }
 }
 
-TEST(TopFetch, StopEndsARefreshThatAHostNeverAnswers) {
-    OneAnswer server("");
-    TopFetchOptions options;
-    options.url = server.Url();
-    options.timeoutMs = 600000;
-    TopFetch fetch(options);
+TEST(TopFetch, StopOrATimeoutEndsARefreshThatAHostNeverAnswers) {
+    Loopback server;
+    server.options.timeoutMs = 600000;
+    TopFetch stopped(server.options);
     std::string body, error;
-    auto get = std::async(std::launch::async, [&] { return fetch.Get(body, error); });
+    auto get = std::async(std::launch::async, [&] { return stopped.Get(body, error); });
     ASSERT_TRUE(server.Asked());
-    fetch.Stop();
+    stopped.Stop();
     ASSERT_EQ(get.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(get.get(), TopFetchResult::STOPPED);
     EXPECT_EQ(error, "stopped");
     // Every later one too, without asking.
     error.clear();
-    EXPECT_EQ(fetch.Get(body, error), TopFetchResult::STOPPED);
+    EXPECT_EQ(stopped.Get(body, error), TopFetchResult::STOPPED);
     EXPECT_EQ(error, "stopped");
-}
 
-TEST(TopFetch, AHostThatNeverAnswersTimesOut) {
-    OneAnswer server("");
-    TopFetchOptions options;
-    options.url = server.Url();
-    options.timeoutMs = 200;
-    TopFetch fetch(options);
-    std::string body, error;
-    EXPECT_EQ(fetch.Get(body, error), TopFetchResult::UNREACHABLE);
+    server.options.timeoutMs = 200;
+    TopFetch timed(server.options);
+    EXPECT_EQ(timed.Get(body, error), TopFetchResult::UNREACHABLE);
     EXPECT_EQ(error.substr(0, 26), "Operation timed out after ") << error;
 }
 
 TEST(TopFetch, TheJsonsUrlForWhatTheUserGave) {
+    // clang-format off
     const std::pair<const char*, const char*> rows[] = {
         {"http://127.0.0.1:8080", "http://127.0.0.1:8080/stats.json"},
         {"HTTPS://board7/", "HTTPS://board7/stats.json"},
@@ -721,10 +619,10 @@ TEST(TopFetch, TheJsonsUrlForWhatTheUserGave) {
         {"https://gw/board7/?x=1#y", "https://gw/board7/stats.json"},
         {"http://b:1/stats.json", "http://b:1/stats.json"},
         {"http://b:1/other.json?x", "http://b:1/other.json"},
-        {"ftp://b/", ""},
-        {"board7:8080", ""},
-        {"http://", ""},
+        // no http or https URL
+        {"ftp://b/", ""}, {"board7:8080", ""}, {"http://", ""},
     };
+    // clang-format on
     for (const auto& row : rows) {
         EXPECT_EQ(TopJsonUrl(row.first), row.second) << row.first;
     }
