@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -134,13 +135,9 @@ protected:
         }
         return totals;
     }
-    // Totals() of the requests from the `from`th on, in one text.
-    static std::string Joined(const std::vector<std::string>& totals, size_t from = 0) {
-        std::string all;
-        for (size_t i = from; i < totals.size(); ++i) {
-            all += totals[i];
-        }
-        return all;
+    // Totals() of all the requests, in one text.
+    static std::string Joined(const std::vector<std::string>& totals) {
+        return std::accumulate(totals.begin(), totals.end(), std::string());
     }
     // The first `count` requests each carry the first batch (from sample 1),
     // with what queued meanwhile.
@@ -279,7 +276,7 @@ TEST_F(PushSender, RetriesFiveHundredsInOrderAndLogsTheChangeOnce) {
     // The batch three times (with what queued meanwhile, where it came
     // before the retry), then it again and the rest: each sample once, in order.
     ExpectFirstBatchIn(totals, 4);
-    std::string sent = Joined(totals, 3);
+    std::string sent = std::accumulate(totals.begin() + 3, totals.end(), std::string());
     sent = sent.substr(0, sent.find("nan"));
     EXPECT_EQ(sent, Sequence(1, Last(sent)));
     std::string url = m_receiver.Url();
@@ -431,9 +428,9 @@ TEST_F(PushSender, SeriesOfLongAgoAreForgottenAndTheRestStaysRight) {
     ASSERT_TRUE(Run(source, 90, 60));
     for (const ReceivedRequest& request : m_receiver.Requests()) {
         for (const DecodedSeries& series : request.series) {
-            std::string value = Number(series.samples[0].first);
-            if (series.Label("__name__") == "qel_events_total" && value != "nan") {
-                EXPECT_EQ(series.Label("event"), "rx" + value);
+            if (series.Label("__name__") == "qel_events_total" &&
+                Number(series.samples[0].first) != "nan") {
+                EXPECT_EQ(series.Label("event"), "rx" + Number(series.samples[0].first));
             }
         }
     }
