@@ -223,24 +223,19 @@ TEST_F(PushConfig, AuthorizationFromAFileAndSizesInEachUnit) {
 }
 
 TEST_F(PushConfig, FilesThatAreNotReadWhole) {
+    std::string error;
+    KwStatsPushOptions options;
+    EXPECT_FALSE(KwStatsPushOptions::FromFile(m_folder, options, error));
+    EXPECT_EQ(error, m_folder + ": Is a directory");
     std::string fifo = m_folder + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const struct {
-        std::string path;
-        const char* error;
-    } rows[] = {
-        {m_folder, ": Is a directory"},
-        {fifo, ": not a regular file"},  // does not block
-        {Write("big.yml", "url: http://rx/w\n#" + std::string(70000, 'x') + "\n"),
-         ": larger than 65536 bytes"},
-        {m_folder + "/none.yml", ": No such file or directory"},
-    };
-    for (const auto& row : rows) {
-        std::string error;
-        KwStatsPushOptions options;
-        EXPECT_FALSE(KwStatsPushOptions::FromFile(row.path, options, error));
-        EXPECT_EQ(error, row.path + row.error);
-    }
+    EXPECT_FALSE(KwStatsPushOptions::FromFile(fifo, options, error));  // does not block
+    EXPECT_EQ(error, fifo + ": not a regular file");
+    std::string big = Write("big.yml", "url: http://rx/w\n#" + std::string(70000, 'x') + "\n");
+    EXPECT_FALSE(KwStatsPushOptions::FromFile(big, options, error));
+    EXPECT_EQ(error, big + ": larger than 65536 bytes");
+    EXPECT_FALSE(KwStatsPushOptions::FromFile(m_folder + "/none.yml", options, error));
+    EXPECT_EQ(error, m_folder + "/none.yml: No such file or directory");
 }
 
 TEST(PushDurations, AsPrometheusWritesThem) {

@@ -272,22 +272,17 @@ TEST_F(PushSpool, TheOldestSegmentGoesForRoom) {
 
 TEST_F(PushSpool, OneProcessAtATimeAndAFolderOnly) {
     ASSERT_TRUE(Restart());
-    const std::string file = Write("file", "x");
-    const struct {
-        std::string folder;
-        std::string error;
-    } rows[] = {
-        {m_folder, "spool directory '" + m_folder + "' is in use by another process"},
-        {file, "spool directory '" + file + "' is not a folder"},
-        {m_folder + "/no/such",
-         "spool directory '" + m_folder + "/no/such': No such file or directory"},
-    };
-    for (const auto& row : rows) {
-        std::string error;
-        KwPushSpool other;
-        EXPECT_FALSE(other.Open(row.folder, 1 << 20, error));
-        EXPECT_EQ(error, row.error);
-    }
+    std::string error;
+    KwPushSpool second;
+    EXPECT_FALSE(second.Open(m_folder, 1 << 20, error));
+    EXPECT_EQ(error, "spool directory '" + m_folder + "' is in use by another process");
+    std::string file = Write("file", "x");
+    KwPushSpool third;
+    EXPECT_FALSE(third.Open(file, 1 << 20, error));
+    EXPECT_EQ(error, "spool directory '" + file + "' is not a folder");
+    KwPushSpool fourth;
+    EXPECT_FALSE(fourth.Open(m_folder + "/no/such", 1 << 20, error));
+    EXPECT_EQ(error, "spool directory '" + m_folder + "/no/such': No such file or directory");
 }
 
 }  // namespace
