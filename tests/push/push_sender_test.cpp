@@ -30,20 +30,27 @@ std::string ReadFile(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-// A collector of one counted event whose total grows by one a snapshot.
+// A collector of counted events ("rx", then "event 7919", ...) whose totals
+// grow by one a snapshot.
 struct CountingSource {
     std::shared_ptr<std::atomic<int>> calls = std::make_shared<std::atomic<int>>(0);
+    int events = 1;
     KwStatsSource Source() const {
         auto counter = calls;
-        return [counter](KwStatsSnapshot& out) {
+        int count = events;
+        return [counter, count](KwStatsSnapshot& out) {
             out = KwStatsSnapshot();
             out.state = KwStatsStates::ST_COLLECTING;
             out.collectionThread = true;
-            KwStatsEventSnapshot event;
-            event.name = "rx";
-            event.counted = true;
-            event.total = static_cast<KwUlong32>(++*counter);
-            out.events.push_back(event);
+            KwUlong32 total = static_cast<KwUlong32>(++*counter);
+            for (int i = 0; i < count; ++i) {
+                KwStatsEventSnapshot event;
+                event.id = i;
+                event.name = i == 0 ? "rx" : "event " + std::to_string(i * 7919);
+                event.counted = true;
+                event.total = total;
+                out.events.push_back(event);
+            }
             return true;
         };
     }
@@ -445,21 +452,9 @@ TEST_F(PushSender, AFullSpoolDropsItsOldestSegmentAndADamagedOneIsSaid) {
     Write("spool/0000000000000001.seg", "QEL1 cut short");
     m_receiver.Stop();  // nothing answers
     // 200 events: a record of some 800 series, a few KiB compressed.
-    KwStatsSource source = [](KwStatsSnapshot& out) {
-        static unsigned step = 0;
-        out = KwStatsSnapshot();
-        out.state = KwStatsStates::ST_COLLECTING;
-        for (int i = 0; i < 200; ++i) {
-            KwStatsEventSnapshot event;
-            event.id = i;
-            event.name = "event " + std::to_string(i * 7919);
-            event.counted = true;
-            event.total = ++step * 7919u;
-            out.events.push_back(event);
-        }
-        return true;
-    };
-    std::unique_ptr<KwStatsPusher> pusher = Start(source);
+    CountingSource source;
+    source.events = 200;
+    std::unique_ptr<KwStatsPusher> pusher = Start(source.Source());
     KwStatsPushFigures figures =
         FiguresOnce(pusher, [](const KwStatsPushFigures& f) { return f.droppedSpoolFull > 0; });
     pusher.reset();
