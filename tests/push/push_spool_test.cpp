@@ -258,14 +258,7 @@ TEST_F(PushSpool, TheOldestSegmentGoesForRoom) {
     KwPushSpool small;
     ASSERT_TRUE(small.Open(m_folder + "/small", 64 * 1024, error));
     KwPushSeriesTable table;
-    KwPushRecord huge;
-    huge.timestampMs = 1;
-    for (int i = 0; i < 20000; ++i) {
-        huge.ids.push_back(
-            table.Intern(KwEncodeLabels({{"__name__", "n" + std::to_string(i * 7919)}})));
-        huge.values.push_back(KwDoubleBits(i * 0.37));
-    }
-    ASSERT_TRUE(small.Append(huge, table, error));
+    ASSERT_TRUE(small.Append(Record(1, 20000, table), table, error));  // about twice the bound
     EXPECT_EQ(small.TakeEvicted(), 20000u);
     EXPECT_EQ(small.PendingSamples(), 0u);
 }
