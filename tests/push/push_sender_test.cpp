@@ -402,10 +402,9 @@ TEST_F(PushSender, RetryAfterAsADateOrUnreadableAndALongMessage) {
 }
 
 TEST_F(PushSender, ASeriesThatGoesAwayIsMarkedStale) {
-    auto calls = std::make_shared<std::atomic<int>>(0);
-    KwStatsSource source = [calls, this](KwStatsSnapshot& out) {
+    KwStatsSource source = [this](KwStatsSnapshot& out) {
         bool collecting = m_source.Source()(out);
-        if (++*calls % 2 == 0) {
+        if (*m_source.calls % 2 == 0) {
             out.events.clear();  // every other snapshot without the event
         }
         return collecting;
