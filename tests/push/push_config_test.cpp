@@ -1,10 +1,9 @@
 // The configuration file, in the shape of a Prometheus remote_write entry:
 // what it takes, and every refusal with its line.
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -267,9 +266,10 @@ std::function<void(Options&)> Set(Field Options::*field, Value value) {
 
 TEST(PushOptions, CheckedAtStart) {
     using Labels = std::vector<std::pair<std::string, std::string>>;
+    const std::string notALabel = " is not a label name with a value";
     const struct {
         std::function<void(Options&)> change;
-        const char* error;
+        std::string error;
     } rows[] = {
         {Set(&Options::intervalMs, 0), "interval 0 is outside 10 ms .. 86400000 ms"},
         {Set(&Options::capacity, 0), "capacity 0 is outside 1 .. 100000000"},
@@ -277,12 +277,9 @@ TEST(PushOptions, CheckedAtStart) {
          "spool max_bytes 1 is outside 65536 bytes .. 2147483647 bytes"},
         {Set(&Options::url, "rx:9090"), "url 'rx:9090' is not http:// or https://"},
         {Set(&Options::minBackoffMs, 10000), "min_backoff is above max_backoff"},
-        {Set(&Options::externalLabels, Labels{{"a-b", "x"}}),
-         "external label 'a-b' is not a label name with a value"},
-        {Set(&Options::externalLabels, Labels{{"a", ""}}),
-         "external label 'a' is not a label name with a value"},
-        {Set(&Options::externalLabels, Labels{{"__a", "x"}}),
-         "external label '__a' is not a label name with a value"},
+        {Set(&Options::externalLabels, Labels{{"a-b", "x"}}), "external label 'a-b'" + notALabel},
+        {Set(&Options::externalLabels, Labels{{"a", ""}}), "external label 'a'" + notALabel},
+        {Set(&Options::externalLabels, Labels{{"__a", "x"}}), "external label '__a'" + notALabel},
         {Set(&Options::remoteTimeoutMs, 600001),
          "remote_timeout 600001 is outside 10 ms .. 600000 ms"},
         {Set(&Options::flushDeadlineMs, -1), "flush_deadline -1 is outside 0 ms .. 600000 ms"},

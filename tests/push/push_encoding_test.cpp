@@ -2,8 +2,8 @@
 // snapshot with their labels.
 #include <gtest/gtest.h>
 #include <stdint.h>
+#include <stdio.h>
 
-#include <cmath>
 #include <string>
 #include <vector>
 
