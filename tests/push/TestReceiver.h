@@ -4,9 +4,8 @@
 #define QEL_TEST_RECEIVER_H
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <microhttpd.h>
-#include <string.h>
-#include <strings.h>
 
 #include <chrono>
 #include <condition_variable>
