@@ -56,18 +56,6 @@ struct CountingSource {
     }
 };
 
-// Quick to send, to retry and to give up at a stop.
-KwStatsPushOptions QuickOptions(const std::string& url) {
-    KwStatsPushOptions options;
-    options.url = url;
-    options.intervalMs = 50;
-    options.batchSendDeadlineMs = 1;
-    options.minBackoffMs = 5;
-    options.maxBackoffMs = 20;
-    options.flushDeadlineMs = 2000;
-    return options;
-}
-
 // A sample's value as Totals() writes it: a whole number, or "nan".
 std::string Number(uint64_t bits) {
     double value = ValueOf(bits);
@@ -96,7 +84,13 @@ protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(PushTestFolder::SetUp());
         ASSERT_NE(m_receiver.Port(), 0);
-        m_options = QuickOptions(m_receiver.Url());
+        // Quick to send, to retry and to give up at a stop.
+        m_options.url = m_receiver.Url();
+        m_options.intervalMs = 50;
+        m_options.batchSendDeadlineMs = 1;
+        m_options.minBackoffMs = 5;
+        m_options.maxBackoffMs = 20;
+        m_options.flushDeadlineMs = 2000;
         m_options.externalLabels = {{"instance", "board7"}};
     }
 
@@ -502,29 +496,26 @@ TEST_F(PushSender, StartRefusals) {
     EXPECT_EQ(error, "spool directory '" + m_folder + "/empty' is not a folder");
 }
 
-TEST(PushTls, VerifiedAgainstTheCaOrNotAtAll) {
+TEST_F(PushSender, TlsVerifiedAgainstTheCaOrNotAtAll) {
     std::string tls = QEL_TEST_DATA "/tls";
     TestReceiver receiver(ReadFile(tls + "/server.crt"), ReadFile(tls + "/server.key"));
     ASSERT_NE(receiver.Port(), 0);
-    KwStatsPushOptions options = QuickOptions(receiver.Url("https"));
-    options.flushDeadlineMs = 500;
-    CountingSource source;
+    m_options.url = receiver.Url("https");
+    m_options.flushDeadlineMs = 500;
     const struct {
         std::string ca;
         bool insecure;
         bool delivered;
     } rows[] = {{tls + "/ca.crt", false, true}, {"", false, false}, {"", true, true}};
     for (const auto& row : rows) {
-        options.caFile = row.ca;
-        options.insecureSkipVerify = row.insecure;
+        m_options.caFile = row.ca;
+        m_options.insecureSkipVerify = row.insecure;
         // A client certificate where verified: the receiver asks none, and takes it.
-        options.certFile = row.ca.empty() ? "" : tls + "/client.crt";
-        options.keyFile = row.ca.empty() ? "" : tls + "/client.key";
-        std::string error;
+        m_options.certFile = row.ca.empty() ? "" : tls + "/client.crt";
+        m_options.keyFile = row.ca.empty() ? "" : tls + "/client.key";
         size_t before = receiver.Requests().size();
-        std::unique_ptr<KwStatsPusher> pusher =
-            KwStatsPusher::Start(options, error, source.Source());
-        ASSERT_NE(pusher, nullptr) << error;
+        std::unique_ptr<KwStatsPusher> pusher = Start(m_source.Source());
+        ASSERT_NE(pusher, nullptr);
         if (row.delivered) {
             EXPECT_TRUE(receiver.WaitFor(before + 1));
             continue;
