@@ -86,46 +86,37 @@ inline bool Unsnappy(const std::string& in, std::string& out) {
 // A WriteRequest's series; false on anything but the four messages.
 inline bool DecodeWriteRequest(const std::string& bytes, std::vector<DecodedSeries>& out) {
     ProtoReader request(bytes.data(), bytes.data() + bytes.size());
+    uint64_t key, field, value;
+    std::string series, inner, text;
     while (!request.Done()) {
-        uint64_t key;
-        std::string series;
         if (!request.Varint(key) || key != 0x0a || !request.Bytes(series)) {
             return false;
         }
         DecodedSeries decoded;
         ProtoReader fields(series.data(), series.data() + series.size());
         while (!fields.Done()) {
-            std::string inner;
             if (!fields.Varint(key) || (key != 0x0a && key != 0x12) || !fields.Bytes(inner)) {
                 return false;
             }
             ProtoReader message(inner.data(), inner.data() + inner.size());
-            if (key == 0x0a) {
-                std::pair<std::string, std::string> label;
-                while (!message.Done()) {
-                    uint64_t field;
-                    std::string text;
-                    if (!message.Varint(field) || !message.Bytes(text)) {
-                        return false;
-                    }
+            std::pair<std::string, std::string> label;
+            std::pair<uint64_t, int64_t> sample(0, 0);
+            while (!message.Done()) {
+                if (!message.Varint(field)) {
+                    return false;
+                } else if (key == 0x0a && message.Bytes(text)) {
                     (field == 0x0a ? label.first : label.second) = text;
+                } else if (key == 0x12 && field == 0x09 && message.Fixed64(value)) {
+                    sample.first = value;
+                } else if (key == 0x12 && field == 0x10 && message.Varint(value)) {
+                    sample.second = static_cast<int64_t>(value);
+                } else {
+                    return false;
                 }
+            }
+            if (key == 0x0a) {
                 decoded.labels.push_back(label);
             } else {
-                std::pair<uint64_t, int64_t> sample(0, 0);
-                while (!message.Done()) {
-                    uint64_t field, value;
-                    if (!message.Varint(field)) {
-                        return false;
-                    }
-                    if (field == 0x09 && message.Fixed64(value)) {
-                        sample.first = value;
-                    } else if (field == 0x10 && message.Varint(value)) {
-                        sample.second = static_cast<int64_t>(value);
-                    } else {
-                        return false;
-                    }
-                }
                 decoded.samples.push_back(sample);
             }
         }

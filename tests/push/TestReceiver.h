@@ -4,9 +4,8 @@
 #define QEL_TEST_RECEIVER_H
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <microhttpd.h>
-#include <string.h>
-#include <strings.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -42,19 +41,14 @@ public:
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
-        if (!m_cert.empty()) {
-            flags |= MHD_USE_TLS;
-            m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &TestReceiver::Answer, this,
-                                        MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_HTTPS_MEM_CERT,
-                                        m_cert.c_str(), MHD_OPTION_HTTPS_MEM_KEY, m_key.c_str(),
-                                        MHD_OPTION_NOTIFY_COMPLETED, &TestReceiver::Done, this,
-                                        MHD_OPTION_END);
-        } else {
-            m_daemon = MHD_start_daemon(flags, 0, nullptr, nullptr, &TestReceiver::Answer, this,
-                                        MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED,
-                                        &TestReceiver::Done, this, MHD_OPTION_END);
-        }
+        // Without a certificate the options end before the TLS ones.
+        bool tls = !m_cert.empty();
+        m_daemon = MHD_start_daemon(
+            MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | (tls ? MHD_USE_TLS : 0), 0, nullptr,
+            nullptr, &TestReceiver::Answer, this, MHD_OPTION_SOCK_ADDR, &address,
+            MHD_OPTION_NOTIFY_COMPLETED, &TestReceiver::Done, this,
+            tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, m_cert.c_str(),
+            MHD_OPTION_HTTPS_MEM_KEY, m_key.c_str(), MHD_OPTION_END);
         if (m_daemon != nullptr) {
             m_port = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT)->port;
         }
@@ -87,10 +81,6 @@ public:
     }
 
 private:
-    struct Upload {
-        ReceivedRequest request;
-    };
-
     static MHD_Result Header(void* context, MHD_ValueKind, const char* key, const char* value) {
         std::string name = key;
         for (char& c : name) {
@@ -105,16 +95,16 @@ private:
                              void** state) {
         TestReceiver* receiver = static_cast<TestReceiver*>(self);
         if (*state == nullptr) {
-            Upload* upload = new Upload();
-            upload->request.method = method;
-            upload->request.path = url;
-            MHD_get_connection_values(connection, MHD_HEADER_KIND, &Header, &upload->request);
-            *state = upload;
+            ReceivedRequest* request = new ReceivedRequest();
+            request->method = method;
+            request->path = url;
+            MHD_get_connection_values(connection, MHD_HEADER_KIND, &Header, request);
+            *state = request;
             return MHD_YES;
         }
-        Upload* upload = static_cast<Upload*>(*state);
+        ReceivedRequest& request = *static_cast<ReceivedRequest*>(*state);
         if (*size > 0) {
-            upload->request.body.append(data, *size);
+            request.body.append(data, *size);
             *size = 0;
             return MHD_YES;
         }
@@ -126,7 +116,6 @@ private:
                 receiver->m_script.pop_front();
             }
         }
-        ReceivedRequest& request = upload->request;
         request.answered = answer.status;
         request.at = std::chrono::steady_clock::now();
         std::string raw;
@@ -147,7 +136,7 @@ private:
     }
 
     static void Done(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
-        delete static_cast<Upload*>(*state);
+        delete static_cast<ReceivedRequest*>(*state);
         *state = nullptr;
     }
 

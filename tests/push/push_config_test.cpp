@@ -1,75 +1,65 @@
 // The configuration file, in the shape of a Prometheus remote_write entry:
 // what it takes, and every refusal with its line.
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "KwPushConfig.h"
 #include "KwStatsPusher.h"
+#include "PushTestFolder.h"
 
 namespace {
 
-class PushConfig : public ::testing::Test {
+class PushConfig : public PushTestFolder {
 protected:
     void SetUp() override {
-        char name[] = "/tmp/qel-push-config-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        m_folder = name;
+        ASSERT_NO_FATAL_FAILURE(PushTestFolder::SetUp());
         Write("secret", "s3cret\nignored\n");
         Write("ca.crt", "pem");
     }
-    void TearDown() override { EXPECT_EQ(system(("rm -rf " + m_folder).c_str()), 0); }
 
-    std::string Write(const std::string& name, const std::string& text) {
-        std::string path = m_folder + "/" + name;
-        std::ofstream(path) << text;
-        return path;
-    }
-    // The error for a file of `text`, without its path; "" if taken.
-    std::string Refusal(const std::string& text) {
+    // The error for a file of `text`, without its path; "" if taken (into
+    // `taken`, where given).
+    std::string Refusal(const std::string& text, KwStatsPushOptions* taken = nullptr) {
         std::string path = Write("push.yml", text), error;
         KwStatsPushOptions options;
-        if (KwStatsPushOptions::FromFile(path, options, error)) {
+        if (KwStatsPushOptions::FromFile(path, taken != nullptr ? *taken : options, error)) {
             return "";
         }
         EXPECT_EQ(error.compare(0, path.size(), path), 0) << error;
         return error.substr(path.size());
     }
-
-    std::string m_folder;
 };
 
 TEST_F(PushConfig, EverythingItTakes) {
-    std::string path = Write("push.yml",
-                             "url: https://rx:9090/api/v1/write\n"
-                             "name: fleet\n"
-                             "interval: 1m30s\n"
-                             "remote_timeout: 200ms\n"
-                             "flush_deadline: 0\n"
-                             "external_labels: {instance: board7, site: lab}\n"
-                             "basic_auth: {username: board7, password_file: secret}\n"
-                             "tls_config:\n"
-                             "  ca_file: ca.crt\n"
-                             "  cert_file: ca.crt\n"
-                             "  key_file: /" +
-                                 m_folder.substr(1) +
-                                 "/secret\n"
-                                 "  insecure_skip_verify: true\n"
-                                 "queue_config:\n"
-                                 "  capacity: 500\n"
-                                 "  max_samples_per_send: 100\n"
-                                 "  batch_send_deadline: 2s\n"
-                                 "  min_backoff: 10ms\n"
-                                 "  max_backoff: 1h\n"
-                                 "  retry_on_http_429: true\n"
-                                 "spool: {directory: spool, max_bytes: 2MiB}\n");
     KwStatsPushOptions o;
-    std::string error;
-    ASSERT_TRUE(KwStatsPushOptions::FromFile(path, o, error)) << error;
+    ASSERT_EQ(Refusal("url: https://rx:9090/api/v1/write\n"
+                      "name: fleet\n"
+                      "interval: 1m30s\n"
+                      "remote_timeout: 200ms\n"
+                      "flush_deadline: 0\n"
+                      "external_labels: {instance: board7, site: lab}\n"
+                      "basic_auth: {username: board7, password_file: secret}\n"
+                      "tls_config:\n"
+                      "  ca_file: ca.crt\n"
+                      "  cert_file: ca.crt\n"
+                      "  key_file: /" +
+                          m_folder.substr(1) +
+                          "/secret\n"
+                          "  insecure_skip_verify: true\n"
+                          "queue_config:\n"
+                          "  capacity: 500\n"
+                          "  max_samples_per_send: 100\n"
+                          "  batch_send_deadline: 2s\n"
+                          "  min_backoff: 10ms\n"
+                          "  max_backoff: 1h\n"
+                          "  retry_on_http_429: true\n"
+                          "spool: {directory: spool, max_bytes: 2MiB}\n",
+                      &o),
+              "");
     EXPECT_EQ(o.url, "https://rx:9090/api/v1/write");
     EXPECT_EQ(o.intervalMs, 90000);
     EXPECT_EQ(o.remoteTimeoutMs, 200);
@@ -90,170 +80,143 @@ TEST_F(PushConfig, EverythingItTakes) {
     EXPECT_TRUE(o.retryOnHttp429);
     EXPECT_EQ(o.spoolDirectory, m_folder + "/spool");
     EXPECT_EQ(o.spoolMaxBytes, 2 << 20);
+    std::string error;
     EXPECT_TRUE(KwCheckPushOptions(o, error)) << error;
 }
 
 TEST_F(PushConfig, Refusals) {
-    const char* u = "url: http://rx/w\n";
-    const struct {
+    const std::string duration = " is not a duration of 10 ms .. ";
+    const std::string examples = " ms (as 15s, 200ms, 1m30s)";
+    const std::string size = " is not a size of 65536 bytes .. 2147483647 bytes (as 16MiB)";
+    const std::string capacity = " is not a whole number of 1 .. 100000000";
+    struct Row {
         std::string text;
-        const char* error;
-    } rows[] = {
+        std::string error;
+    };
+    // Whole files.
+    const Row files[] = {
         {"", ":1: url is missing"},
         {"interval: 1s\n", ":1: url is missing"},
         {"- url: http://rx\n", ":1: the file is not a mapping (a remote_write entry)"},
         {"url: ftp://rx\n", ":1: url 'ftp://rx' is not http:// or https://"},
         {"url: [http://rx]\n", ":1: url is not a single value"},
-        {std::string(u) + "url: http://other\n", ":2: 'url' is given twice"},
-        {std::string(u) + "scrape_interval: 1s\n", ":2: 'scrape_interval' is not supported"},
-        {std::string(u) + "interval: 15\n",
-         ":2: interval '15' is not a duration of 10 ms .. 86400000 ms (as 15s, 200ms, 1m30s)"},
-        {std::string(u) + "interval: 5ms\n",
-         ":2: interval '5ms' is not a duration of 10 ms .. 86400000 ms (as 15s, 200ms, 1m30s)"},
-        {std::string(u) + "interval: 2d\n",
-         ":2: interval '2d' is not a duration of 10 ms .. 86400000 ms (as 15s, 200ms, 1m30s)"},
-        {std::string(u) + "remote_timeout: 11m\n",
-         ":2: remote_timeout '11m' is not a duration of 10 ms .. 600000 ms (as 15s, 200ms, "
-         "1m30s)"},
-        {std::string(u) + "external_labels: [a]\n", ":2: external_labels is not a mapping"},
-        {std::string(u) + "external_labels: {__x: y}\n",
-         ":2: external_labels: '__x' is not a label name"},
-        {std::string(u) + "external_labels:\n  9lives: y\n",
-         ":3: external_labels: '9lives' is not a label name"},
-        {std::string(u) + "external_labels: {site: ''}\n", ":2: external_labels: site is empty"},
-        {std::string(u) + "basic_auth: {password: x}\n", ":2: basic_auth needs a username"},
-        {std::string(u) + "basic_auth: {username: u, password: x, password_file: secret}\n",
-         ":2: basic_auth: password and password_file are not to be given together"},
-        {std::string(u) + "basic_auth:\n  username: u\n  password_file: nothing\n",
-         ":4: password_file 'nothing': No such file or directory"},
-        {std::string(u) + "basic_auth:\n  username: u\n  password_file: .\n",
-         ":4: password_file '.': Is a directory"},
-        {std::string(u) + "basic_auth: {username: u, token: x}\n",
-         ":2: basic_auth: 'token' is not supported"},
-        {std::string(u) + "authorization: {type: Bearer}\n",
-         ":2: authorization needs credentials or credentials_file (one of them)"},
-        {std::string(u) + "authorization: {type: 'Be arer', credentials: x}\n",
-         ":2: authorization: type 'Be arer' is not a single word"},
-        {std::string(u) + "basic_auth: {username: u}\nauthorization: {credentials: x}\n",
-         ":1: basic_auth and authorization are not to be given together"},
-        {std::string(u) + "tls_config: {cert_file: ca.crt}\n",
-         ":2: tls_config needs both cert_file and key_file, or neither"},
-        {std::string(u) + "tls_config: {insecure_skip_verify: yes}\n",
-         ":2: insecure_skip_verify 'yes' is not true or false"},
-        {std::string(u) + "tls_config: {server_name: x}\n",
-         ":2: tls_config: 'server_name' is not supported"},
-        {std::string(u) + "queue_config: {capacity: 0}\n",
-         ":2: capacity '0' is not a whole number of 1 .. 100000000"},
-        {std::string(u) + "queue_config: {capacity: -5}\n",
-         ":2: capacity '-5' is not a whole number of 1 .. 100000000"},
-        {std::string(u) + "queue_config: {max_samples_per_send: 1e3}\n",
-         ":2: max_samples_per_send '1e3' is not a whole number of 1 .. 1000000"},
-        {std::string(u) + "queue_config: {min_backoff: 2s, max_backoff: 1s}\n",
-         ":2: queue_config: min_backoff is above max_backoff"},
-        {std::string(u) + "queue_config: {retry_on_http_429: 1}\n",
-         ":2: retry_on_http_429 '1' is not true or false"},
-        {std::string(u) + "queue_config: {shards: 1}\n",
-         ":2: queue_config: 'shards' is not supported"},
-        {std::string(u) + "spool: {max_bytes: 1MiB}\n", ":2: spool needs a directory"},
-        {std::string(u) + "spool: {directory: ''}\n", ":2: spool: directory is empty"},
-        {std::string(u) + "spool: {directory: s, max_bytes: 1KiB}\n",
-         ":2: max_bytes '1KiB' is not a size of 65536 bytes .. 2147483647 bytes (as 16MiB)"},
-        {std::string(u) + "spool: {directory: s, max_bytes: 3GiB}\n",
-         ":2: max_bytes '3GiB' is not a size of 65536 bytes .. 2147483647 bytes (as 16MiB)"},
-        {std::string(u) + "spool: {directory: s, max_bytes: 16mb}\n",
-         ":2: max_bytes '16mb' is not a size of 65536 bytes .. 2147483647 bytes (as 16MiB)"},
-        {std::string(u) + "spool: {directory: s, size: 1}\n", ":2: spool: 'size' is not supported"},
-        {std::string(u) + "queue_config: {capacity: [1\n", ":3: end of sequence flow not found"},
         {"? [a]\n: b\n", ":1: a key is not a single value"},
-        {std::string(u) + "basic_auth: {username: a, username: b}\n",
-         ":2: basic_auth: 'username' is given twice"},
-        {std::string(u) + "spool: {directory: '/abs', max_bytes: B}\n",
-         ":2: max_bytes 'B' is not a size of 65536 bytes .. 2147483647 bytes (as 16MiB)"},
-        {std::string(u) + "spool: {directory: s, max_bytes: 9999999999999}\n",
-         ":2: max_bytes '9999999999999' is not a size of 65536 bytes .. 2147483647 bytes (as "
-         "16MiB)"},
-        {std::string(u) + "queue_config: {capacity: ''}\n",
-         ":2: capacity '' is not a whole number of 1 .. 100000000"},
-        {std::string(u) + "queue_config: {capacity: 1234567890123}\n",
-         ":2: capacity '1234567890123' is not a whole number of 1 .. 100000000"},
-        {std::string(u) + "external_labels: {\"caf\xc3\xa9\": x}\n",
+    };
+    for (const auto& row : files) {
+        EXPECT_EQ(Refusal(row.text), row.error) << row.text;
+    }
+    // What follows a good url.
+    const Row rows[] = {
+        {"url: http://other\n", ":2: 'url' is given twice"},
+        {"scrape_interval: 1s\n", ":2: 'scrape_interval' is not supported"},
+        {"interval: 15\n", ":2: interval '15'" + duration + "86400000" + examples},
+        {"interval: 5ms\n", ":2: interval '5ms'" + duration + "86400000" + examples},
+        {"interval: 2d\n", ":2: interval '2d'" + duration + "86400000" + examples},
+        {"remote_timeout: 11m\n", ":2: remote_timeout '11m'" + duration + "600000" + examples},
+        {"external_labels: [a]\n", ":2: external_labels is not a mapping"},
+        {"external_labels: {__x: y}\n", ":2: external_labels: '__x' is not a label name"},
+        {"external_labels:\n  9lives: y\n", ":3: external_labels: '9lives' is not a label name"},
+        {"external_labels: {site: ''}\n", ":2: external_labels: site is empty"},
+        {"external_labels: {\"caf\xc3\xa9\": x}\n",
          ":2: external_labels: 'caf\xc3\xa9' is not a label name"},
-        {std::string(u) + "basic_auth: {username: u, password_file: ''}\n",
-         ":2: password_file is empty"},
+        {"basic_auth: {password: x}\n", ":2: basic_auth needs a username"},
+        {"basic_auth: {username: u, password: x, password_file: secret}\n",
+         ":2: basic_auth: password and password_file are not to be given together"},
+        {"basic_auth:\n  username: u\n  password_file: nothing\n",
+         ":4: password_file 'nothing': No such file or directory"},
+        {"basic_auth:\n  username: u\n  password_file: .\n",
+         ":4: password_file '.': Is a directory"},
+        {"basic_auth: {username: u, password_file: ''}\n", ":2: password_file is empty"},
+        {"basic_auth: {username: u, token: x}\n", ":2: basic_auth: 'token' is not supported"},
+        {"basic_auth: {username: a, username: b}\n", ":2: basic_auth: 'username' is given twice"},
+        {"authorization: {type: Bearer}\n",
+         ":2: authorization needs credentials or credentials_file (one of them)"},
+        {"authorization: {type: 'Be arer', credentials: x}\n",
+         ":2: authorization: type 'Be arer' is not a single word"},
+        {"basic_auth: {username: u}\nauthorization: {credentials: x}\n",
+         ":1: basic_auth and authorization are not to be given together"},
+        {"tls_config: {cert_file: ca.crt}\n",
+         ":2: tls_config needs both cert_file and key_file, or neither"},
+        {"tls_config: {insecure_skip_verify: yes}\n",
+         ":2: insecure_skip_verify 'yes' is not true or false"},
+        {"tls_config: {server_name: x}\n", ":2: tls_config: 'server_name' is not supported"},
+        {"queue_config: {capacity: 0}\n", ":2: capacity '0'" + capacity},
+        {"queue_config: {capacity: -5}\n", ":2: capacity '-5'" + capacity},
+        {"queue_config: {capacity: ''}\n", ":2: capacity ''" + capacity},
+        {"queue_config: {capacity: 1234567890123}\n", ":2: capacity '1234567890123'" + capacity},
+        {"queue_config: {capacity: [1\n", ":3: end of sequence flow not found"},
+        {"queue_config: {max_samples_per_send: 1e3}\n",
+         ":2: max_samples_per_send '1e3' is not a whole number of 1 .. 1000000"},
+        {"queue_config: {min_backoff: 2s, max_backoff: 1s}\n",
+         ":2: queue_config: min_backoff is above max_backoff"},
+        {"queue_config: {retry_on_http_429: 1}\n",
+         ":2: retry_on_http_429 '1' is not true or false"},
+        {"queue_config: {shards: 1}\n", ":2: queue_config: 'shards' is not supported"},
+        {"spool: {max_bytes: 1MiB}\n", ":2: spool needs a directory"},
+        {"spool: {directory: ''}\n", ":2: spool: directory is empty"},
+        {"spool: {directory: s, max_bytes: 1KiB}\n", ":2: max_bytes '1KiB'" + size},
+        {"spool: {directory: s, max_bytes: 3GiB}\n", ":2: max_bytes '3GiB'" + size},
+        {"spool: {directory: s, max_bytes: 16mb}\n", ":2: max_bytes '16mb'" + size},
+        {"spool: {directory: '/abs', max_bytes: B}\n", ":2: max_bytes 'B'" + size},
+        {"spool: {directory: s, max_bytes: 9999999999999}\n",
+         ":2: max_bytes '9999999999999'" + size},
+        {"spool: {directory: s, size: 1}\n", ":2: spool: 'size' is not supported"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(Refusal(row.text), row.error) << row.text;
+        EXPECT_EQ(Refusal("url: http://rx/w\n" + row.text), row.error) << row.text;
     }
 }
 
 TEST_F(PushConfig, EveryValueMustBeASingleValueAndEverySectionAMapping) {
     const char* u = "url: http://rx/w\n";
-    const char* top[] = {"name", "interval", "remote_timeout", "flush_deadline"};
-    for (const char* key : top) {
+    for (const char* key : {"name", "interval", "remote_timeout", "flush_deadline"}) {
         EXPECT_EQ(Refusal(std::string(u) + key + ": [1]\n"),
                   std::string(":2: ") + key + " is not a single value");
     }
     const struct {
-        const char* section;
-        const char* key;
-    } inner[] = {{"basic_auth", "username"},
-                 {"basic_auth", "password"},
-                 {"basic_auth", "password_file"},
-                 {"authorization", "type"},
-                 {"authorization", "credentials"},
-                 {"authorization", "credentials_file"},
-                 {"tls_config", "ca_file"},
-                 {"tls_config", "cert_file"},
-                 {"tls_config", "key_file"},
-                 {"tls_config", "insecure_skip_verify"},
-                 {"queue_config", "capacity"},
-                 {"queue_config", "max_samples_per_send"},
-                 {"queue_config", "batch_send_deadline"},
-                 {"queue_config", "min_backoff"},
-                 {"queue_config", "max_backoff"},
-                 {"queue_config", "retry_on_http_429"},
-                 {"spool", "directory"},
-                 {"spool", "max_bytes"},
-                 {"external_labels", "site"}};
-    for (const auto& row : inner) {
-        std::string expected =
-            std::string(":3: ") +
-            (std::string(row.section) == "external_labels" ? "external_labels: " : "") + row.key +
-            " is not a single value";
-        EXPECT_EQ(Refusal(std::string(u) + row.section + ":\n  " + row.key + ": {a: 1}\n"),
-                  expected)
-            << row.section << " " << row.key;
-    }
-    const char* sections[] = {"external_labels", "basic_auth",   "authorization",
-                              "tls_config",      "queue_config", "spool"};
-    for (const char* section : sections) {
-        EXPECT_EQ(Refusal(std::string(u) + section + ": x\n"),
-                  std::string(":2: ") + section + " is not a mapping");
+        std::string section;
+        std::vector<std::string> keys;
+    } sections[] = {
+        {"basic_auth", {"username", "password", "password_file"}},
+        {"authorization", {"type", "credentials", "credentials_file"}},
+        {"tls_config", {"ca_file", "cert_file", "key_file", "insecure_skip_verify"}},
+        {"queue_config",
+         {"capacity", "max_samples_per_send", "batch_send_deadline", "min_backoff", "max_backoff",
+          "retry_on_http_429"}},
+        {"spool", {"directory", "max_bytes"}},
+        {"external_labels", {"site"}},
+    };
+    for (const auto& row : sections) {
+        EXPECT_EQ(Refusal(u + row.section + ": x\n"), ":2: " + row.section + " is not a mapping");
+        std::string prefix = row.section == "external_labels" ? "external_labels: " : "";
+        for (const std::string& key : row.keys) {
+            EXPECT_EQ(Refusal(u + row.section + ":\n  " + key + ": {a: 1}\n"),
+                      ":3: " + prefix + key + " is not a single value")
+                << row.section << " " << key;
+        }
     }
 }
 
 TEST_F(PushConfig, AuthorizationFromAFileAndSizesInEachUnit) {
-    std::string path = Write("push.yml",
-                             "url: http://rx/w\n"
-                             "authorization: {type: Token, credentials_file: secret}\n"
-                             "spool: {directory: /var/spool/qel, max_bytes: 64KB}\n");
     KwStatsPushOptions o;
-    std::string error;
-    ASSERT_TRUE(KwStatsPushOptions::FromFile(path, o, error)) << error;
+    ASSERT_EQ(Refusal("url: http://rx/w\n"
+                      "authorization: {type: Token, credentials_file: secret}\n"
+                      "spool: {directory: /var/spool/qel, max_bytes: 64KB}\n",
+                      &o),
+              "");
     EXPECT_EQ(o.authorizationType, "Token");
     EXPECT_EQ(o.credentialsFile, m_folder + "/secret");
     EXPECT_EQ(o.spoolDirectory, "/var/spool/qel");
     EXPECT_EQ(o.spoolMaxBytes, 64 * 1024);
     const struct {
-        const char* text;
+        std::string text;
         long long bytes;
     } sizes[] = {{"65536", 65536},  {"65536B", 65536},  {"64KiB", 65536},   {"1MB", 1 << 20},
                  {"1MiB", 1 << 20}, {"1GB", 1LL << 30}, {"1GiB", 1LL << 30}};
     for (const auto& size : sizes) {
-        path =
-            Write("push.yml", std::string("url: http://rx/w\nspool: {directory: s, max_bytes: ") +
-                                  size.text + "}\n");
-        ASSERT_TRUE(KwStatsPushOptions::FromFile(path, o, error)) << error;
+        EXPECT_EQ(
+            Refusal("url: http://rx/w\nspool: {directory: s, max_bytes: " + size.text + "}\n", &o),
+            "");
         EXPECT_EQ(o.spoolMaxBytes, size.bytes) << size.text;
     }
 }
@@ -293,48 +256,42 @@ TEST(PushDurations, AsPrometheusWritesThem) {
     EXPECT_TRUE(KwParseDuration("1h", 3600000, ms));
 }
 
+using Options = KwStatsPushOptions;
+
+// A change of one field of the options.
+template <class Field, class Value>
+std::function<void(Options&)> Set(Field Options::*field, Value value) {
+    return [field, value](Options& options) { options.*field = value; };
+}
+
 TEST(PushOptions, CheckedAtStart) {
+    using Labels = std::vector<std::pair<std::string, std::string>>;
+    const std::string notALabel = " is not a label name with a value";
     const struct {
-        void (*change)(KwStatsPushOptions&);
-        const char* error;
+        std::function<void(Options&)> change;
+        std::string error;
     } rows[] = {
-        {[](KwStatsPushOptions& o) { o.intervalMs = 0; },
-         "interval 0 is outside 10 ms .. 86400000 ms"},
-        {[](KwStatsPushOptions& o) { o.capacity = 0; }, "capacity 0 is outside 1 .. 100000000"},
-        {[](KwStatsPushOptions& o) { o.spoolMaxBytes = 1; },
+        {Set(&Options::intervalMs, 0), "interval 0 is outside 10 ms .. 86400000 ms"},
+        {Set(&Options::capacity, 0), "capacity 0 is outside 1 .. 100000000"},
+        {Set(&Options::spoolMaxBytes, 1),
          "spool max_bytes 1 is outside 65536 bytes .. 2147483647 bytes"},
-        {[](KwStatsPushOptions& o) { o.url = "rx:9090"; },
-         "url 'rx:9090' is not http:// or https://"},
-        {[](KwStatsPushOptions& o) { o.minBackoffMs = 10000; }, "min_backoff is above max_backoff"},
-        {[](KwStatsPushOptions& o) {
-             o.externalLabels = {{"a-b", "x"}};
-         },
-         "external label 'a-b' is not a label name with a value"},
-        {[](KwStatsPushOptions& o) {
-             o.externalLabels = {{"a", ""}};
-         },
-         "external label 'a' is not a label name with a value"},
-        {[](KwStatsPushOptions& o) {
-             o.externalLabels = {{"__a", "x"}};
-         },
-         "external label '__a' is not a label name with a value"},
-        {[](KwStatsPushOptions& o) { o.remoteTimeoutMs = 600001; },
+        {Set(&Options::url, "rx:9090"), "url 'rx:9090' is not http:// or https://"},
+        {Set(&Options::minBackoffMs, 10000), "min_backoff is above max_backoff"},
+        {Set(&Options::externalLabels, Labels{{"a-b", "x"}}), "external label 'a-b'" + notALabel},
+        {Set(&Options::externalLabels, Labels{{"a", ""}}), "external label 'a'" + notALabel},
+        {Set(&Options::externalLabels, Labels{{"__a", "x"}}), "external label '__a'" + notALabel},
+        {Set(&Options::remoteTimeoutMs, 600001),
          "remote_timeout 600001 is outside 10 ms .. 600000 ms"},
-        {[](KwStatsPushOptions& o) { o.flushDeadlineMs = -1; },
-         "flush_deadline -1 is outside 0 ms .. 600000 ms"},
-        {[](KwStatsPushOptions& o) { o.maxSamplesPerSend = 0; },
-         "max_samples_per_send 0 is outside 1 .. 1000000"},
-        {[](KwStatsPushOptions& o) { o.batchSendDeadlineMs = 0; },
+        {Set(&Options::flushDeadlineMs, -1), "flush_deadline -1 is outside 0 ms .. 600000 ms"},
+        {Set(&Options::maxSamplesPerSend, 0), "max_samples_per_send 0 is outside 1 .. 1000000"},
+        {Set(&Options::batchSendDeadlineMs, 0),
          "batch_send_deadline 0 is outside 1 ms .. 3600000 ms"},
-        {[](KwStatsPushOptions& o) { o.minBackoffMs = 0; },
-         "min_backoff 0 is outside 1 ms .. 3600000 ms"},
-        {[](KwStatsPushOptions& o) { o.maxBackoffMs = 3600001; },
-         "max_backoff 3600001 is outside 1 ms .. 3600000 ms"},
-        {[](KwStatsPushOptions& o) { o.url = "https:"; },
-         "url 'https:' is not http:// or https://"},
+        {Set(&Options::minBackoffMs, 0), "min_backoff 0 is outside 1 ms .. 3600000 ms"},
+        {Set(&Options::maxBackoffMs, 3600001), "max_backoff 3600001 is outside 1 ms .. 3600000 ms"},
+        {Set(&Options::url, "https:"), "url 'https:' is not http:// or https://"},
     };
     for (const auto& row : rows) {
-        KwStatsPushOptions options;
+        Options options;
         options.url = "http://rx/w";
         row.change(options);
         std::string error;

@@ -2,8 +2,8 @@
 // snapshot with their labels.
 #include <gtest/gtest.h>
 #include <stdint.h>
+#include <stdio.h>
 
-#include <cmath>
 #include <string>
 #include <vector>
 
@@ -25,27 +25,17 @@ std::string Hex(const std::string& bytes) {
 
 TEST(RemoteWrite, OneSeriesByteForByte) {
     std::string labels = KwEncodeLabels({{"__name__", "up"}, {"job", "x"}});
-    EXPECT_EQ(Hex(labels),
-              "0a0e0a085f5f6e616d655f5f120275700a080a036a6f621201"
-              "78");
+    EXPECT_EQ(Hex(labels), "0a0e0a085f5f6e616d655f5f120275700a080a036a6f62120178");
     KwPushSample samples[] = {{KwDoubleBits(1.0), 1000}, {0, 0}, {kKwStaleNaNBits, -1}};
     KwWriteRequest request;
     request.Add(labels, samples, 3);
     // TimeSeries (field 1) of 26 bytes of labels, a sample of value and
     // time, one of zeros (left out, as proto3 does), and the stale marker at
     // a negative time (ten bytes of varint).
-    EXPECT_EQ(Hex(request.Bytes()),
-              "0a"
-              "40" +
-                  Hex(labels) +
-                  "120c"
-                  "09000000000000f03f"
-                  "10e807"
-                  "1200"
-                  "1214"
-                  "090200000000"
-                  "00f07f"
-                  "10ffffffffffffffffff01");
+    EXPECT_EQ(Hex(request.Bytes()), "0a40" + Hex(labels) +
+                                        "120c09000000000000f03f10e807"
+                                        "1200"
+                                        "121409020000000000f07f10ffffffffffffffffff01");
 }
 
 TEST(RemoteWrite, Varints) {
@@ -103,41 +93,35 @@ TEST(RemoteWrite, SnappyBlockFormat) {
     EXPECT_EQ(back, "");
 }
 
-KwStatsSnapshot OneEvent(const std::string& name) {
+// The series of a snapshot of one event, each as its labels and value.
+std::vector<std::string> SeriesOf(const std::string& eventName, const KwPushLabels& identity) {
     KwStatsSnapshot snapshot;
     snapshot.state = KwStatsStates::ST_COLLECTING;
     snapshot.collectionThread = true;
     KwStatsEventSnapshot event;
     event.id = 3;
-    event.name = name;
+    event.name = eventName;
     event.counted = true;
     event.total = 42;
     event.minute = 7;
     snapshot.events.push_back(event);
-    return snapshot;
-}
-
-std::string Text(const KwPushSeriesValue& series) {
-    std::string bytes;
-    KwWriteRequest request;
-    KwPushSample sample{KwDoubleBits(series.value), 0};
-    request.Add(series.labels, &sample, 1);
-    std::vector<DecodedSeries> decoded;
-    EXPECT_TRUE(DecodeWriteRequest(request.Bytes(), decoded));
-    std::string text;
-    for (const auto& label : decoded.at(0).labels) {
-        text += label.first + "=" + label.second + " ";
+    std::vector<std::string> texts;
+    for (const KwPushSeriesValue& series : KwPushSeriesOf(snapshot, identity)) {
+        KwWriteRequest request;
+        KwPushSample sample{KwDoubleBits(series.value), 0};
+        request.Add(series.labels, &sample, 1);
+        std::vector<DecodedSeries> decoded;
+        EXPECT_TRUE(DecodeWriteRequest(request.Bytes(), decoded));
+        std::string text;
+        for (const auto& label : decoded.at(0).labels) {
+            text += label.first + "=" + label.second + " ";
+        }
+        texts.push_back(text + std::to_string(series.value));
     }
-    return text + std::to_string(series.value);
+    return texts;
 }
 
 TEST(PushSeries, TheFamiliesOfMetricsWithWhoSendsThem) {
-    KwPushLabels identity = KwPushIdentity({{"site", "lab"}}, "board7");
-    std::vector<KwPushSeriesValue> series = KwPushSeriesOf(OneEvent("rx"), identity);
-    std::vector<std::string> texts;
-    for (const auto& one : series) {
-        texts.push_back(Text(one));
-    }
     std::vector<std::string> expected = {
         "__name__=qel_events_total event=rx id=3 instance=board7 job=qel site=lab 42.000000",
         "__name__=qel_events_last_minute event=rx id=3 instance=board7 job=qel site=lab 7.000000",
@@ -152,42 +136,36 @@ TEST(PushSeries, TheFamiliesOfMetricsWithWhoSendsThem) {
         "__name__=qel_waiting_list_bound instance=board7 job=qel site=lab 0.000000",
         "__name__=qel_collection_thread_running instance=board7 job=qel site=lab 1.000000",
         "__name__=qel_collecting instance=board7 job=qel site=lab 1.000000"};
-    EXPECT_EQ(texts, expected);
+    EXPECT_EQ(SeriesOf("rx", KwPushIdentity({{"site", "lab"}}, "board7")), expected);
 }
 
 TEST(PushSeries, IdentityAndLabelRules) {
+    const std::string x200(200, 'x');
     const struct {
         KwPushLabels external;
         std::string host;
         std::string eventName;
-        std::string firstSeries;
+        std::string labels;  // of the first series, qel_events_total at 42
     } rows[] = {
         // job and instance from the external labels win over the defaults
         {{{"instance", "b9"}, {"job", "fleet"}},
          "host",
          "rx",
-         "__name__=qel_events_total event=rx id=3 instance=b9 job=fleet 42.000000"},
+         "event=rx id=3 instance=b9 job=fleet"},
         // an empty event name: no event label at all
-        {{}, "host", "", "__name__=qel_events_total id=3 instance=host job=qel 42.000000"},
+        {{}, "host", "", "id=3 instance=host job=qel"},
         // no host name: no instance label
-        {{}, "", "rx", "__name__=qel_events_total event=rx id=3 job=qel 42.000000"},
+        {{}, "", "rx", "event=rx id=3 job=qel"},
         // a name longer than 127 bytes: a two-byte length
-        {{},
-         "h",
-         std::string(200, 'x'),
-         "__name__=qel_events_total event=" + std::string(200, 'x') +
-             " id=3 instance=h job=qel 42.000000"},
+        {{}, "h", x200, "event=" + x200 + " id=3 instance=h job=qel"},
         // a family's own label wins over an external one of the same name
-        {{{"event", "mine"}, {"a", "1"}},
-         "h",
-         "rx",
-         "__name__=qel_events_total a=1 event=rx id=3 instance=h job=qel 42.000000"},
+        {{{"event", "mine"}, {"a", "1"}}, "h", "rx", "a=1 event=rx id=3 instance=h job=qel"},
     };
     for (const auto& row : rows) {
-        std::vector<KwPushSeriesValue> series =
-            KwPushSeriesOf(OneEvent(row.eventName), KwPushIdentity(row.external, row.host));
+        std::vector<std::string> series =
+            SeriesOf(row.eventName, KwPushIdentity(row.external, row.host));
         ASSERT_FALSE(series.empty());
-        EXPECT_EQ(Text(series[0]), row.firstSeries);
+        EXPECT_EQ(series[0], "__name__=qel_events_total " + row.labels + " 42.000000");
     }
 }
 
