@@ -11,8 +11,8 @@
 #include "dlog_capture.h"
 
 namespace {
-const char kShutdown[] = "svc: Stats collector is shutting down.";
-}
+const std::string kRegistered = "7 RegisterEvent: registered event ev as 0";
+}  // namespace
 
 TEST_F(CollectorTest, SetUpStartAndStopWithReportsQueued) {
     const char notReady[] = "Reset: call Reset before it has complete initialization.";
@@ -57,10 +57,8 @@ TEST_F(CollectorTest, SetUpStartAndStopWithReportsQueued) {
         collector->Stop();
     }
     ACE_Thread_Manager::instance()->wait();
-    EXPECT_EQ(State(), C::ST_STOPPED);
-    EXPECT_TRUE(Logged(6, kShutdown));
     EXPECT_EQ(Waiting(), 0u);
-    EXPECT_TRUE(Released());  // the leak checker of the sanitizer build: the 100 too
+    EXPECT_TRUE(StoppedAndReleased());  // the leak checker of the sanitizer build: the 100 too
     EXPECT_EQ(collector->GetStatsReport() + collector->GetStatsReport(), "");
     EXPECT_TRUE(Logged(4, empty + "2, (nil), (nil), (nil)).", 2));
     collector->Reset();
@@ -78,19 +76,6 @@ TEST_F(CollectorTest, SetUpStartAndStopWithReportsQueued) {
     EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
     EXPECT_TRUE(Logged(3, "SetEvent: Tried to set an unrecognized event 0."));
     EXPECT_EQ(collector->RegisterEvent("again", 0, STATS_DATA_COUNT), -1);
-}
-
-TEST_F(CollectorTest, StopDuringTheRegistrationWaitEndsStoppedWithoutStores) {
-    collector->SetTimerManager(Timer());
-    collector->RegisterEvent("neverCollected", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
-    ASSERT_EQ(collector->Start(), 0);
-    ASSERT_TRUE(WaitUntil([] { return Log().CountContaining("waiting for client") == 1; }));
-    WaitStopped();
-    EXPECT_EQ(State(), C::ST_STOPPED);
-    EXPECT_TRUE(Logged(6, kShutdown));
-    EXPECT_EQ(Log().CountContaining("initialization has finished"), 0u);
-    EXPECT_EQ(Timer().CreatedCount(), 1u);  // armed on the way out, and cancelled
-    EXPECT_TRUE(Released());
 }
 
 // Without a timer manager, or when the first timer cannot be armed, the
@@ -139,7 +124,7 @@ TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
                               : "svc: No timer manager to run the stats collector, exit"));
     EXPECT_EQ(State(), C::ST_COLLECTING);
     EXPECT_TRUE(collector->IsRunning());
-    EXPECT_EQ(Log().CountContaining(kShutdown), 0u);
+    EXPECT_EQ(Log().CountContaining(kShutdownLine.substr(2)), 0u);
     EXPECT_EQ(collector->SetEvent(0, 0, nullptr) + collector->SetEvent(0, 0, nullptr), -2);
     const char refused[] = "SetEvent: Tried to enter data 0 when no collection thread runs";
     EXPECT_TRUE(Logged(3, refused));
@@ -186,8 +171,6 @@ class ThreadLost : public CollectorTest, public ::testing::WithParamInterface<Lo
 
 TEST_P(ThreadLost, StopLeavesTheStateAndARestartCollects) {
     const LostThread way = GetParam();
-    const std::string waiting = "7 svc: data collector waiting for client to finish registration.";
-    const std::string finished = "7 svc: diagnostic data collector initialization has finished .";
     const std::string why =
         way.noManager ? "3 svc: No timer manager to run the stats collector, exit"
                       : "3 svc: create periodic diagnostic data collection timer failed, exit";
@@ -207,10 +190,9 @@ TEST_P(ThreadLost, StopLeavesTheStateAndARestartCollects) {
     }
     ACE_Thread_Manager::instance()->wait();
     collector->Stop();
-    const std::string registered = "7 RegisterEvent: registered event ev as 0";
     std::vector<std::string> lines =
-        way.sized ? std::vector<std::string>({registered, waiting, finished, why})
-                  : std::vector<std::string>({registered, waiting, why});
+        way.sized ? std::vector<std::string>({kRegistered, kWaitingLine, kFinishedLine, why})
+                  : std::vector<std::string>({kRegistered, kWaitingLine, why});
     EXPECT_EQ(CollectorLines(), lines);
     EXPECT_EQ(std::make_tuple(State(), collector->IsRunning()), std::make_tuple(state, way.sized));
     EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
@@ -230,7 +212,7 @@ TEST_P(ThreadLost, StopLeavesTheStateAndARestartCollects) {
     if (way.noManager) {
         collector->SetTimerManager(Timer());
     }
-    Log().Gate(waiting.substr(2));
+    Log().Gate(kWaitingLine.substr(2));
     ASSERT_EQ(collector->Start(), 0);
     ASSERT_TRUE(Log().WaitAtGate());
     EXPECT_EQ(std::make_tuple(State(), collector->IsRunning()), std::make_tuple(state, way.sized));
@@ -242,10 +224,9 @@ TEST_P(ThreadLost, StopLeavesTheStateAndARestartCollects) {
     RollUps(1);
     EXPECT_EQ(Stats(0).seconds, V({2}));
     WaitStopped();
-    lines.insert(lines.end(), {waiting, finished, "6 " + std::string(kShutdown)});
+    lines.insert(lines.end(), {kWaitingLine, kFinishedLine, kShutdownLine});
     EXPECT_EQ(CollectorLines(), lines);
-    EXPECT_EQ(State(), C::ST_STOPPED);
-    EXPECT_TRUE(Released());
+    EXPECT_TRUE(StoppedAndReleased());
 }
 
 INSTANTIATE_TEST_SUITE_P(EachWay, ThreadLost,
@@ -258,35 +239,45 @@ INSTANTIATE_TEST_SUITE_P(EachWay, ThreadLost,
                          });
 
 // A Stop() the thread finds at each of its looks before the main loop: as
-// it starts (no wait, no stores), and once it has made its stores (the
-// first timer is armed and cancelled on the way out). Each ends stopped,
-// with everything released, and says exactly this much.
-class StopBeforeTheMainLoop : public CollectorTest, public ::testing::WithParamInterface<bool> {};
+// it starts, in the registration wait (no DoneInit() yet; no stores either
+// way), and once it has made its stores. The first timer is armed and
+// cancelled on the way out. Each ends stopped, with everything released,
+// and says exactly this much.
+enum StopAt { AS_IT_STARTS, IN_THE_REGISTRATION_WAIT, ONCE_SIZED };
+
+class StopBeforeTheMainLoop : public CollectorTest, public ::testing::WithParamInterface<StopAt> {};
 
 TEST_P(StopBeforeTheMainLoop, EndsStoppedAndReleased) {
-    const bool sized = GetParam();
-    const std::string waiting = "7 svc: data collector waiting for client to finish registration.";
-    const std::string finished = "7 svc: diagnostic data collector initialization has finished .";
+    const StopAt at = GetParam();
     collector->RegisterEvent("ev", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     collector->SetTimerManager(Timer());
-    collector->DoneInit();
-    Log().Gate(sized ? finished.substr(2) : waiting.substr(2));
+    if (at != IN_THE_REGISTRATION_WAIT) {
+        collector->DoneInit();
+        Log().Gate((at == ONCE_SIZED ? kFinishedLine : kWaitingLine).substr(2));
+    }
     ASSERT_EQ(collector->Start(), 0);
-    ASSERT_TRUE(Log().WaitAtGate());
+    ASSERT_TRUE(at == IN_THE_REGISTRATION_WAIT
+                    ? WaitUntil([] { return Log().CountContaining("waiting for client") == 1; })
+                    : Log().WaitAtGate());
     collector->Stop();
     Log().Gate("");
     ACE_Thread_Manager::instance()->wait();
-    const std::string registered = "7 RegisterEvent: registered event ev as 0";
-    const std::string shutdown = "6 " + std::string(kShutdown);
-    EXPECT_EQ(CollectorLines(),
-              sized ? std::vector<std::string>({registered, waiting, finished, shutdown})
-                    : std::vector<std::string>({registered, waiting, shutdown}));
-    EXPECT_EQ(State(), C::ST_STOPPED);
+    std::vector<std::string> lines = {kRegistered, kWaitingLine, kShutdownLine};
+    if (at == ONCE_SIZED) {
+        lines.insert(lines.begin() + 2, kFinishedLine);
+    }
+    EXPECT_EQ(CollectorLines(), lines);
     EXPECT_EQ(Timer().CreatedCount(), 1u);
-    EXPECT_TRUE(Released());
+    EXPECT_TRUE(StoppedAndReleased());
 }
 
-INSTANTIATE_TEST_SUITE_P(SizedOrNot, StopBeforeTheMainLoop, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(EachLook, StopBeforeTheMainLoop,
+                         ::testing::Values(AS_IT_STARTS, IN_THE_REGISTRATION_WAIT, ONCE_SIZED),
+                         [](const ::testing::TestParamInfo<StopAt>& at) {
+                             return std::string(at.param == AS_IT_STARTS ? "AsItStarts"
+                                                : at.param == ONCE_SIZED ? "OnceSized"
+                                                                         : "InTheWait");
+                         });
 
 // A Stop() while reports wait behind the one in hand: that one is
 // processed, the rest released unprocessed. Each processed report of a
@@ -309,8 +300,7 @@ TEST_F(CollectorTest, StopWithReportsLeftInTheBatchProcessesOnlyTheOneInHand) {
     Log().Gate("");
     ACE_Thread_Manager::instance()->wait();
     EXPECT_EQ(Log().CountContaining("svc: event latency [0] = "), 2u);
-    EXPECT_TRUE(Logged(6, kShutdown));
-    EXPECT_TRUE(Released());
+    EXPECT_TRUE(StoppedAndReleased());
     EXPECT_EQ(Waiting() + SpareNodes(), 0u);
 }
 
