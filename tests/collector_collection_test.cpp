@@ -75,11 +75,32 @@ TEST_F(CollectorTest, BoundedWaitingListRefusesAndCountsWhatItCannotHold) {
     EXPECT_EQ(snapshot.refusedFull, static_cast<KwUlong32>(2 + refused));
 }
 
-TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {
+// The list nodes of processed reports are reused, and their spares bounded;
+// reports are checked when submitted and when processed.
+TEST_F(CollectorTest, ListNodesAreReusedAndReportsChecked) {
     collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
     collector->RegisterEvent("depth", 0, STATS_DATA_WATER_MARK);
     collector->RegisterEvent("odd", STATS_FLAG_LATENCY_END, static_cast<StatsDataType>(5));
     StartCollecting();
+    // The nodes of processed reports come back for the next submissions.
+    for (int n : {10, 4}) {
+        Occur(0, n);
+        EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 10; }));
+    }
+    {
+        KwMutexGuard hold(DataLock());
+        HoldThreadOnReport(0);
+        for (int i = 0; i < 3000; ++i) {
+            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+        }
+    }
+    // A burst keeps no more than 1024 of its nodes, and what comes back
+    // fills them up to exactly that.
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 3015; }));
+    EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 1024; }));
+    Occur(0, 24);
+    EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 1024; }));
+
     uint32_t big[2] = {60, 60}, values[] = {40, 39, 0}, largest = 4294967295u;
     EXPECT_EQ(
         std::vector<int>({collector->SetEvent(-1, 0, nullptr), collector->SetEvent(3, 0, nullptr),
@@ -165,27 +186,4 @@ TEST_F(CollectorTest, LatencyKeepsTheLongestPositiveSpan) {
                                  TimeText(Stats(1).markTime) +
                                  ";both Latency (ms): 0.0, -;short Latency (ms): 0.0," +
                                  TimeText(Stats(3).markTime));
-}
-
-TEST_F(CollectorTest, ListNodesAreReusedAndTheSparesBounded) {
-    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
-    StartCollecting();
-    // The nodes of processed reports come back for the next submissions.
-    for (int n : {10, 4}) {
-        Occur(0, n);
-        EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 10; }));
-    }
-    {
-        KwMutexGuard hold(DataLock());
-        HoldThreadOnReport(0);
-        for (int i = 0; i < 3000; ++i) {
-            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-        }
-    }
-    // A burst keeps no more than 1024 of its nodes, and what comes back
-    // fills them up to exactly that.
-    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 3015; }));
-    EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 1024; }));
-    Occur(0, 24);
-    EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 1024; }));
 }

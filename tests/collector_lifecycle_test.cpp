@@ -321,9 +321,28 @@ TEST_F(CollectorTest, ExitWithoutStopStopsTheThreadAndReleasesEverything) {
         "<6> KwSrvrStatsCollector.cpp svc: Stats collector is shutting down\\.");
 }
 
-// Ids are dense; counter, rate and water-mark slots are numbered per kind in
+// A registration that loses the race with the sizing is refused. Ids are
+// dense; counter, rate and water-mark slots are numbered per kind in
 // registration order, also by threads registering at once, up to 256 events.
 TEST_F(CollectorTest, RegistrationNumbersEventsAndSlotsUpToTheLimit) {
+    int result = 0;
+    std::thread late;
+    {
+        KwMutexGuard hold(DataLock());
+        late = std::thread([&] { result = collector->RegisterEvent("late", 0, STATS_DATA_COUNT); });
+        // Past its first state test, it waits for the lock under which the
+        // collection thread sizes the stores and leaves ST_INIT.
+        ASSERT_TRUE(WaitUntil([&] { return KwTestMutexWaiters(DataLock()) == 1; }));
+        In<ca::State>().store(C::ST_COLLECTING);
+    }
+    late.join();
+    In<ca::State>().store(C::ST_INIT);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(collector->GetMonitoredEventNumber(), 0);
+    EXPECT_TRUE(Logged(3,
+                       "RegisterEvent: Cannot register a new event for late if the collector "
+                       "is not in ST_INIT state"));
+
     typedef std::tuple<std::string, int, int, int, int, int> Row;  // and count, rate, mark slots
     const Row rows[] = {
         {"rated", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT, 0, 0, -1},
@@ -444,26 +463,6 @@ TEST_F(CollectorTest, RegistrationsRacingTheSizingGetSlotsTheStoresCover) {
         EXPECT_EXIT(RegisterAcrossDoneInit(*collector, Timer()), ::testing::ExitedWithCode(0), "")
             << "round " << round;
     }
-}
-
-TEST_F(CollectorTest, RegistrationThatLosesTheRaceWithSizingIsRefused) {
-    int result = 0;
-    std::thread late;
-    {
-        KwMutexGuard hold(DataLock());
-        late = std::thread([&] { result = collector->RegisterEvent("late", 0, STATS_DATA_COUNT); });
-        // Past its first state test, it waits for the lock under which the
-        // collection thread sizes the stores and leaves ST_INIT.
-        ASSERT_TRUE(WaitUntil([&] { return KwTestMutexWaiters(DataLock()) == 1; }));
-        In<ca::State>().store(C::ST_COLLECTING);
-    }
-    late.join();
-    In<ca::State>().store(C::ST_INIT);
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(collector->GetMonitoredEventNumber(), 0);
-    EXPECT_TRUE(Logged(3,
-                       "RegisterEvent: Cannot register a new event for late if the collector "
-                       "is not in ST_INIT state"));
 }
 
 // Host threads submit at full speed and report; what they submit is counted

@@ -146,28 +146,13 @@ TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
 
 INSTANTIATE_TEST_SUITE_P(OnAndOff, TimelyRollup, ::testing::Bool());
 
-// Timely, a Stop() that comes while a roll-up is under way (held here on the
-// data lock) lets that roll-up finish, and nothing more: the thread arms the
-// next timer, then finds the stop and leaves, cancelling it.
-TEST_F(CollectorTest, ATimelyRollUpUnderWayFinishesBeforeTheStop) {
-    collector->SetTimelyRollup(true);
-    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
-    StartCollecting();
-    {
-        KwMutexGuard hold(DataLock());
-        ASSERT_EQ(Timer().Advance(1000), 1u);
-        ASSERT_TRUE(WaitUntil([&] { return KwTestMutexWaiters(DataLock()) == 1; }));
-        collector->Stop();
-    }
-    ACE_Thread_Manager::instance()->wait();
-    EXPECT_EQ(Timer().CreatedCount(), 2u);
-    EXPECT_TRUE(StoppedAndReleased());
-}
-
 // Timely, a report stamped more than 250 ms after the oldest one waiting
 // (held here in the thread's hand) is refused, loudly the first time, and
-// counted; the one in hand is counted all the same.
-TEST_F(CollectorTest, TimelyRefusesReportsFurtherBehindThanItsBound) {
+// counted; the one in hand is counted all the same. Then a Stop() that comes
+// while a roll-up is under way (held here on the data lock) lets that
+// roll-up finish, and nothing more: the thread arms the next timer, then
+// finds the stop and leaves, cancelling it.
+TEST_F(CollectorTest, TimelyRefusesReportsBehindItsBoundAndFinishesARollUpBeforeTheStop) {
     collector->SetTimelyRollup(true);
     collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     StartCollecting();
@@ -187,4 +172,14 @@ TEST_F(CollectorTest, TimelyRefusesReportsFurtherBehindThanItsBound) {
     ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
     EXPECT_EQ(std::make_tuple(snapshot.refusedFull, snapshot.refusedNoThread),
               std::make_tuple(KwUlong32{2}, KwUlong32{0}));
+
+    {
+        KwMutexGuard hold(DataLock());
+        ASSERT_EQ(Timer().Advance(1000), 1u);
+        ASSERT_TRUE(WaitUntil([&] { return KwTestMutexWaiters(DataLock()) == 1; }));
+        collector->Stop();
+    }
+    ACE_Thread_Manager::instance()->wait();
+    EXPECT_EQ(Timer().CreatedCount(), 2u);
+    EXPECT_TRUE(StoppedAndReleased());
 }
