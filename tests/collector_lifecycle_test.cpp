@@ -78,93 +78,26 @@ TEST_F(CollectorTest, SetUpStartAndStopWithReportsQueued) {
     EXPECT_EQ(collector->RegisterEvent("again", 0, STATS_DATA_COUNT), -1);
 }
 
-// Without a timer manager, or when the first timer cannot be armed, the
-// thread gives up after sizing; nothing is undone, nobody drains.
-class ThreadGivesUp : public CollectorTest, public ::testing::WithParamInterface<bool> {};
-
-// The thread is held on its way out, as it writes why it gives up: the
+// A lost thread, each way: no timer manager, or its first timer not created;
+// after the sizing, or stopped in the registration wait (nothing sized).
+// The thread says why and leaves, the state as it was (ST_COLLECTING once
+// sized, else ST_INIT); nothing is undone, nobody drains.
+//
+// Once sized, it is held on its way out, as it writes why it gives up: the
 // three reports submitted then are accepted, and counted as it leaves. A
 // producer let go with it races the closing door: each of its reports is
 // either accepted and counted, or refused and counted as refused; none is
 // left waiting. Submissions are refused from then on, loudly the first
-// time; the snapshot tells that no thread runs. A timer manager handed over
-// late then lets a new Start() collect into fresh stores, the old ones
-// released (the leak checker of the sanitizer build sees to that).
-TEST_P(ThreadGivesUp, AfterSizingWhenItCannotArmATimer) {
-    if (GetParam()) {
-        Timer().FailNextCreates(1);
-        collector->SetTimerManager(Timer());
-    }
-    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
-    const int submitted = 2000;
-    int accepted = 0;
-    std::atomic<bool> go{false};
-    std::thread producer([&] {
-        while (!go.load()) {
-            std::this_thread::yield();
-        }
-        for (int i = 0; i < submitted; ++i) {
-            accepted += collector->SetEvent(0, 0, nullptr) == 0;
-        }
-    });
-    Log().Gate(GetParam() ? "svc: create periodic" : "svc: No timer manager");
-    collector->DoneInit();
-    ASSERT_EQ(collector->Start(), 0);
-    ASSERT_TRUE(Log().WaitAtGate());
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-    }
-    go.store(true);
-    Log().Gate("");
-    ACE_Thread_Manager::instance()->wait();
-    producer.join();
-    accepted += 3;
-    EXPECT_TRUE(Logged(3, GetParam()
-                              ? "svc: create periodic diagnostic data collection timer failed, exit"
-                              : "svc: No timer manager to run the stats collector, exit"));
-    EXPECT_EQ(State(), C::ST_COLLECTING);
-    EXPECT_TRUE(collector->IsRunning());
-    EXPECT_EQ(Log().CountContaining(kShutdownLine.substr(2)), 0u);
-    EXPECT_EQ(collector->SetEvent(0, 0, nullptr) + collector->SetEvent(0, 0, nullptr), -2);
-    const char refused[] = "SetEvent: Tried to enter data 0 when no collection thread runs";
-    EXPECT_TRUE(Logged(3, refused));
-    EXPECT_EQ(Waiting(), 0u);
-    KwStatsCounter counter(0);
-    counter.Add(4);  // refused too, and counted
-    KwStatsSnapshot snapshot;
-    ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
-    EXPECT_EQ(std::make_tuple(snapshot.collectionThread, snapshot.refusedNoThread,
-                              snapshot.refusedFull, snapshot.refusedByCounters,
-                              snapshot.lastRollupAt, snapshot.waiting, snapshot.events.at(0).total),
-              std::make_tuple(false, KwUlong32(submitted + 3 - accepted + 2), KwUlong32{0},
-                              KwUlong32{4}, KwLong32{0}, size_t{0}, KwUlong32(accepted)));
-
-    collector->SetTimerManager(Timer());
-    ASSERT_EQ(collector->Start(), 0);
-    ASSERT_TRUE(Timer().WaitForCreated(1, 20000));
-    ASSERT_TRUE(WaitUntil([&] {
-        KwStatsSnapshot again;
-        return collector->GetStatsSnapshot(again) && again.collectionThread;
-    }));
-    EXPECT_EQ(Stats(0).total, 0u);  // fresh stores
-    Occur(0, 3);
-    counter.Add(2);  // collecting again: counted
-    RollUps(1);
-    EXPECT_EQ(Stats(0).minute, 5u);
-}
-
-INSTANTIATE_TEST_SUITE_P(TimerManager, ThreadGivesUp, ::testing::Bool());
-
-// A lost thread, each way: no timer manager, or its first timer not created;
-// after the sizing, or stopped in the registration wait (nothing sized).
-// The thread says why and leaves, the state as it was (ST_COLLECTING once
-// sized, else ST_INIT). A Stop() then changes nothing: only the collection
-// thread writes the state, and there is none. A new Start() with a timer
-// that can be created collects again into the same events, and a Stop()
-// then ends it as usual.
+// time; the snapshot tells that no thread runs.
+//
+// A Stop() then changes nothing: only the collection thread writes the
+// state, and there is none. A new Start(), after that Stop() or without it, with a timer that can
+// be created collects again into fresh stores (the old ones released: the leak checker of the
+// sanitizer build sees to that), and a Stop() then ends it as usual.
 struct LostThread {
     bool noManager;
     bool sized;
+    bool stopped;  // Stop() called again before the restart
 };
 
 class ThreadLost : public CollectorTest, public ::testing::WithParamInterface<LostThread> {};
@@ -180,30 +113,72 @@ TEST_P(ThreadLost, StopLeavesTheStateAndARestartCollects) {
         Timer().FailNextCreates(1);
         collector->SetTimerManager(Timer());
     }
+    std::vector<std::string> lines = {kRegistered, kWaitingLine};
+    // Each refused submission's line: loud the first time, then quiet.
+    auto refused = [&lines, way](int times) {
+        const std::string text =
+            way.sized ? "SetEvent: Tried to enter data 0 when no collection thread runs"
+                      : "SetEvent: Tried to enter data 0 when the stats collector is not in "
+                        "collecting state";
+        for (int i = 0; i < times; ++i) {
+            bool first = lines.back().find(text) == std::string::npos;
+            lines.push_back((first ? "3 " : "7 ") + text);
+        }
+    };
+    const int submitted = 2000;
+    int accepted = 0;
     if (way.sized) {
+        std::atomic<bool> go{false};
+        std::thread producer([&] {
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            for (int i = 0; i < submitted; ++i) {
+                accepted += collector->SetEvent(0, 0, nullptr) == 0;
+            }
+        });
+        Log().Gate(why.substr(2));
         collector->DoneInit();
-    }
-    ASSERT_EQ(collector->Start(), 0);
-    if (!way.sized) {
+        ASSERT_EQ(collector->Start(), 0);
+        ASSERT_TRUE(Log().WaitAtGate());
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+        }
+        go.store(true);
+        Log().Gate("");
+        ACE_Thread_Manager::instance()->wait();
+        producer.join();
+        lines.insert(lines.end(), {kFinishedLine, why});
+        refused(submitted - accepted);
+        accepted += 3;
+    } else {
+        ASSERT_EQ(collector->Start(), 0);
         ASSERT_TRUE(WaitUntil([] { return Log().CountContaining("waiting for client") == 1; }));
         collector->Stop();
+        ACE_Thread_Manager::instance()->wait();
+        lines.push_back(why);
     }
-    ACE_Thread_Manager::instance()->wait();
-    collector->Stop();
-    std::vector<std::string> lines =
-        way.sized ? std::vector<std::string>({kRegistered, kWaitingLine, kFinishedLine, why})
-                  : std::vector<std::string>({kRegistered, kWaitingLine, why});
+    if (way.stopped) {
+        collector->Stop();
+    }
     EXPECT_EQ(CollectorLines(), lines);
     EXPECT_EQ(std::make_tuple(State(), collector->IsRunning()), std::make_tuple(state, way.sized));
-    EXPECT_EQ(collector->SetEvent(0, 0, nullptr), -1);
-    lines.push_back(way.sized ? "3 SetEvent: Tried to enter data 0 when no collection thread runs"
-                              : "3 SetEvent: Tried to enter data 0 when the stats collector is not "
-                                "in collecting state");
+    EXPECT_EQ(collector->SetEvent(0, 0, nullptr) + collector->SetEvent(0, 0, nullptr), -2);
+    refused(2);
+    EXPECT_EQ(Waiting(), 0u);
+    KwStatsCounter counter(0);
+    counter.Add(4);  // refused too, and counted
     KwStatsSnapshot snapshot;
     EXPECT_EQ(collector->GetStatsSnapshot(snapshot), way.sized);
     EXPECT_EQ(std::make_tuple(snapshot.state, snapshot.collectionThread),
               std::make_tuple(state, false));
-    if (!way.sized) {
+    if (way.sized) {
+        EXPECT_EQ(std::make_tuple(snapshot.refusedNoThread, snapshot.refusedFull,
+                                  snapshot.refusedByCounters, snapshot.lastRollupAt,
+                                  snapshot.waiting, snapshot.events.at(0).total),
+                  std::make_tuple(KwUlong32(submitted + 3 - accepted + 2), KwUlong32{0},
+                                  KwUlong32{4}, KwLong32{0}, size_t{0}, KwUlong32(accepted)));
+    } else {
         lines.push_back("3 GetStatsSnapshot: empty report generated (0, (nil), (nil), (nil)).");
     }
     EXPECT_EQ(CollectorLines(), lines);
@@ -219,24 +194,31 @@ TEST_P(ThreadLost, StopLeavesTheStateAndARestartCollects) {
     Log().Gate("");
     collector->DoneInit();
     ASSERT_TRUE(Timer().WaitForCreated(1, 20000));
-    ASSERT_TRUE(WaitUntil([&] { return collector->IsRunning(); }));
+    ASSERT_TRUE(WaitUntil([&] {
+        return collector->IsRunning() && collector->GetStatsSnapshot(snapshot) &&
+               snapshot.collectionThread;
+    }));
+    EXPECT_EQ(Stats(0).total, 0u);  // fresh stores
     Occur(0, 2);
+    counter.Add(2);  // collecting again: counted
     RollUps(1);
-    EXPECT_EQ(Stats(0).seconds, V({2}));
+    EXPECT_EQ(Stats(0).seconds, V({4}));
     WaitStopped();
     lines.insert(lines.end(), {kWaitingLine, kFinishedLine, kShutdownLine});
     EXPECT_EQ(CollectorLines(), lines);
     EXPECT_TRUE(StoppedAndReleased());
 }
 
-INSTANTIATE_TEST_SUITE_P(EachWay, ThreadLost,
-                         ::testing::Values(LostThread{true, true}, LostThread{true, false},
-                                           LostThread{false, true}, LostThread{false, false}),
-                         [](const ::testing::TestParamInfo<LostThread>& way) {
-                             return std::string(way.param.noManager ? "NoTimerManager"
-                                                                    : "NoFirstTimer") +
-                                    (way.param.sized ? "AfterSizing" : "StoppedInTheWait");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EachWay, ThreadLost,
+    ::testing::Values(LostThread{true, true, true}, LostThread{true, false, true},
+                      LostThread{false, true, true}, LostThread{false, false, true},
+                      LostThread{true, true, false}, LostThread{false, true, false}),
+    [](const ::testing::TestParamInfo<LostThread>& way) {
+        return std::string(way.param.noManager ? "NoTimerManager" : "NoFirstTimer") +
+               (way.param.sized ? "AfterSizing" : "StoppedInTheWait") +
+               (way.param.stopped ? "" : "RestartedWithoutStop");
+    });
 
 // A Stop() the thread finds at each of its looks before the main loop: as
 // it starts, in the registration wait (no DoneInit() yet; no stores either
