@@ -103,7 +103,7 @@ TEST_F(ReportQueueTest, VerdictsFollowTheThreadAndTheBound) {
         {"close", [&] { queue.Close(accepted); }, Queue::NO_THREAD, 0, 0, false},
     };
     for (const Row& row : rows) {
-        row.does();
+        ASSERT_NO_FATAL_FAILURE(row.does()) << row.step;
         size_t held = 0;
         size_t looked = 99;
         EXPECT_EQ(queue.LooksFull(looked), row.verdict == Queue::FULL) << row.step;
