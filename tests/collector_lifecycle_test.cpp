@@ -91,9 +91,10 @@ TEST_F(CollectorTest, SetUpStartAndStopWithReportsQueued) {
 // time; the snapshot tells that no thread runs.
 //
 // A Stop() then changes nothing: only the collection thread writes the
-// state, and there is none. A new Start(), after that Stop() or without it, with a timer that can
-// be created collects again into fresh stores (the old ones released: the leak checker of the
-// sanitizer build sees to that), and a Stop() then ends it as usual.
+// state, and there is none. A new Start(), after that Stop() or without
+// it, with a timer that can be created collects again into fresh stores
+// (the old ones released: the leak checker of the sanitizer build sees to
+// that), and a Stop() then ends it as usual.
 struct LostThread {
     bool noManager;
     bool sized;
