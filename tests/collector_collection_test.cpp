@@ -4,14 +4,19 @@
 
 #include "CollectorHarness.h"
 
-TEST_F(CollectorTest, EachStateRefusalIsLoudOnlyTheFirstTime) {
-    collector->RegisterEvent("early", 0, STATS_DATA_COUNT);
+// Each state refusal is loud only the first time. The stamp is taken at
+// submission; an end before any start measures from the moment the first
+// timer was armed.
+TEST_F(CollectorTest, RefusalsLoudOnceAndAnEndBeforeAnyStartRunsFromTheFirstTimer) {
+    collector->RegisterEvent("reqDone", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
+    collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
     EXPECT_EQ(collector->SetEvent(0, 0, nullptr) + collector->SetEvent(0, 0, nullptr), -2);
     const std::string early =
         "SetEvent: Tried to enter data 0 when the stats collector is not in collecting state";
     EXPECT_TRUE(Logged(3, early) && Logged(7, early));
-    // Registration keeps a level of its own: its first refusal is loud too.
+    timespec armed = Now();
     StartCollecting();
+    // Registration keeps a level of its own: its first refusal is loud too.
     const std::string late = "RegisterEvent: Cannot register a new event for ";
     const std::string notInit = " if the collector is not in ST_INIT state";
     EXPECT_EQ(std::vector<int>({collector->RegisterEvent("late1", 0, STATS_DATA_COUNT),
@@ -21,7 +26,17 @@ TEST_F(CollectorTest, EachStateRefusalIsLoudOnlyTheFirstTime) {
     EXPECT_TRUE(Logged(3, late + "late1" + notInit));
     EXPECT_TRUE(Logged(7, late + "late2" + notInit));
     EXPECT_TRUE(Logged(7, late + "(null)" + notInit));
-    EXPECT_EQ(collector->GetMonitoredEventNumber(), 1);
+    EXPECT_EQ(collector->GetMonitoredEventNumber(), 2);
+    Flush(1);  // the thread is in its main loop: its latency reference exists
+    for (timespec t = Now(); TenthsBetween(t, Now()) < 20;) {
+    }
+    ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+    timespec sent = Now();
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).markValue != 0; }));
+    KwUlong32 first = Stats(0).markValue;
+    EXPECT_GE(first, 20u);
+    EXPECT_LE(first, static_cast<KwUlong32>(TenthsBetween(armed, sent)));
+    EXPECT_TRUE(Logged(7, "svc: event latency [0] = " + std::to_string(first)));
 }
 
 // The reports on the list and the one in hand count against the bound; a
@@ -75,11 +90,32 @@ TEST_F(CollectorTest, BoundedWaitingListRefusesAndCountsWhatItCannotHold) {
     EXPECT_EQ(snapshot.refusedFull, static_cast<KwUlong32>(2 + refused));
 }
 
-TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {
+// The list nodes of processed reports are reused, and their spares bounded;
+// reports are checked when submitted and when processed.
+TEST_F(CollectorTest, ListNodesAreReusedAndReportsChecked) {
     collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
     collector->RegisterEvent("depth", 0, STATS_DATA_WATER_MARK);
     collector->RegisterEvent("odd", STATS_FLAG_LATENCY_END, static_cast<StatsDataType>(5));
     StartCollecting();
+    // The nodes of processed reports come back for the next submissions.
+    for (int n : {10, 4}) {
+        Occur(0, n);
+        EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 10; }));
+    }
+    {
+        KwMutexGuard hold(DataLock());
+        HoldThreadOnReport(0);
+        for (int i = 0; i < 3000; ++i) {
+            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
+        }
+    }
+    // A burst keeps no more than 1024 of its nodes, and what comes back
+    // fills them up to exactly that.
+    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 3015; }));
+    EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 1024; }));
+    Occur(0, 24);
+    EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 1024; }));
+
     uint32_t big[2] = {60, 60}, values[] = {40, 39, 0}, largest = 4294967295u;
     EXPECT_EQ(
         std::vector<int>({collector->SetEvent(-1, 0, nullptr), collector->SetEvent(3, 0, nullptr),
@@ -114,25 +150,6 @@ TEST_F(CollectorTest, ReportsAreCheckedWhenSubmittedAndWhenProcessed) {
     EXPECT_TRUE(Logged(3, "svc: unregistered stats data -1 received."));
 }
 
-// The stamp is taken at submission; an end before any start measures from
-// the moment the first timer was armed.
-TEST_F(CollectorTest, LatencyOfAnEndBeforeAnyStartRunsFromTheFirstTimer) {
-    collector->RegisterEvent("reqDone", STATS_FLAG_LATENCY_END, STATS_DATA_COUNT);
-    collector->RegisterEvent("marker", 0, STATS_DATA_COUNT);
-    timespec armed = Now();
-    StartCollecting();
-    Flush(1);  // the thread is in its main loop: its latency reference exists
-    for (timespec t = Now(); TenthsBetween(t, Now()) < 20;) {
-    }
-    ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-    timespec sent = Now();
-    ASSERT_TRUE(WaitUntil([&] { return Stats(0).markValue != 0; }));
-    KwUlong32 first = Stats(0).markValue;
-    EXPECT_GE(first, 20u);
-    EXPECT_LE(first, static_cast<KwUlong32>(TenthsBetween(armed, sent)));
-    EXPECT_TRUE(Logged(7, "svc: event latency [0] = " + std::to_string(first)));
-}
-
 // Reports with stamps of their own: the longest positive span is kept and
 // printed in whole milliseconds with the time it was reached.
 TEST_F(CollectorTest, LatencyKeepsTheLongestPositiveSpan) {
@@ -165,27 +182,4 @@ TEST_F(CollectorTest, LatencyKeepsTheLongestPositiveSpan) {
                                  TimeText(Stats(1).markTime) +
                                  ";both Latency (ms): 0.0, -;short Latency (ms): 0.0," +
                                  TimeText(Stats(3).markTime));
-}
-
-TEST_F(CollectorTest, ListNodesAreReusedAndTheSparesBounded) {
-    collector->RegisterEvent("ev", 0, STATS_DATA_COUNT);
-    StartCollecting();
-    // The nodes of processed reports come back for the next submissions.
-    for (int n : {10, 4}) {
-        Occur(0, n);
-        EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 10; }));
-    }
-    {
-        KwMutexGuard hold(DataLock());
-        HoldThreadOnReport(0);
-        for (int i = 0; i < 3000; ++i) {
-            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-        }
-    }
-    // A burst keeps no more than 1024 of its nodes, and what comes back
-    // fills them up to exactly that.
-    ASSERT_TRUE(WaitUntil([&] { return Stats(0).total == 3015; }));
-    EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 1024; }));
-    Occur(0, 24);
-    EXPECT_TRUE(WaitUntil([&] { return SpareNodes() == 1024; }));
 }

@@ -90,40 +90,12 @@ TEST_F(CollectorTest, PeakPerSecondAndReset) {
     EXPECT_EQ(ReportLine(0), kCounts + "rx: 3, 3, 0, 3;done: 0, 0, 0, 0");
 }
 
-// The roll-up takes up reports that wait behind the one in hand; a failed
-// re-arm of the timer stops the collector.
-TEST_F(CollectorTest, RollUpWaitsForReportsInHandAndStopsWhenItCannotReArm) {
-    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
-    StartCollecting();
-    unsigned long created = Timer().CreatedCount();
-    {
-        KwMutexGuard hold(DataLock());
-        HoldThreadOnReport(0);  // the thread has taken everything queued so far
-        for (int i = 0; i < 49; ++i) {
-            ASSERT_EQ(collector->SetEvent(0, 0, nullptr), 0);
-        }
-        // The timer fires while reports wait behind the one in hand: the
-        // second must not close without them.
-        ASSERT_EQ(Timer().Advance(1000), 1u);
-    }
-    ASSERT_TRUE(Timer().WaitForCreated(created + 1, 20000));
-    EXPECT_EQ(Stats(0).seconds, V({50}));
-    EXPECT_EQ(Stats(0).peak, 50u);
-    Timer().FailNextCreates(1);
-    ASSERT_EQ(Timer().Advance(1000), 1u);
-    ACE_Thread_Manager::instance()->wait();
-    EXPECT_TRUE(Logged(3, "svc: Data collector is stopping due to CreateTimer failure."));
-    EXPECT_TRUE(Logged(6, "svc: Stats collector is shutting down."));
-    EXPECT_EQ(State(), C::ST_STOPPED);
-    EXPECT_TRUE(Released());
-}
-
 // Reports stamped on both sides of the moment the timer fires, all still
 // waiting when it does, and the second closes a minute and an hour. Timely,
 // each counts in the second its stamp falls in (and so in the minute and the
 // hour), and the peak follows; by default the roll-up waits for the list to
 // empty and counts them all in the closing second. The setting is set-up
-// only; a timely roll-up that cannot arm its next timer stops the thread.
+// only; a roll-up that cannot arm its next timer stops the thread.
 class TimelyRollup : public CollectorTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
@@ -169,34 +141,18 @@ TEST_P(TimelyRollup, CountsEachReportInTheSecondOfItsStamp) {
     ASSERT_EQ(Timer().Advance(1000), 1u);
     ACE_Thread_Manager::instance()->wait();
     EXPECT_TRUE(Logged(3, "svc: Data collector is stopping due to CreateTimer failure."));
-    EXPECT_EQ(State(), C::ST_STOPPED);
+    EXPECT_TRUE(StoppedAndReleased());
 }
 
 INSTANTIATE_TEST_SUITE_P(OnAndOff, TimelyRollup, ::testing::Bool());
 
-// Timely, a Stop() that comes while a roll-up is under way (held here on the
-// data lock) lets that roll-up finish, and nothing more: the thread arms the
-// next timer, then finds the stop and leaves, cancelling it.
-TEST_F(CollectorTest, ATimelyRollUpUnderWayFinishesBeforeTheStop) {
-    collector->SetTimelyRollup(true);
-    collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
-    StartCollecting();
-    {
-        KwMutexGuard hold(DataLock());
-        ASSERT_EQ(Timer().Advance(1000), 1u);
-        ASSERT_TRUE(WaitUntil([&] { return KwTestMutexWaiters(DataLock()) == 1; }));
-        collector->Stop();
-    }
-    ACE_Thread_Manager::instance()->wait();
-    EXPECT_EQ(Timer().CreatedCount(), 2u);
-    EXPECT_TRUE(Logged(6, "svc: Stats collector is shutting down."));
-    EXPECT_TRUE(Released());
-}
-
 // Timely, a report stamped more than 250 ms after the oldest one waiting
 // (held here in the thread's hand) is refused, loudly the first time, and
-// counted; the one in hand is counted all the same.
-TEST_F(CollectorTest, TimelyRefusesReportsFurtherBehindThanItsBound) {
+// counted; the one in hand is counted all the same. Then a Stop() that comes
+// while a roll-up is under way (held here on the data lock) lets that
+// roll-up finish, and nothing more: the thread arms the next timer, then
+// finds the stop and leaves, cancelling it.
+TEST_F(CollectorTest, TimelyRefusesReportsBehindItsBoundAndFinishesARollUpBeforeTheStop) {
     collector->SetTimelyRollup(true);
     collector->RegisterEvent("rx", STATS_FLAG_MAX_RATE, STATS_DATA_COUNT);
     StartCollecting();
@@ -216,4 +172,14 @@ TEST_F(CollectorTest, TimelyRefusesReportsFurtherBehindThanItsBound) {
     ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
     EXPECT_EQ(std::make_tuple(snapshot.refusedFull, snapshot.refusedNoThread),
               std::make_tuple(KwUlong32{2}, KwUlong32{0}));
+
+    {
+        KwMutexGuard hold(DataLock());
+        ASSERT_EQ(Timer().Advance(1000), 1u);
+        ASSERT_TRUE(WaitUntil([&] { return KwTestMutexWaiters(DataLock()) == 1; }));
+        collector->Stop();
+    }
+    ACE_Thread_Manager::instance()->wait();
+    EXPECT_EQ(Timer().CreatedCount(), 2u);
+    EXPECT_TRUE(StoppedAndReleased());
 }

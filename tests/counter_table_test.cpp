@@ -5,20 +5,10 @@
 #include <memory>
 #include <vector>
 
-#include "KwSrvrStatsCount.h"
+#include "CountValues.h"
 #include "KwStatsCounterTable.h"
 
 namespace {
-
-typedef std::vector<KwUlong32> V;
-
-V Values(const KwSrvrStatsCount& counts) {
-    V values;
-    for (unsigned int i = 0; i < counts.Size(); ++i) {
-        values.push_back(counts[i]);
-    }
-    return values;
-}
 
 // An event's cells are made from the caller's spare once; later asks get
 // the same cells and leave the spare to the caller.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -77,41 +78,32 @@ protected:
 TEST_F(ReportQueueTest, VerdictsFollowTheThreadAndTheBound) {
     struct Row {
         std::string step;
+        std::function<void()> does;
         Queue::Verdict verdict;
         size_t held;
         size_t waiting;
         bool draining;
     };
+    Queue::List accepted;
     const Row rows[] = {
-        {"fresh", Queue::NO_THREAD, 0, 0, false},
-        {"open", Queue::QUEUED, 0, 1, true},
-        {"bound 3", Queue::QUEUED, 0, 2, true},
-        {"append", Queue::FULL, 3, 3, true},
-        {"take", Queue::FULL, 3, 3, true},               // in hand counts against the bound
-        {"process 2", Queue::FULL, 3, 1, true},          // processed, not yet released
-        {"process 1, take", Queue::QUEUED, 0, 1, true},  // released at the take
-        {"close", Queue::NO_THREAD, 0, 0, false},
+        {"fresh", [] {}, Queue::NO_THREAD, 0, 0, false},
+        {"open", [&] { queue.Open(); }, Queue::QUEUED, 0, 1, true},
+        {"bound 3", [&] { queue.SetBound(3); }, Queue::QUEUED, 0, 2, true},
+        {"append", [&] { ASSERT_EQ(Append(0), Queue::QUEUED); }, Queue::FULL, 3, 3, true},
+        // In hand counts against the bound; processed is not yet released,
+        // but is at the take after it.
+        {"take", [&] { ASSERT_EQ(queue.Take(), 3u); }, Queue::FULL, 3, 3, true},
+        {"process 2", [&] { ASSERT_EQ(Process(2).size(), 2u); }, Queue::FULL, 3, 1, true},
+        {"process 1, take",
+         [&] {
+             ASSERT_EQ(Process(1).size(), 1u);
+             ASSERT_EQ(queue.Take(), 0u);
+         },
+         Queue::QUEUED, 0, 1, true},
+        {"close", [&] { queue.Close(accepted); }, Queue::NO_THREAD, 0, 0, false},
     };
     for (const Row& row : rows) {
-        if (row.step == "open") {
-            queue.Open();
-        } else if (row.step == "bound 3") {
-            queue.SetBound(3);
-        } else if (row.step == "append") {
-            ASSERT_EQ(Append(0), Queue::QUEUED);
-        } else if (row.step == "take") {
-            ASSERT_EQ(queue.Take(), 3u);
-        } else if (row.step == "process 2") {
-            ASSERT_EQ(Process(2).size(), 2u);
-        } else if (row.step == "process 1, take") {
-            ASSERT_EQ(Process(1).size(), 1u);
-            ASSERT_EQ(queue.Take(), 0u);
-        } else if (row.step == "close") {
-            Queue::List accepted;
-            queue.Close(accepted);
-            ASSERT_EQ(accepted.size(), 1u);
-            free(accepted.front());
-        }
+        ASSERT_NO_FATAL_FAILURE(row.does()) << row.step;
         size_t held = 0;
         size_t looked = 99;
         EXPECT_EQ(queue.LooksFull(looked), row.verdict == Queue::FULL) << row.step;
@@ -124,6 +116,8 @@ TEST_F(ReportQueueTest, VerdictsFollowTheThreadAndTheBound) {
         EXPECT_EQ(queue.Draining(), row.draining) << row.step;
     }
     EXPECT_EQ(queue.Bound(), 3u);
+    ASSERT_EQ(accepted.size(), 1u);
+    free(accepted.front());
     // The queue counts what the collector tells it it refused, and only that;
     // both bounds count as full.
     for (Queue::Verdict why :

@@ -5,11 +5,11 @@
 #include <tuple>
 #include <vector>
 
+#include "CountValues.h"
 #include "KwStatsCopier.h"
 
 namespace {
 
-typedef std::vector<KwUlong32> V;
 typedef KwStatsCopier::Ring Ring;
 
 TEST(KwStatsCopierTest, TheSlotsDecideWhatIsCopied) {

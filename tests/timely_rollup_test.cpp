@@ -6,21 +6,13 @@
 #include <tuple>
 #include <vector>
 
+#include "CountValues.h"
 #include "KwTimelyRollup.h"
 #include "TestTime.h"
 
 namespace {
 
-typedef std::vector<KwUlong32> V;
 typedef KwTimelyRollup::Ring Ring;
-
-V Values(const KwSrvrStatsCount& counts) {
-    V values;
-    for (unsigned int i = 0; i < counts.Size(); ++i) {
-        values.push_back(counts[i]);
-    }
-    return values;
-}
 
 // Fired, now, and the milliseconds until the next second ends.
 TEST(KwTimelyRollupTest, NextSecondEndsASecondAfterTheLastOne) {
@@ -60,9 +52,15 @@ TEST(KwTimelyRollupTest, TheFiringIsNotedFromTheMonotonicClock) {
 }
 
 // A second closed at 100.5 s: stamps up to that moment are late; a reset
-// forgets it; a second closed at an unknown moment makes nothing late.
+// forgets it; a second closed at an unknown moment makes nothing late. The
+// setting is off until set.
 TEST(KwTimelyRollupTest, StampsUpToTheCloseAreLate) {
     KwTimelyRollup timely;
+    EXPECT_FALSE(timely.On());
+    timely.SetOn(true);
+    EXPECT_TRUE(timely.On());
+    timely.SetOn(false);
+    EXPECT_FALSE(timely.On());
     EXPECT_FALSE(timely.Late({1, 0}));  // nothing closed yet
     timely.Closed({100, 500}, 0);
     const struct {
@@ -132,15 +130,6 @@ TEST(KwTimelyRollupTest, NothingToCountInAfterAReset) {
     timely.Closed({100, 0}, 2);
     timely.CountLate(0, &peak, last, minute, hour, day);
     EXPECT_EQ(std::make_tuple(Values(last), peak.GetValue()), std::make_tuple(V({0}), 0u));
-}
-
-TEST(KwTimelyRollupTest, TheSettingIsOffUntilSet) {
-    KwTimelyRollup timely;
-    EXPECT_FALSE(timely.On());
-    timely.SetOn(true);
-    EXPECT_TRUE(timely.On());
-    timely.SetOn(false);
-    EXPECT_FALSE(timely.On());
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "CountValues.h"
 #include "KwMaxValue.h"
 #include "KwRingBuffer.h"
 #include "KwSrvrStatsCount.h"
@@ -15,24 +16,7 @@
 
 namespace {
 
-typedef std::vector<KwUlong32> V;
 typedef KwRingBuffer<KwSrvrStatsCount> Ring;
-
-KwSrvrStatsCount Make(const V& values) {
-    KwSrvrStatsCount counts(static_cast<unsigned int>(values.size()));
-    for (unsigned int i = 0; i < values.size(); ++i) {
-        counts[i] = values[i];
-    }
-    return counts;
-}
-
-V Values(const KwSrvrStatsCount& counts) {
-    V values;
-    for (unsigned int i = 0; i < counts.Size(); ++i) {
-        values.push_back(counts[i]);
-    }
-    return values;
-}
 
 // Every captured line as "<level> <file> <text>".
 std::vector<std::string> Lines(const LogCapture& capture) {

@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,15 +49,12 @@ KwTestTimerMgr g_timer(KwTestTimerMgr::MANUAL_CLOCK);
 // The report is the text of the snapshot, and each window is the sum of
 // its history: taken while nothing changes, they agree.
 bool Agree(const KwStatsSnapshot& snapshot, const std::string& report) {
+    auto sum = [](const std::vector<KwUlong32>& history) {
+        return std::accumulate(history.begin(), history.end(), KwUlong32{0});  // wraps as they do
+    };
     for (const KwStatsEventSnapshot& event : snapshot.events) {
-        KwUlong32 sums[3] = {0, 0, 0};
-        const std::vector<KwUlong32>* histories[3] = {&event.seconds, &event.minutes, &event.hours};
-        for (int w = 0; w < 3; ++w) {
-            for (KwUlong32 count : *histories[w]) {
-                sums[w] += count;
-            }
-        }
-        if (sums[0] != event.minute || sums[1] != event.hour || sums[2] != event.day) {
+        if (sum(event.seconds) != event.minute || sum(event.minutes) != event.hour ||
+            sum(event.hours) != event.day) {
             return false;
         }
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CollectorAccess.h"
+#include "CountValues.h"
 #include "KwMutexGuard.h"
 #include "KwReportQueue.h"
 #include "KwRingBuffer.h"
@@ -26,7 +27,11 @@
 #include "ace/Thread_Manager.h"
 
 namespace ca = collector_access;
-typedef std::vector<KwUlong32> V;
+
+// The thread's own lines, as CollectorLines() gives them.
+const std::string kWaitingLine = "7 svc: data collector waiting for client to finish registration.";
+const std::string kFinishedLine = "7 svc: diagnostic data collector initialization has finished .";
+const std::string kShutdownLine = "6 svc: Stats collector is shutting down.";
 
 // Each test runs in a process of its own (ctest), so the singleton is fresh.
 class CollectorTest : public ::testing::Test {
@@ -173,6 +178,13 @@ protected:
         KwMutexGuard guard(DataLock());
         (*In<ca::CurrentCounts>())[static_cast<unsigned int>(countSlot)] = value;
         (*In<ca::LastRollupCounts>())[static_cast<unsigned int>(countSlot)] = value;
+    }
+    // The thread is gone as at a stop: it said so once, and released all.
+    ::testing::AssertionResult StoppedAndReleased() {
+        if (State() != C::ST_STOPPED || !Released()) {
+            return ::testing::AssertionFailure() << "state " << State() << ", not all released";
+        }
+        return Logged(6, kShutdownLine.substr(2));
     }
     // Everything the thread sized is gone, and the timer with it.
     bool Released() {
