@@ -277,15 +277,39 @@ private:
     // serves as the present: no clock is read for it.
     bool Behind(const timespec& stamp) const {
         long long bound = m_maxAgeMs.load(std::memory_order_relaxed) * 1000000LL;
-        long long oldest = m_oldestNs.load(std::memory_order_relaxed);
-        return bound != 0 && oldest != 0 && Nanoseconds(stamp) - oldest > bound;
+        if (bound == 0) {
+            return false;
+        }
+        long long oldest = Nanoseconds(Oldest());
+        return oldest != 0 && Nanoseconds(stamp) - oldest > bound;
     }
 
     // The stamp of the oldest report held and not yet processed, the one in
-    // hand; 0 when nothing is in hand (or its stamp is unknown).
+    // hand; zero when nothing is in hand (or its stamp is unknown). Two
+    // words under a sequence count, the collection thread the only writer:
+    // a 32-bit board has no lock-free 64-bit atomic without libatomic.
     void PublishOldest() {
-        m_oldestNs.store(m_inHandCount > 0 ? Nanoseconds((*m_next)->stamp) : 0,
-                         std::memory_order_relaxed);
+        timespec oldest = m_inHandCount > 0 ? (*m_next)->stamp : timespec{0, 0};
+        unsigned int sequence = m_oldestSequence.load(std::memory_order_relaxed);
+        m_oldestSequence.store(sequence + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        m_oldestSec.store(static_cast<long>(oldest.tv_sec), std::memory_order_relaxed);
+        m_oldestNsec.store(oldest.tv_nsec, std::memory_order_relaxed);
+        m_oldestSequence.store(sequence + 2, std::memory_order_release);
+    }
+
+    // What PublishOldest() wrote last, read whole: retried while it writes.
+    timespec Oldest() const {
+        timespec oldest;
+        unsigned int before, after;
+        do {
+            before = m_oldestSequence.load(std::memory_order_acquire);
+            oldest.tv_sec = m_oldestSec.load(std::memory_order_relaxed);
+            oldest.tv_nsec = m_oldestNsec.load(std::memory_order_relaxed);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            after = m_oldestSequence.load(std::memory_order_relaxed);
+        } while ((before & 1) != 0 || before != after);
+        return oldest;
     }
 
     // Frees the processed reports; their nodes are kept for reuse up to the
@@ -320,7 +344,9 @@ private:
     // thread alone.
     alignas(64) std::atomic<size_t> m_inHand{0};
     std::atomic<size_t> m_held{0};
-    std::atomic<long long> m_oldestNs{0};
+    std::atomic<unsigned int> m_oldestSequence{0};
+    std::atomic<long> m_oldestSec{0};
+    std::atomic<long> m_oldestNsec{0};
     std::atomic<KwUlong32> m_refusedNoThread{0};
     std::atomic<KwUlong32> m_refusedFull{0};
 
