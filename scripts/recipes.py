@@ -128,6 +128,11 @@ class Session:
     def env(self):
         env = dict(os.environ, HOME=self.home)
         env.pop("PKG_CONFIG_PATH", None)
+        # The cross builds' libraries stay where this machine keeps them: a
+        # scratch HOME would make them again (twenty minutes for PowerPC).
+        env.setdefault("QEL_CROSS_CACHE", os.path.join(
+            os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache"),
+            "qel-diag-utils", "cross"))
         return env
 
     def run(self, script, where, timeout=900):
