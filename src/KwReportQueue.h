@@ -290,11 +290,13 @@ private:
     // a 32-bit board has no lock-free 64-bit atomic without libatomic.
     void PublishOldest() {
         timespec oldest = m_inHandCount > 0 ? (*m_next)->stamp : timespec{0, 0};
+        // A reader that sees either word of this write sees the odd count
+        // too (the words are released after it), and one that sees the even
+        // count sees both words.
         unsigned int sequence = m_oldestSequence.load(std::memory_order_relaxed);
         m_oldestSequence.store(sequence + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        m_oldestSec.store(static_cast<long>(oldest.tv_sec), std::memory_order_relaxed);
-        m_oldestNsec.store(oldest.tv_nsec, std::memory_order_relaxed);
+        m_oldestSec.store(static_cast<long>(oldest.tv_sec), std::memory_order_release);
+        m_oldestNsec.store(oldest.tv_nsec, std::memory_order_release);
         m_oldestSequence.store(sequence + 2, std::memory_order_release);
     }
 
@@ -303,10 +305,11 @@ private:
         timespec oldest;
         unsigned int before, after;
         do {
+            // Acquire loads, so the second look at the count comes after
+            // both words (no fence: ThreadSanitizer does not model fences).
             before = m_oldestSequence.load(std::memory_order_acquire);
-            oldest.tv_sec = m_oldestSec.load(std::memory_order_relaxed);
-            oldest.tv_nsec = m_oldestNsec.load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            oldest.tv_sec = m_oldestSec.load(std::memory_order_acquire);
+            oldest.tv_nsec = m_oldestNsec.load(std::memory_order_acquire);
             after = m_oldestSequence.load(std::memory_order_relaxed);
         } while ((before & 1) != 0 || before != after);
         return oldest;
