@@ -228,6 +228,66 @@ TEST_F(PushSpool, AFullDiskLeavesNoHalfRecordAndAMissingSegmentIsDamage) {
     EXPECT_EQ(m_spool->TakeDamaged(), 2u);
 }
 
+TEST_F(PushSpool, RecordsWhoseCrcHoldsButNotTheirPayload) {
+    const std::string value(8, '\x01');
+    std::ofstream(Segment(1)) << SpoolRecord("\xff\xff\xff\xff\xff\xff", 1, 1)  // no snappy length
+                              << SpoolRecord("garbage!", 1, 2)                  // no snappy stream
+                              << SpoolRecord(SnappyLiteral(""), 1, 3)           // no sample in it
+                              << SpoolRecord(SnappyLiteral("\x80"), 1, 4)  // a cut label length
+                              << SpoolRecord(SnappyLiteral("\x05"
+                                                           "abc"),
+                                             1, 5)  // labels past the end
+                              << SpoolRecord(SnappyLiteral("\x01"
+                                                           "a" +
+                                                           value.substr(1)),
+                                             1, 6)  // a cut value
+                              << SpoolRecord(SnappyLiteral("\x01"
+                                                           "a" +
+                                                           value + "x"),
+                                             1, 7);  // one byte more
+    ASSERT_TRUE(Restart());
+    EXPECT_EQ(m_spool->TakeDamaged(), 0u);  // each passed the scan
+    EXPECT_EQ(m_spool->PendingSamples(), 7u);
+    EXPECT_EQ(m_spool->NewestTimestamp(), 7);
+    Append({8000}, 2);
+    EXPECT_EQ(ReadAll(), "0:0 0:0 0:0 0:0 0:0 0:0 0:0 8000:2@s0=8000 ");
+    EXPECT_EQ(m_spool->TakeDamaged(), 7u);
+}
+
+TEST_F(PushSpool, ASegmentCutAfterTheScanAndOneNotNamedInHex) {
+    Write("000000000000000g.seg", "x");
+    ASSERT_TRUE(Restart());
+    Append({1000, 2000}, 3);
+    ASSERT_TRUE(Restart());
+    ASSERT_EQ(truncate(Segment(1).c_str(), 30), 0);
+    EXPECT_EQ(ReadAll(), "0:0 0:0 ");
+    EXPECT_EQ(m_spool->TakeDamaged(), 2u);
+    EXPECT_EQ(Size(m_folder + "/000000000000000g.seg"), 1);
+}
+
+// Below a segment's size the only segment goes for room: a new one first.
+TEST_F(PushSpool, ABoundBelowASegment) {
+    ASSERT_TRUE(Restart(10000));
+    mkdir(Segment(2).c_str(), 0700);
+    KwPushSeriesTable table;
+    std::string error;
+    size_t appended = 0;
+    while (m_spool->Append(Record(1000, 300, table), table, error)) {
+        ++appended;
+        ASSERT_LT(appended, 10u);
+    }
+    EXPECT_EQ(error, "spool segment '" + Segment(2) + "': File exists");
+    EXPECT_GT(appended, 1u);
+    EXPECT_EQ(m_spool->PendingSamples(), 300 * appended);
+    EXPECT_EQ(m_spool->TakeEvicted(), 0u);
+    Append({2000}, 300);  // into segment 3
+    EXPECT_EQ(m_spool->TakeEvicted(), 300 * appended);
+    EXPECT_EQ(m_spool->PendingSamples(), 300u);
+    EXPECT_EQ(Size(Segment(1)), -1);
+    EXPECT_EQ(Size(Segment(3)), static_cast<off_t>(m_spool->Bytes()));
+    EXPECT_EQ(ReadAll(), "2000:300@s0=2000 ");
+}
+
 TEST_F(PushSpool, GarbageNamedLikeASegment) {
     std::ofstream(Segment(7)) << "QEL1QEL1 not a record at all QEL1";
     Write("notes.txt", "left alone");
