@@ -237,6 +237,8 @@ TEST_F(PushConfig, AuthorizationFromAFileAndSizesInEachUnit) {
     EXPECT_EQ(o.credentialsFile, m_folder + "/secret");
     EXPECT_EQ(o.spoolDirectory, "/var/spool/qel");
     EXPECT_EQ(o.spoolMaxBytes, 64 * 1024);
+    ASSERT_EQ(Refusal("url: http://rx/w\nbasic_auth: {username: u, password: p}\n", &o), "");
+    EXPECT_EQ(o.username + ":" + o.password, "u:p");
     const struct {
         std::string text;
         long long bytes;

@@ -461,6 +461,38 @@ TEST_F(PushSender, AFullSpoolDropsItsOldestSegmentAndADamagedOneIsSaid) {
               1u);
 }
 
+TEST_F(PushSender, AFullBatchGoesAtOnceAndNoLarger) {
+    m_options.maxSamplesPerSend = 5;
+    m_options.batchSendDeadlineMs = 3600000;  // only a full batch goes
+    ASSERT_TRUE(Run(m_source.Source(), 4));
+    std::vector<ReceivedRequest> requests = m_receiver.Requests();
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(SampleCount(requests[i]), 5u) << "request " << i;
+    }
+    ExpectTimeOrder(requests);
+    EXPECT_TRUE(StartsWith(Joined(Totals(requests)), "1 "));
+}
+
+TEST_F(PushSender, ASpoolRecordThatReadsBadIsCountedNotSent) {
+    LogCapture log;
+    m_options.spoolDirectory = m_folder + "/spool";
+    mkdir(m_options.spoolDirectory.c_str(), 0700);
+    // Its CRC holds (the scan takes it), its payload holds no sample.
+    Write("spool/0000000000000001.seg", SpoolRecord(SnappyLiteral(""), 3, 1));
+    std::unique_ptr<KwStatsPusher> pusher = Start(m_source.Source());
+    ASSERT_TRUE(m_receiver.WaitFor(2));
+    KwStatsPushFigures figures =
+        FiguresOnce(pusher, [](const KwStatsPushFigures& f) { return f.spoolDamaged > 0; });
+    pusher.reset();
+    EXPECT_EQ(figures.spoolDamaged, 1u);
+    EXPECT_EQ(figures.failedRequests.size(), 0u);
+    EXPECT_EQ(Logged(log, DLOG_INFO, "3 samples from the spool are sent first"), 1u);
+    EXPECT_EQ(log.CountContaining("damaged stretches"), 0u);
+    std::string sent = Joined(Totals(m_receiver.Requests()));
+    sent = sent.substr(0, sent.find("nan"));
+    EXPECT_EQ(sent, Sequence(1, Last(sent)));
+}
+
 TEST_F(PushSender, ASpoolThatCannotBeWrittenKeepsTheSamplesInMemory) {
     LogCapture log;
     m_options.spoolDirectory = m_folder + "/spool";
