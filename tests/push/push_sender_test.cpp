@@ -290,7 +290,8 @@ TEST_F(PushSender, RetriesFiveHundredsInOrderAndLogsTheChangeOnce) {
 
 TEST_F(PushSender, OtherFourHundredsAreDroppedAndCounted) {
     LogCapture log;
-    m_receiver.Script({{400, "out of order sample\x1b[31m", ""}, {429, "slow down", ""}});
+    m_options.url = m_receiver.Url() + "?from=board@lab";  // no user information in it
+    m_receiver.Script({{400, "out of order sample\x1b[31m\x7f", ""}, {429, "slow down", ""}});
     std::unique_ptr<KwStatsPusher> pusher = Start(m_source.Source());
     ASSERT_TRUE(m_receiver.WaitFor(3));
     KwStatsPushFigures figures = Figures(pusher);
@@ -309,8 +310,8 @@ TEST_F(PushSender, OtherFourHundredsAreDroppedAndCounted) {
     EXPECT_EQ(figures.failedRequests[1], std::make_pair(429, KwUlong32(1)));
     EXPECT_FALSE(figures.failing);
     EXPECT_EQ(Logged(log, DLOG_WARNING,
-                     m_receiver.Url() + " refused " + std::to_string(perSnapshot) +
-                         " samples with 400: out of order sample\\x1b[31m"),
+                     m_options.url + " refused " + std::to_string(perSnapshot) +
+                         " samples with 400: out of order sample\\x1b[31m\\x7f"),
               1u);
     EXPECT_EQ(log.CountContaining("cannot send"), 0u);
 }
@@ -463,7 +464,8 @@ TEST_F(PushSender, AFullSpoolDropsItsOldestSegmentAndADamagedOneIsSaid) {
 
 TEST_F(PushSender, AFullBatchGoesAtOnceAndNoLarger) {
     m_options.maxSamplesPerSend = 5;
-    m_options.batchSendDeadlineMs = 3600000;  // only a full batch goes
+    m_options.spoolDirectory = m_folder + "/spool";  // what waits, read back in batches
+    m_options.batchSendDeadlineMs = 3600000;         // only a full batch goes
     ASSERT_TRUE(Run(m_source.Source(), 4));
     std::vector<ReceivedRequest> requests = m_receiver.Requests();
     for (size_t i = 0; i < 4; ++i) {
