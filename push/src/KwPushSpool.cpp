@@ -479,6 +479,9 @@ bool KwPushSpool::ReadRecord(const Segment& segment, const Ref& ref, KwPushRecor
 
 void KwPushSpool::Consume(size_t count) {
     while (!m_loaded.empty()) {
+        // The front segment may be done with already (it was the one written
+        // to): m_first and m_partial are to count in the loaded record's one.
+        DropSentSegments();
         KwPushRecord& front = m_loaded.front();
         size_t done = std::min(count, front.Remaining());
         front.sent += done;
@@ -492,11 +495,15 @@ void KwPushSpool::Consume(size_t count) {
         m_loaded.pop_front();
         ++m_first;
         m_partial = 0;
-        while (m_segments.size() > 1 && m_first == m_segments.front().records.size()) {
-            DropFront();
-        }
+        DropSentSegments();
     }
     SaveCursor();
+}
+
+void KwPushSpool::DropSentSegments() {
+    while (m_segments.size() > 1 && m_first == m_segments.front().records.size()) {
+        DropFront();
+    }
 }
 
 size_t KwPushSpool::TakeDamaged() {

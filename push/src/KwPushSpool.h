@@ -77,6 +77,8 @@ private:
     bool StartSegment(std::string& error);
     void EvictFront();
     void DropFront();
+    // Drops the front segments done with, while a later one is left.
+    void DropSentSegments();
     void SaveCursor();
     void LoadCursor(uint64_t& seq, size_t& record, size_t& partial) const;
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 
@@ -29,6 +30,44 @@ protected:
 
     std::string m_folder;
 };
+
+// A spool record as the spool writes it, around any `payload`: its head
+// with the CRC-32 that makes it pass the scan.
+inline std::string SpoolRecord(const std::string& payload, uint32_t samples, uint64_t time) {
+    std::string bytes = "QEL1";
+    auto put = [&bytes](uint32_t value) {
+        for (int i = 0; i < 4; ++i) {
+            bytes += static_cast<char>(value >> (8 * i));
+        }
+    };
+    put(static_cast<uint32_t>(payload.size()));
+    put(0);
+    put(samples);
+    put(static_cast<uint32_t>(time));
+    put(static_cast<uint32_t>(time >> 32));
+    bytes += payload;
+    uint32_t crc = 0xffffffffu;
+    for (size_t i = 12; i < bytes.size(); ++i) {
+        crc ^= static_cast<uint8_t>(bytes[i]);
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc & 1) != 0 ? 0xedb88320u ^ (crc >> 1) : crc >> 1;
+        }
+    }
+    crc ^= 0xffffffffu;
+    for (int i = 0; i < 4; ++i) {
+        bytes[8 + i] = static_cast<char>(crc >> (8 * i));
+    }
+    return bytes;
+}
+
+// `raw` (under 61 bytes) as snappy writes it: its length and one literal.
+inline std::string SnappyLiteral(const std::string& raw) {
+    if (raw.empty()) {
+        return std::string(1, '\0');
+    }
+    return std::string(1, static_cast<char>(raw.size())) +
+           static_cast<char>((raw.size() - 1) << 2) + raw;
+}
 
 // Files of at most `bytes` for this process while it lives (a full disk,
 // as far as write() tells).

@@ -96,6 +96,10 @@ TEST_F(PushConfig, Refusals) {
     // Whole files.
     const Row files[] = {
         {"", ":1: url is missing"},
+        {"~\n", ":1: url is missing"},
+        {"# nothing but a comment\n", ":1: url is missing"},
+        {"just text\n", ":1: the file is not a mapping (a remote_write entry)"},
+        {"url: http://rx\nurl: [\n", ":3: end of sequence flow not found"},
         {"interval: 1s\n", ":1: url is missing"},
         {"- url: http://rx\n", ":1: the file is not a mapping (a remote_write entry)"},
         {"url: ftp://rx\n", ":1: url 'ftp://rx' is not http:// or https://"},
@@ -113,6 +117,10 @@ TEST_F(PushConfig, Refusals) {
         {"interval: 5ms\n", ":2: interval '5ms'" + duration + "86400000" + examples},
         {"interval: 2d\n", ":2: interval '2d'" + duration + "86400000" + examples},
         {"remote_timeout: 11m\n", ":2: remote_timeout '11m'" + duration + "600000" + examples},
+        {"interval: 23h61m\n", ":2: interval '23h61m'" + duration + "86400000" + examples},
+        {"flush_deadline: 1ms1s\n",
+         ":2: flush_deadline '1ms1s' is not a duration of 0 ms .. 600000" + examples},
+        {"external_labels: {'': x}\n", ":2: external_labels: '' is not a label name"},
         {"external_labels: [a]\n", ":2: external_labels is not a mapping"},
         {"external_labels: {__x: y}\n", ":2: external_labels: '__x' is not a label name"},
         {"external_labels:\n  9lives: y\n", ":3: external_labels: '9lives' is not a label name"},
@@ -135,6 +143,19 @@ TEST_F(PushConfig, Refusals) {
          ":2: authorization: type 'Be arer' is not a single word"},
         {"basic_auth: {username: u}\nauthorization: {credentials: x}\n",
          ":1: basic_auth and authorization are not to be given together"},
+        {"basic_auth: {username: u}\nauthorization: {credentials_file: secret}\n",
+         ":1: basic_auth and authorization are not to be given together"},
+        {"authorization: {credentials: x, credentials_file: secret}\n",
+         ":2: authorization needs credentials or credentials_file (one of them)"},
+        {"authorization: {credentials: x, scheme: y}\n",
+         ":2: authorization: 'scheme' is not supported"},
+        {"authorization:\n  credentials_file: none\n",
+         ":3: credentials_file 'none': No such file or directory"},
+        {"tls_config: {key_file: ca.crt}\n",
+         ":2: tls_config needs both cert_file and key_file, or neither"},
+        {"tls_config: {ca_file: ''}\n", ":2: ca_file is empty"},
+        {"tls_config:\n  cert_file: none.crt\n",
+         ":3: cert_file 'none.crt': No such file or directory"},
         {"tls_config: {cert_file: ca.crt}\n",
          ":2: tls_config needs both cert_file and key_file, or neither"},
         {"tls_config: {insecure_skip_verify: yes}\n",
@@ -145,6 +166,12 @@ TEST_F(PushConfig, Refusals) {
         {"queue_config: {capacity: ''}\n", ":2: capacity ''" + capacity},
         {"queue_config: {capacity: 1234567890123}\n", ":2: capacity '1234567890123'" + capacity},
         {"queue_config: {capacity: [1\n", ":3: end of sequence flow not found"},
+        {"queue_config: {batch_send_deadline: 0}\n",
+         ":2: batch_send_deadline '0' is not a duration of 1 ms .. 3600000" + examples},
+        {"queue_config: {min_backoff: 2h}\n",
+         ":2: min_backoff '2h' is not a duration of 1 ms .. 3600000" + examples},
+        {"queue_config: {max_backoff: 1y}\n",
+         ":2: max_backoff '1y' is not a duration of 1 ms .. 3600000" + examples},
         {"queue_config: {max_samples_per_send: 1e3}\n",
          ":2: max_samples_per_send '1e3' is not a whole number of 1 .. 1000000"},
         {"queue_config: {min_backoff: 2s, max_backoff: 1s}\n",
@@ -201,13 +228,17 @@ TEST_F(PushConfig, AuthorizationFromAFileAndSizesInEachUnit) {
     KwStatsPushOptions o;
     ASSERT_EQ(Refusal("url: http://rx/w\n"
                       "authorization: {type: Token, credentials_file: secret}\n"
+                      "tls_config: {insecure_skip_verify: false}\n"
                       "spool: {directory: /var/spool/qel, max_bytes: 64KB}\n",
                       &o),
               "");
     EXPECT_EQ(o.authorizationType, "Token");
+    EXPECT_FALSE(o.insecureSkipVerify);
     EXPECT_EQ(o.credentialsFile, m_folder + "/secret");
     EXPECT_EQ(o.spoolDirectory, "/var/spool/qel");
     EXPECT_EQ(o.spoolMaxBytes, 64 * 1024);
+    ASSERT_EQ(Refusal("url: http://rx/w\nbasic_auth: {username: u, password: p}\n", &o), "");
+    EXPECT_EQ(o.username + ":" + o.password, "u:p");
     const struct {
         std::string text;
         long long bytes;

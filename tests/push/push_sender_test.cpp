@@ -290,7 +290,8 @@ TEST_F(PushSender, RetriesFiveHundredsInOrderAndLogsTheChangeOnce) {
 
 TEST_F(PushSender, OtherFourHundredsAreDroppedAndCounted) {
     LogCapture log;
-    m_receiver.Script({{400, "out of order sample\x1b[31m", ""}, {429, "slow down", ""}});
+    m_options.url = m_receiver.Url() + "?from=board@lab";  // no user information in it
+    m_receiver.Script({{400, "out of order sample\x1b[31m\x7f", ""}, {429, "slow down", ""}});
     std::unique_ptr<KwStatsPusher> pusher = Start(m_source.Source());
     ASSERT_TRUE(m_receiver.WaitFor(3));
     KwStatsPushFigures figures = Figures(pusher);
@@ -309,8 +310,8 @@ TEST_F(PushSender, OtherFourHundredsAreDroppedAndCounted) {
     EXPECT_EQ(figures.failedRequests[1], std::make_pair(429, KwUlong32(1)));
     EXPECT_FALSE(figures.failing);
     EXPECT_EQ(Logged(log, DLOG_WARNING,
-                     m_receiver.Url() + " refused " + std::to_string(perSnapshot) +
-                         " samples with 400: out of order sample\\x1b[31m"),
+                     m_options.url + " refused " + std::to_string(perSnapshot) +
+                         " samples with 400: out of order sample\\x1b[31m\\x7f"),
               1u);
     EXPECT_EQ(log.CountContaining("cannot send"), 0u);
 }
@@ -459,6 +460,39 @@ TEST_F(PushSender, AFullSpoolDropsItsOldestSegmentAndADamagedOneIsSaid) {
               1u);
     EXPECT_GE(log.CountContaining("KwStatsPusher: the spool is full (65536 bytes): the oldest "),
               1u);
+}
+
+TEST_F(PushSender, AFullBatchGoesAtOnceAndNoLarger) {
+    m_options.maxSamplesPerSend = 5;
+    m_options.spoolDirectory = m_folder + "/spool";  // what waits, read back in batches
+    m_options.batchSendDeadlineMs = 3600000;         // only a full batch goes
+    ASSERT_TRUE(Run(m_source.Source(), 4));
+    std::vector<ReceivedRequest> requests = m_receiver.Requests();
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(SampleCount(requests[i]), 5u) << "request " << i;
+    }
+    ExpectTimeOrder(requests);
+    EXPECT_TRUE(StartsWith(Joined(Totals(requests)), "1 "));
+}
+
+TEST_F(PushSender, ASpoolRecordThatReadsBadIsCountedNotSent) {
+    LogCapture log;
+    m_options.spoolDirectory = m_folder + "/spool";
+    mkdir(m_options.spoolDirectory.c_str(), 0700);
+    // Its CRC holds (the scan takes it), its payload holds no sample.
+    Write("spool/0000000000000001.seg", SpoolRecord(SnappyLiteral(""), 3, 1));
+    std::unique_ptr<KwStatsPusher> pusher = Start(m_source.Source());
+    ASSERT_TRUE(m_receiver.WaitFor(2));
+    KwStatsPushFigures figures =
+        FiguresOnce(pusher, [](const KwStatsPushFigures& f) { return f.spoolDamaged > 0; });
+    pusher.reset();
+    EXPECT_EQ(figures.spoolDamaged, 1u);
+    EXPECT_EQ(figures.failedRequests.size(), 0u);
+    EXPECT_EQ(Logged(log, DLOG_INFO, "3 samples from the spool are sent first"), 1u);
+    EXPECT_EQ(log.CountContaining("damaged stretches"), 0u);
+    std::string sent = Joined(Totals(m_receiver.Requests()));
+    sent = sent.substr(0, sent.find("nan"));
+    EXPECT_EQ(sent, Sequence(1, Last(sent)));
 }
 
 TEST_F(PushSender, ASpoolThatCannotBeWrittenKeepsTheSamplesInMemory) {

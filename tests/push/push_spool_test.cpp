@@ -228,6 +228,132 @@ TEST_F(PushSpool, AFullDiskLeavesNoHalfRecordAndAMissingSegmentIsDamage) {
     EXPECT_EQ(m_spool->TakeDamaged(), 2u);
 }
 
+TEST_F(PushSpool, RecordsWhoseCrcHoldsButNotTheirPayload) {
+    const std::string value(8, '\x01'), one = std::string(1, '\x01') + "a";
+    const std::string payloads[] = {
+        "\xff\xff\xff\xff\xff\xff",                     // no snappy length
+        "\x80\x80\x80\xc0\x01",                         // 384 MiB unpacked: above the bound
+        "garbage!",                                     // no snappy stream
+        SnappyLiteral(""),                              // no sample in it
+        SnappyLiteral("\x80"),                          // a cut label length
+        SnappyLiteral(std::string(10, '\x80')),         // a label length of eleven bytes
+        SnappyLiteral(std::string(1, '\x05') + "abc"),  // labels past the end
+        SnappyLiteral(one + value.substr(1)),           // a cut value
+        SnappyLiteral(one + value + "x"),               // one byte more
+    };
+    std::ofstream segment(Segment(1));
+    uint64_t time = 0;
+    for (const std::string& payload : payloads) {
+        segment << SpoolRecord(payload, 1, ++time);
+    }
+    segment.close();
+    ASSERT_TRUE(Restart());
+    EXPECT_EQ(m_spool->TakeDamaged(), 0u);  // each passed the scan
+    EXPECT_EQ(m_spool->PendingSamples(), 9u);
+    EXPECT_EQ(m_spool->NewestTimestamp(), 9);
+    Append({8000}, 2);
+    EXPECT_EQ(ReadAll(), "0:0 0:0 0:0 0:0 0:0 0:0 0:0 0:0 0:0 8000:2@s0=8000 ");
+    EXPECT_EQ(m_spool->TakeDamaged(), 9u);
+}
+
+TEST_F(PushSpool, SegmentsChangedAfterTheScanAndNamesNotOfASegment) {
+    Write("000000000000000g.seg", "x");
+    Write("0000000000000001.sex", "x");
+    ASSERT_TRUE(Restart());
+    Append({1000, 2000}, 3);
+    ASSERT_TRUE(Restart());
+    ASSERT_EQ(truncate(Segment(1).c_str(), 30), 0);
+    EXPECT_EQ(ReadAll(), "0:0 0:0 ");
+    EXPECT_EQ(m_spool->TakeDamaged(), 2u);
+    EXPECT_EQ(Size(m_folder + "/000000000000000g.seg"), 1);
+    EXPECT_EQ(Size(m_folder + "/0000000000000001.sex"), 1);
+    // Its magic overwritten after the scan: the CRC does not cover it.
+    Append({3000}, 3);
+    ASSERT_TRUE(Restart());
+    EXPECT_EQ(m_spool->TakeDamaged(), 1u);  // the cut segment 1
+    std::fstream(Segment(2), std::ios::in | std::ios::out | std::ios::binary).put('q');
+    EXPECT_EQ(ReadAll(), "0:0 ");
+    EXPECT_EQ(m_spool->TakeDamaged(), 1u);
+}
+
+TEST_F(PushSpool, ACursorThatCannotBeWrittenSendsAgainAfterARestart) {
+    ASSERT_TRUE(Restart());
+    Append({1000, 2000}, 3);
+    KwPushSeriesTable table;
+    ASSERT_TRUE(m_spool->LoadNext(table));
+    {
+        FileSizeLimit limit(1);
+        m_spool->Consume(3);
+    }
+    EXPECT_EQ(m_spool->PendingSamples(), 3u);
+    EXPECT_EQ(Size(m_folder + "/cursor"), -1);
+    ASSERT_TRUE(Restart());
+    EXPECT_EQ(ReadAll(), "1000:3@s0=1000 2000:3@s0=2000 ");
+}
+
+TEST_F(PushSpool, LinksAndLongGarbage) {
+    ASSERT_EQ(symlink(Segment(1).c_str(), Segment(2).c_str()), 0);  // not followed
+    std::ofstream(Segment(1)) << std::string(70000, 'x')
+                              << SpoolRecord(SnappyLiteral(std::string(9, '\0')), 1, 5);
+    ASSERT_TRUE(Restart());
+    EXPECT_EQ(m_spool->TakeDamaged(), 2u);  // the link, and the stretch before the record
+    EXPECT_EQ(m_spool->PendingSamples(), 1u);
+    EXPECT_EQ(m_spool->NewestTimestamp(), 5);
+    std::string error;
+    KwPushSpool dangling;
+    std::string link = m_folder + "/dangling";
+    ASSERT_EQ(symlink((m_folder + "/none").c_str(), link.c_str()), 0);
+    EXPECT_FALSE(dangling.Open(link, 1 << 20, error));
+    EXPECT_EQ(error, "spool directory '" + link + "' is not a folder");
+}
+
+// A segment sent in full while it was written to, then the next one: the
+// next one's records are read where they are, and the first one goes.
+TEST_F(PushSpool, TheFirstRecordOfTheNextSegment) {
+    ASSERT_TRUE(Restart(64 * 1024));
+    KwPushSeriesTable table;
+    int64_t time = 0;
+    while (Size(Segment(2)) < 0) {
+        ASSERT_LT(time, 100000);
+        time += 1000;
+        Append({time}, 300);
+        while (m_spool->LoadNext(table)) {
+        }
+        m_spool->Consume(m_spool->PendingSamples());
+    }
+    EXPECT_EQ(m_spool->PendingSamples(), 0u);
+    EXPECT_EQ(Size(Segment(1)), -1);
+    Append({time + 1000}, 300);
+    std::string next = std::to_string(time + 1000);
+    EXPECT_EQ(ReadAll(), next + ":300@s0=" + next + " ");
+    ASSERT_TRUE(Restart(64 * 1024));
+    EXPECT_EQ(m_spool->PendingSamples(), 300u);
+    EXPECT_EQ(ReadAll(), next + ":300@s0=" + next + " ");
+}
+
+// Below a segment's size the only segment goes for room: a new one first.
+TEST_F(PushSpool, ABoundBelowASegment) {
+    ASSERT_TRUE(Restart(10000));
+    mkdir(Segment(2).c_str(), 0700);
+    KwPushSeriesTable table;
+    std::string error;
+    size_t appended = 0;
+    while (m_spool->Append(Record(1000, 300, table), table, error)) {
+        ++appended;
+        ASSERT_LT(appended, 10u);
+    }
+    EXPECT_EQ(error, "spool segment '" + Segment(2) + "': File exists");
+    EXPECT_GT(appended, 1u);
+    EXPECT_EQ(m_spool->PendingSamples(), 300 * appended);
+    EXPECT_EQ(m_spool->TakeEvicted(), 0u);
+    Append({2000}, 300);  // into segment 3
+    EXPECT_EQ(m_spool->TakeEvicted(), 300 * appended);
+    EXPECT_EQ(m_spool->PendingSamples(), 300u);
+    EXPECT_EQ(Size(Segment(1)), -1);
+    EXPECT_EQ(Size(Segment(3)), static_cast<off_t>(m_spool->Bytes()));
+    EXPECT_EQ(ReadAll(), "2000:300@s0=2000 ");
+}
+
 TEST_F(PushSpool, GarbageNamedLikeASegment) {
     std::ofstream(Segment(7)) << "QEL1QEL1 not a record at all QEL1";
     Write("notes.txt", "left alone");
