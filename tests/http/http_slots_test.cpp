@@ -219,3 +219,29 @@ TEST(KwConnectionSlotsTest, ADescriptorClosedIsNeverTouchedAgain) {
     EXPECT_TRUE(events.empty());
     EXPECT_FALSE(next.ShutDown());
 }
+
+// Suspects are remembered up to a bound: past it, the one whose minute ends
+// first is forgotten, and its address is in good standing again.
+TEST(KwConnectionSlotsTest, TheSuspectWhoseMinuteEndsFirstIsForgottenFirst) {
+    KwConnectionSlots slots(Limits(2, 2));
+    Peer held, good, other, later, last, forgotten;
+    std::vector<Event> events;
+    auto address = [](size_t n) {
+        return "10.1." + std::to_string(n / 256) + "." + std::to_string(n % 256);
+    };
+    for (size_t n = 0; n <= KwConnectionSlots::kSuspects; ++n) {
+        uint64_t id = Open(slots, address(n), held, 0, events);
+        ASSERT_NE(id, 0u) << n;
+        slots.Closed(id, At(1 + 0.001 * static_cast<double>(n)));  // held a second: suspect
+    }
+    EXPECT_TRUE(events.empty());
+    Open(slots, "10.0.0.1", good, 3, events);
+    Open(slots, "10.0.0.2", other, 4, events);
+    EXPECT_EQ(Open(slots, address(1), later, 5, events), 0u);
+    EXPECT_EQ(Open(slots, address(KwConnectionSlots::kSuspects), last, 6, events), 0u);
+    EXPECT_NE(Open(slots, address(0), forgotten, 7, events), 0u);
+    EXPECT_TRUE(good.ShutDown());
+    EXPECT_EQ(Texts(events),
+              (std::vector<std::string>{"refused 10.1.0.1 suspect", "refused 10.1.4.0 suspect",
+                                        "gave way 10.0.0.1"}));
+}
