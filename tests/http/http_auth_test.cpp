@@ -148,13 +148,22 @@ TEST(KwBasicAuthTest, RemembersGoodCredentialsAndSharesOrRefusesWhatWaits) {
     EXPECT_TRUE(auth.Remembered("prom", "secret", hash));
     EXPECT_FALSE(auth.Remembered("prom", "secret\n", hash));
     EXPECT_FALSE(auth.Remembered("prom", "secret", CheapHash("secret")));  // another hash
+    // A hash with more after it, or none bcrypt can use, never matches.
+    for (const std::string& bad : {hash + "x", std::string("*0"), std::string("$2b$99$x")}) {
+        Turns answer;
+        answer.Open();
+        ASSERT_TRUE(auth.Check("10.0.0.5", "prom", "secret", &bad, count, answer.Done("bad")));
+        ASSERT_TRUE(answer.WaitFor(1));
+        EXPECT_EQ(answer.Order(), std::vector<std::string>{"bad-"}) << bad;
+    }
+    EXPECT_EQ(queued, 7);
     // Stopped: a check is answered false at once, after `queued`.
     auth.Stop();
     bool answered = true;
     EXPECT_TRUE(auth.Check("10.0.0.4", "prom", "secret", &hash, count,
                            [&answered](bool granted) { answered = granted; }));
     EXPECT_FALSE(answered);
-    EXPECT_EQ(queued, 5);
+    EXPECT_EQ(queued, 8);
 }
 
 // What waits is bounded: requests sharing one check, checks waiting, and

@@ -161,6 +161,8 @@ TEST(KwConnectionSlotsTest, AWholeMessageUnreadHoldsANewConnectionsPlace) {
         {false, "GET / HTTP/1.1\r\nHo", false, true},
         {false, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false, false},
         {false, "GET / HTTP/1.1\nHost: x\n\n", false, false},
+        {false, "GET / HTTP/1.1\n\r", false, true},
+        {false, "GET / HTTP/1.1\n\rX", false, true},
         {false, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", true, true},  // kept alive: had its turn
         {true, std::string("\x16\x03\x01\x00\x05", 5) + "1234", false, true},
         {true, std::string("\x16\x03\x01\x00\x05", 5) + "12345", false, false},
@@ -189,6 +191,12 @@ TEST(KwConnectionSlotsTest, AHeadAndAnAnswerEachHaveTheirDeadline) {
     uint64_t reader = Open(slots, "10.0.0.2", slowReader, 3, events);
     slots.HeadArrived(reader, At(4));
     slots.Admit("10.0.0.3", At(5), events);  // admitted, never opened
+    // Told twice, or out of turn, or of none: nothing moves.
+    slots.HeadArrived(reader, At(6));
+    slots.AnswerSent(slots.Admit("10.0.0.4", At(5), events), At(7));
+    slots.Opened(12345, slowReader.server);
+    slots.HeadArrived(12345, At(7));
+    slots.AnswerSent(12345, At(7));
     EXPECT_EQ(slots.Sweep(At(9), events), At(10));
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(slots.Sweep(At(10), events), At(14));
