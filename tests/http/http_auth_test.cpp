@@ -148,13 +148,71 @@ TEST(KwBasicAuthTest, RemembersGoodCredentialsAndSharesOrRefusesWhatWaits) {
     EXPECT_TRUE(auth.Remembered("prom", "secret", hash));
     EXPECT_FALSE(auth.Remembered("prom", "secret\n", hash));
     EXPECT_FALSE(auth.Remembered("prom", "secret", CheapHash("secret")));  // another hash
+    // A hash with more after it, or none bcrypt can use, never matches.
+    for (const std::string& bad : {hash + "x", std::string("*0"), std::string("$2b$99$x")}) {
+        Turns answer;
+        answer.Open();
+        ASSERT_TRUE(auth.Check("10.0.0.5", "prom", "secret", &bad, count, answer.Done("bad")));
+        ASSERT_TRUE(answer.WaitFor(1));
+        EXPECT_EQ(answer.Order(), std::vector<std::string>{"bad-"}) << bad;
+    }
+    EXPECT_EQ(queued, 7);
     // Stopped: a check is answered false at once, after `queued`.
     auth.Stop();
     bool answered = true;
     EXPECT_TRUE(auth.Check("10.0.0.4", "prom", "secret", &hash, count,
                            [&answered](bool granted) { answered = granted; }));
     EXPECT_FALSE(answered);
-    EXPECT_EQ(queued, 5);
+    EXPECT_EQ(queued, 8);
+}
+
+// What waits is bounded: requests sharing one check, checks waiting, and
+// credentials remembered (the set starts afresh when full).
+TEST(KwBasicAuthTest, SoManyShareACheckSoManyWaitAndSoManyAreRemembered) {
+    const std::string hash = CheapHash("secret"), rehashed = CheapHash("secret");
+    KwBasicAuth auth;
+    Turns turns;
+    size_t queued = 0;
+    auto count = [&queued] { ++queued; };
+    auto ignore = [](bool) {};
+    ASSERT_TRUE(auth.Check("10.0.0.1", "prom", "wrong", &hash, count, turns.Done("blocker")));
+    ASSERT_TRUE(turns.WaitFor(1));
+    for (size_t n = 0; n < KwBasicAuth::kSharing; ++n) {
+        EXPECT_TRUE(auth.Check("10.0.0.2", "prom", "secret", &hash, count, turns.Done("s"))) << n;
+    }
+    EXPECT_FALSE(auth.Check("10.0.0.2", "prom", "secret", &hash, count, ignore));
+    EXPECT_FALSE(auth.Check("10.0.0.2", "Prom", "secret", &hash, count, ignore));
+    EXPECT_FALSE(auth.Check("10.0.0.2", "prom", "secret", &rehashed, count, ignore));
+    EXPECT_FALSE(auth.Check("10.0.0.2", "prom", "secret", nullptr, count, ignore));
+    EXPECT_TRUE(auth.Check("10.0.0.3", "nobody", "x", nullptr, count, turns.Done("n")));
+    EXPECT_TRUE(auth.Check("10.0.0.3", "nobody", "x", nullptr, count, turns.Done("n")));
+    for (size_t n = 2; n < KwBasicAuth::kWaiting; ++n) {
+        EXPECT_TRUE(
+            auth.Check("10.1.0." + std::to_string(n), "prom", "x", &hash, count, turns.Done("w")));
+    }
+    EXPECT_FALSE(auth.Check("10.2.0.1", "prom", "x", &hash, count, ignore));
+    const size_t answers = 1 + KwBasicAuth::kSharing + 2 + (KwBasicAuth::kWaiting - 2);
+    EXPECT_EQ(queued, answers);
+    turns.Open();
+    ASSERT_TRUE(turns.WaitFor(answers));
+    EXPECT_EQ(auth.BcryptRuns(), 1 + 1 + 1 + (KwBasicAuth::kWaiting - 2));
+    // With prom's, the set is full after u254: u255 starts it afresh.
+    for (size_t n = 0; n <= KwBasicAuth::kRemembered; ++n) {
+        Turns one;
+        one.Open();
+        ASSERT_TRUE(
+            auth.Check("10.3.0.1", "u" + std::to_string(n), "secret", &hash, count, one.Done("u")));
+        ASSERT_TRUE(one.WaitFor(1));
+        ASSERT_EQ(one.Order(), std::vector<std::string>{"u+"});
+    }
+    const auto remembered = [&auth, &hash](const std::string& user) {
+        return auth.Remembered(user, "secret", hash);
+    };
+    EXPECT_FALSE(remembered("prom"));
+    EXPECT_FALSE(remembered("u0"));
+    EXPECT_FALSE(remembered("u" + std::to_string(KwBasicAuth::kRemembered - 2)));
+    EXPECT_TRUE(remembered("u" + std::to_string(KwBasicAuth::kRemembered - 1)));
+    EXPECT_TRUE(remembered("u" + std::to_string(KwBasicAuth::kRemembered)));
 }
 
 TEST(KwBasicAuthTest, AQuietClientGoesBeforeAFloodAndFloodsTakeTurns) {

@@ -136,6 +136,20 @@ TEST(KwWebConfigTest, OddFilesAndWhatCannotBeHonouredAreRefusedWithTheFileAndThe
          ":4: min_version 'TLS14': TLS10, TLS11, TLS12 or TLS13"},
         {cert + key + "  cipher_suites: [TLS_AES_128_GCM_SHA256]\n", false,
          ":4: tls_server_config: 'cipher_suites' is not supported"},
+        {"tls_server_config:\n" + key, false,
+         ":1: tls_server_config needs both cert_file and key_file"},
+        {cert + key + "  min_version: TLS1\n", false,
+         ":4: min_version 'TLS1': TLS10, TLS11, TLS12 or TLS13"},
+        {cert + key + "  min_version: SSL30\n", false,
+         ":4: min_version 'SSL30': TLS10, TLS11, TLS12 or TLS13"},
+        {cert + key + "  min_version: TLS1/\n", false,
+         ":4: min_version 'TLS1/': TLS10, TLS11, TLS12 or TLS13"},
+        {cert + key + "  min_version: [TLS12]\n", false, ":4: min_version is not a single value"},
+        {"tls_server_config:\n  cert_file: [a]\n", false, ":2: cert_file is not a single value"},
+        {"basic_auth_users:\n  '': " + kHash + "\n", false,
+         ":2: the user name '' is empty or holds ':'"},
+        {"basic_auth_users:\n  [a]: " + kHash + "\n", false, ":2: a user is not a single value"},
+        {"? [a, b]\n: 1\n", false, ":1: a key is not a single value"},
     };
     for (const auto& row : rows) {
         if (!row.path) {
@@ -148,15 +162,20 @@ TEST(KwWebConfigTest, OddFilesAndWhatCannotBeHonouredAreRefusedWithTheFileAndThe
     for (const std::string& hash :
          {std::string("plain"), kHash.substr(0, 59), kHash.substr(0, 59) + "!",
           "'%" + kHash.substr(1) + "'", "$2x$" + kHash.substr(4), "$2b$03$" + kHash.substr(7),
-          "$2b$32$" + kHash.substr(7), "$2b$1x$" + kHash.substr(7), "$2bb10$" + kHash.substr(7)}) {
+          "$2b$32$" + kHash.substr(7), "$2b$1x$" + kHash.substr(7), "$2bb10$" + kHash.substr(7),
+          "$3b$" + kHash.substr(4), "$2b$x0$" + kHash.substr(7), "$2b$10x" + kHash.substr(7)}) {
         std::ofstream(file) << "basic_auth_users:\n  prom: " + hash + "\n";
         EXPECT_EQ(StartWith(file), file + ":2: the hash of user 'prom' is not a bcrypt hash")
             << hash;
     }
-    // Taken: the highest cost bcrypt has; an empty file (plain HTTP, anyone);
-    // a thousand users.
+    // Taken: the highest cost bcrypt has, and its other kinds; an empty file
+    // (plain HTTP, anyone); a thousand users; TLS without client
+    // certificates, from its oldest version.
     for (const std::string& text :
-         {"basic_auth_users:\n  prom: $2b$31$" + kHash.substr(7) + "\n", std::string(), users}) {
+         {"basic_auth_users:\n  prom: $2b$31$" + kHash.substr(7) + "\n",
+          "basic_auth_users:\n  a: $2a$" + kHash.substr(4) + "\n  y: $2y$" + kHash.substr(4) + "\n",
+          std::string(), users,
+          cert + key + "  client_auth_type: NoClientCert\n  min_version: TLS10\n"}) {
         std::ofstream(file) << text;
         EXPECT_EQ(StartWith(file), "started") << text.substr(0, 80);
     }
@@ -199,6 +218,52 @@ TEST(KwWebConfigTest, TheWatchTakesGoodChangesAndLogsEachRefusalOnce) {
     EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", refusedA), 2u);  // again after a good one
     EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", refusedB), 1u);
     EXPECT_EQ(log.Count(DLOG_INFO, "test.cpp", reloaded), 1u);
+    EXPECT_EQ(log.Entries().size(), 4u);
+}
+
+// Without a file there is nothing to watch; a file or a named file gone,
+// and TLS turned on, are refused like any bad change.
+TEST(KwWebConfigTest, TheWatchRefusesFilesGoneAndTlsTurnedOn) {
+    LogCapture log;
+    std::string error;
+    KwHttpSettingsWatch none(KwHttpSettings::Load("", error), "test.cpp");
+    EXPECT_FALSE(none.Check());
+    const std::string dir = testing::TempDir() + "web-config-gone/";
+    mkdir(dir.c_str(), 0700);
+    const std::string file = dir + "web.yml", tlsFile = dir + "tls.yml";
+    const std::string users = "basic_auth_users:\n  prom: " + kHash + "\n";
+    const std::string tls =
+        "tls_server_config:\n  cert_file: " + kTls + "server.crt\n  key_file: server.key\n";
+    std::ofstream(file) << users;
+    std::ofstream(tlsFile) << tls;
+    std::ofstream(dir + "server.key") << Slurp(kTls + "server.key");
+    std::shared_ptr<const KwHttpSettings> plain = KwHttpSettings::Load(file, error);
+    std::shared_ptr<const KwHttpSettings> secure = KwHttpSettings::Load(tlsFile, error);
+    ASSERT_NE(plain, nullptr) << error;
+    ASSERT_NE(secure, nullptr) << error;
+    KwHttpSettingsWatch watchPlain(plain, "test.cpp"), watchTls(secure, "test.cpp");
+    const std::string stays = "; the configuration in use stays";
+    const std::string gone = "KwStatsHttpServer: " + file + ": No such file or directory" + stays;
+    const std::string turnedOn = "KwStatsHttpServer: " + file +
+                                 ": TLS turned on while serving: that takes a restart" + stays;
+    const std::string keyGone = "KwStatsHttpServer: " + tlsFile +
+                                ":3: key_file 'server.key': No such file or directory" + stays;
+    ASSERT_EQ(unlink(file.c_str()), 0);
+    EXPECT_FALSE(watchPlain.Check());
+    Replace(file, tls);
+    EXPECT_FALSE(watchPlain.Check());
+    EXPECT_EQ(watchPlain.Current(), plain);
+    // The key gone, back as it was (nothing to take), and gone again.
+    ASSERT_EQ(rename((dir + "server.key").c_str(), (dir + "key.away").c_str()), 0);
+    EXPECT_FALSE(watchTls.Check());
+    ASSERT_EQ(rename((dir + "key.away").c_str(), (dir + "server.key").c_str()), 0);
+    EXPECT_FALSE(watchTls.Check());
+    ASSERT_EQ(unlink((dir + "server.key").c_str()), 0);
+    EXPECT_FALSE(watchTls.Check());
+    EXPECT_EQ(watchTls.Current(), secure);
+    EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", gone), 1u);
+    EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", turnedOn), 1u);
+    EXPECT_EQ(log.Count(DLOG_ERR, "test.cpp", keyGone), 2u);
     EXPECT_EQ(log.Entries().size(), 4u);
 }
 

@@ -2,11 +2,17 @@
 // headers as an HTTP client sees them, malformed requests, its limits and
 // its stop, its refusals to start, and TLS with client certificates and
 // basic auth (the web configuration's refusals: http_config_test).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "HttpTestClient.h"
 #include "KwStatsHttpServer.h"
@@ -153,6 +159,11 @@ TEST(KwStatsHttpServerTest, ExactRoutesForGetAndHeadOnlyAndAFixedHeadForMalforme
         // bare LF line ends, and spaces around a value, are taken
         {"GET /metrics HTTP/1.1\nHost: x\nConnection: close\n\n", k200},
         {request(kGet, "X:  a b \t\r\n"), k200},
+        // a header name empty, or with what is not a token after it
+        {request(kGet, ": x\r\n"), k400},
+        {request(kGet, "X:\va\r\n"), k400},
+        {request(kGet, "X\t: a\r\n"), k400},
+        {request("GET /metrics HTTP/1.1\r"), k400},
         // an HTTP/2 preface
         {"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", k505},
     };
@@ -352,8 +363,91 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
     EXPECT_EQ(failed.status + "|" + failed.headers["Content-Type"] + "|" + failed.body,
               "HTTP/1.1 500 Internal Server Error|text/plain; charset=utf-8|internal error\n");
     EXPECT_EQ(Ask(failing->Port(), "GET", "/").status, "HTTP/1.1 200 OK");
+    // IPv6: served, and its clients' addresses read.
     options.bindAddress = "::1";
-    EXPECT_EQ(Refusal(options), "started");
+    std::unique_ptr<KwStatsHttpServer> v6 = Serve(options);
+    ASSERT_NE(v6, nullptr);
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(static_cast<uint16_t>(v6->Port()));
+    inet_pton(AF_INET6, "::1", &to.sin6_addr);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << strerror(errno);
+    ASSERT_EQ(write(fd, kClose, strlen(kClose)), static_cast<ssize_t>(strlen(kClose)));
+    EXPECT_EQ(Answers(ReadAll(fd)), std::vector<std::string>{"HTTP/1.1 200 OK|close"});
+    close(fd);
+}
+
+// Short of descriptors for what libmicrohttpd needs besides the listening
+// socket, Start() refuses with the reason and leaves none open. (Two at
+// least stay free: a sanitizer's checks take a pipe.)
+TEST(KwStatsHttpServerTest, ShortOfDescriptorsStartRefusesWithTheReason) {
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit limit = before;
+    limit.rlim_cur = std::min<rlim_t>(before.rlim_cur, 1024);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = dup(0)) >= 0;) {
+        filler.push_back(fd);
+    }
+    const std::string where = "cannot serve on 127.0.0.1 port 0: ";
+    const std::string epoll = where + "Call to epoll_create1 failed: Too many open files";
+    const std::string itc = where +
+                            "Failed to create worker inter-thread communication channel: Too "
+                            "many open files";
+    // With how many free, the refusal, and how many are free after it.
+    std::vector<std::string> seen;
+    for (int free = 1; free <= 5; ++free) {
+        close(filler.back());
+        filler.pop_back();
+        if (free < 2) {
+            continue;
+        }
+        std::string refusal = Refusal(KwStatsHttpOptions());
+        std::vector<int> after;
+        for (int fd; (fd = dup(0)) >= 0;) {
+            after.push_back(fd);
+        }
+        for (int fd : after) {
+            close(fd);
+        }
+        seen.push_back(std::to_string(free) + " " + refusal + " " + std::to_string(after.size()));
+    }
+    for (int fd : filler) {
+        close(fd);
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &before), 0);
+    EXPECT_EQ(seen, (std::vector<std::string>{"2 " + epoll + " 2", "3 " + itc + " 3",
+                                              "4 " + epoll + " 4", "5 started 5"}));
+}
+
+// A connection whose password is being checked is busy: at the server's
+// limit, a new one finds none to give way and is refused, which is logged.
+TEST(KwStatsHttpServerTest, AtItsLimitWithEveryConnectionBusyANewOneIsRefusedAndLogged) {
+    LogCapture log;
+    const std::string file = testing::TempDir() + "web-config-costly.yml";
+    // A costly hash keeps the check of a wrong password busy for a while.
+    std::ofstream(file) << "basic_auth_users:\n"
+                           "  prom: $2b$13$W4rXmUiDBOSFVVqwOQDah.gIGVOFLt/XxnQGbRIhX3g.43ZshhUlG\n";
+    KwStatsHttpOptions options = WithConfig(file);
+    options.threads = 1;  // a head is checked before the next connection is taken
+    options.maxConnections = 1;
+    options.maxConnectionsPerAddress = 1;
+    std::unique_ptr<KwStatsHttpServer> server = Serve(options);
+    ASSERT_NE(server, nullptr);
+    const std::string wrong =  // prom:wrong
+        "GET /metrics HTTP/1.1\r\nHost: x\r\nAuthorization: Basic cHJvbTp3cm9uZw==\r\n"
+        "Connection: close\r\n\r\n";
+    int busy = Connect(server->Port(), "127.0.0.1");
+    ASSERT_EQ(write(busy, wrong.data(), wrong.size()), static_cast<ssize_t>(wrong.size()));
+    EXPECT_EQ(Exchange(server->Port(), kClose, "127.0.0.2").status, "closed");
+    EXPECT_EQ(Answers(ReadAll(busy)), std::vector<std::string>{"HTTP/1.1 401 Unauthorized|close"});
+    close(busy);
+    EXPECT_EQ(log.Count(DLOG_WARNING, "KwStatsHttpServer.cpp",
+                        "KwStatsHttpServer: connections refused: a connection from 127.0.0.2 (the "
+                        "server at its limit, every connection busy with a request)"),
+              1u);
 }
 
 TEST(KwStatsHttpServerTest, TlsWithClientCertificatesAndBasicAuthAsExportersHaveThem) {

@@ -161,6 +161,8 @@ TEST(KwConnectionSlotsTest, AWholeMessageUnreadHoldsANewConnectionsPlace) {
         {false, "GET / HTTP/1.1\r\nHo", false, true},
         {false, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", false, false},
         {false, "GET / HTTP/1.1\nHost: x\n\n", false, false},
+        {false, "GET / HTTP/1.1\n\r", false, true},
+        {false, "GET / HTTP/1.1\n\rX", false, true},
         {false, "GET / HTTP/1.1\r\nHost: x\r\n\r\n", true, true},  // kept alive: had its turn
         {true, std::string("\x16\x03\x01\x00\x05", 5) + "1234", false, true},
         {true, std::string("\x16\x03\x01\x00\x05", 5) + "12345", false, false},
@@ -189,6 +191,12 @@ TEST(KwConnectionSlotsTest, AHeadAndAnAnswerEachHaveTheirDeadline) {
     uint64_t reader = Open(slots, "10.0.0.2", slowReader, 3, events);
     slots.HeadArrived(reader, At(4));
     slots.Admit("10.0.0.3", At(5), events);  // admitted, never opened
+    // Told twice, or out of turn, or of none: nothing moves.
+    slots.HeadArrived(reader, At(6));
+    slots.AnswerSent(slots.Admit("10.0.0.4", At(5), events), At(7));
+    slots.Opened(12345, slowReader.server);
+    slots.HeadArrived(12345, At(7));
+    slots.AnswerSent(12345, At(7));
     EXPECT_EQ(slots.Sweep(At(9), events), At(10));
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(slots.Sweep(At(10), events), At(14));
@@ -218,4 +226,31 @@ TEST(KwConnectionSlotsTest, ADescriptorClosedIsNeverTouchedAgain) {
     EXPECT_NE(Open(slots, "10.0.0.2", newcomer, 101, events), 0u);
     EXPECT_TRUE(events.empty());
     EXPECT_FALSE(next.ShutDown());
+}
+
+// Suspects are remembered up to a bound: past it, the one whose minute ends
+// first is forgotten, and its address is in good standing again.
+TEST(KwConnectionSlotsTest, TheSuspectWhoseMinuteEndsFirstIsForgottenFirst) {
+    KwConnectionSlots slots(Limits(2, 2));
+    Peer held, good, other, later, last, forgotten;
+    std::vector<Event> events;
+    auto address = [](size_t n) {
+        return "10.1." + std::to_string(n / 256) + "." + std::to_string(n % 256);
+    };
+    for (size_t n = 0; n <= KwConnectionSlots::kSuspects; ++n) {
+        uint64_t id = Open(slots, address(n), held, 0, events);
+        ASSERT_NE(id, 0u) << n;
+        // Held a second or more: suspect, the later ones for less long.
+        slots.Closed(id, At(1 + 0.001 * static_cast<double>(KwConnectionSlots::kSuspects - n)));
+    }
+    EXPECT_TRUE(events.empty());
+    Open(slots, "10.0.0.1", good, 3, events);
+    Open(slots, "10.0.0.2", other, 4, events);
+    EXPECT_EQ(Open(slots, address(0), later, 5, events), 0u);
+    EXPECT_EQ(Open(slots, address(KwConnectionSlots::kSuspects), last, 6, events), 0u);
+    EXPECT_NE(Open(slots, address(KwConnectionSlots::kSuspects - 1), forgotten, 7, events), 0u);
+    EXPECT_TRUE(good.ShutDown());
+    EXPECT_EQ(Texts(events),
+              (std::vector<std::string>{"refused 10.1.0.0 suspect", "refused 10.1.4.0 suspect",
+                                        "gave way 10.0.0.1"}));
 }
