@@ -121,6 +121,10 @@ TEST_F(CollectorTest, SnapshotAndBacklogTraceWhileReportsWait) {
     Log().Gate("svc: 7 events in waiting list");
     ASSERT_TRUE(Log().WaitAtGate());
     ASSERT_TRUE(collector->GetStatsSnapshot(snapshot));
+    KwStatsSnapshot taken;  // the same, without naming the collector
+    ASSERT_TRUE(KwTakeStatsSnapshot(taken));
+    EXPECT_EQ(std::make_tuple(taken.waiting, taken.events.size()),
+              std::make_tuple(size_t{7}, size_t{3}));
     Log().Gate("");
     EXPECT_EQ(std::make_tuple(snapshot.state, snapshot.waiting, snapshot.events.size()),
               std::make_tuple(static_cast<int>(C::ST_COLLECTING), size_t{7}, size_t{3}));
