@@ -240,7 +240,12 @@ inline Fetched FetchTls(int port, const std::string& path, const char* userPassw
             info->num_of_certs > 0) {
             for (curl_slist* line = info->certinfo[0]; line != nullptr; line = line->next) {
                 if (strncmp(line->data, "Subject:", 8) == 0) {
-                    fetched.subject = line->data + 8;
+                    // "CN=x" as libcurl on GnuTLS writes it (on OpenSSL: "CN = x").
+                    for (const char* c = line->data + 8; *c != '\0'; ++c) {
+                        if (*c != ' ') {
+                            fetched.subject += *c;
+                        }
+                    }
                 }
             }
         }

@@ -287,7 +287,7 @@ TEST(KwWebConfigTest, ACertificateKeyOrClientCaRotatedServesNewConnections) {
         return FetchTls(port, "/metrics", userPassword, cert, CURL_SSLVERSION_MAX_DEFAULT, nullptr,
                         false);
     };
-    EXPECT_EQ(fetch(nullptr, "client").subject, "CN = localhost");
+    EXPECT_EQ(fetch(nullptr, "client").subject, "CN=localhost");
     // The certificate and its key, replaced one after the other: between
     // the two they do not match, which is refused, and logged.
     Replace(dir + "server.crt", Slurp(kTls + "other.crt"));
@@ -295,9 +295,9 @@ TEST(KwWebConfigTest, ACertificateKeyOrClientCaRotatedServesNewConnections) {
                                  ":2: cert_file and key_file: The certificate and the given key "
                                  "do not match.; the configuration in use stays";
     EXPECT_TRUE(WaitUntil([&] { return log.Count(DLOG_ERR, kFile, mismatch) == 1; }));
-    EXPECT_EQ(fetch(nullptr, "client").subject, "CN = localhost");
+    EXPECT_EQ(fetch(nullptr, "client").subject, "CN=localhost");
     Replace(dir + "server.key", Slurp(kTls + "other.key"));
-    EXPECT_TRUE(WaitUntil([&] { return fetch(nullptr, "client").subject == "CN = stranger"; }));
+    EXPECT_TRUE(WaitUntil([&] { return fetch(nullptr, "client").subject == "CN=stranger"; }));
     // Users come and go; the client CA changes who may come in.
     Replace(file, tls + "basic_auth_users:\n  other: " + kHash + "\n");
     EXPECT_TRUE(WaitUntil([&] { return fetch("prom:scrape-secret", "client").status == 401; }));
@@ -313,6 +313,6 @@ TEST(KwWebConfigTest, ACertificateKeyOrClientCaRotatedServesNewConnections) {
                              ": TLS turned off while serving: that takes a restart; the "
                              "configuration in use stays") == 1;
     }));
-    EXPECT_EQ(fetch(nullptr, "client").subject, "CN = stranger");
+    EXPECT_EQ(fetch(nullptr, "client").subject, "CN=stranger");
     EXPECT_EQ(log.CountContaining("reloaded"), 3u);
 }
