@@ -382,6 +382,11 @@ TEST(KwStatsHttpServerTest, RefusesToStartWithTheReason) {
 // socket, Start() refuses with the reason and leaves none open. (Two at
 // least stay free: a sanitizer's checks take a pipe.)
 TEST(KwStatsHttpServerTest, ShortOfDescriptorsStartRefusesWithTheReason) {
+#if defined(__SANITIZE_ADDRESS__)
+    // UBSan's checks, beside AddressSanitizer, misread a thread that could
+    // not start for want of descriptors; the plain and TSan builds run it.
+    GTEST_SKIP() << "not under AddressSanitizer and UBSan";
+#endif
     rlimit before{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
     rlimit limit = before;
