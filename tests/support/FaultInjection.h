@@ -10,7 +10,10 @@
 #ifndef QEL_TEST_FAULT_INJECTION_H
 #define QEL_TEST_FAULT_INJECTION_H
 
+#include <gtest/gtest.h>
 #include <time.h>
+
+#include <string>
 
 namespace faults {
 
@@ -44,6 +47,36 @@ public:
 void FailClock(clockid_t clock, bool fail, const void* symbolOfTheObject);
 // CLOCK_REALTIME reads `seconds` later than the real wall clock.
 void ShiftWallClock(long seconds);
+
+// Reads with the 1st, 2nd, ... allocation failing until a reading meets no
+// fault: `read(options, why)` reads into a fresh Options, `describe(read,
+// options, why)` tells what it gave (after the faults are disarmed). Each
+// reading refuses with a reason or gives `expected`. Returns the fault points.
+template <class Options, class Read, class Describe>
+unsigned long ExpectEachFaultRefusedOrHarmless(Read read, Describe describe,
+                                               const std::string& expected) {
+    unsigned long failAt = 1;
+    for (; failAt < 100000; ++failAt) {
+        Options options;
+        std::string why;
+        ArmAllocations(failAt);
+        bool done = read(options, why);
+        DisarmAllocations();
+        if (!AllocationFailed()) {
+            EXPECT_EQ(describe(done, options, why), expected);
+            break;
+        }
+        SCOPED_TRACE("allocation " + std::to_string(failAt));
+        if (done) {
+            EXPECT_EQ(describe(done, options, why), expected);
+        } else {
+            EXPECT_FALSE(why.empty());
+        }
+    }
+    EXPECT_GT(failAt, 20u);  // the reading allocates: the faults were met
+    EXPECT_LT(failAt, 100000u);
+    return failAt - 1;
+}
 
 }  // namespace faults
 
