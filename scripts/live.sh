@@ -266,12 +266,16 @@ check "German locale: no decimal comma in the exposition" \
 # Chromium) on the 256 events of the demo with odd events; its last test
 # stops that demo and waits for the page to say so. Screenshots are kept in
 # build/live/.
-(cd tests/browser && npm ci --no-audit --no-fund --silent >/dev/null)
+# The registry can fail a download now and then: three tries.
+npm_ci() { (cd tests/browser && npm ci --no-audit --no-fund --silent >/dev/null); }
+npm_ci || { sleep 5; npm_ci; } || { sleep 15; npm_ci; }
 browser_tests() {
   QEL_PAGE="$host/" QEL_SERVER_PID="$hostpid" QEL_SHOTS="$out" \
     node --test --test-reporter=tap tests/browser/status_page.test.mjs >"$out/browser.log" 2>&1
   local status=$?
   grep -E '^# refresh with|^ *(not )?ok [0-9]+ - ' "$out/browser.log" | sed 's/^ */live:   /'
+  # A failed test's own words (its assertion and where), for the log.
+  [ "$status" = 0 ] || grep -A 12 -E '^ *not ok [0-9]+ - ' "$out/browser.log" | sed 's/^/live:   | /'
   return $status
 }
 check "status page in Chromium: sort, filter, link, charts, pointer, keyboard, contrast, five widths, long names, stopped server" \
