@@ -99,8 +99,11 @@ TABLE
 screen() { tmux -L "$socket" capture-pane -p "$@" -t qel; }
 shows() { screen | grep -qE "$1"; }
 keys() { tmux -L "$socket" send-keys -t qel "$@"; }
+# The server stays when its last session ends (exit-empty off): a session
+# started while it exits would race it ("server exited unexpectedly").
 tmux -L "$socket" -f /dev/null new-session -d -s qel -x 80 -y 24 \
-  "env TERM=vt100 NO_COLOR=1 LANG=C.UTF-8 LC_ALL=C.UTF-8 $top --interval 0.3 $url; echo \$? >$out/status"
+  "env TERM=vt100 NO_COLOR=1 LANG=C.UTF-8 LC_ALL=C.UTF-8 $top --interval 0.3 $url; echo \$? >$out/status" \; \
+  set-option -s exit-empty off
 check "80x24: the table comes" wait_for 20 shows '^q quit  s sort:minute  / filter  Enter history  256 of 256 events'
 screen >"$out/80x24.txt"
 check "80x24: 24 lines, none wider than 80 columns" \
