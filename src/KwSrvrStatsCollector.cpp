@@ -10,7 +10,7 @@
 #include <new>
 #include <optional>
 
-#include "KwCollectorTiming.h"
+#include "KwCollectorLimits.h"
 #include "KwMaxValue.h"
 #include "KwMutexGuard.h"
 #include "KwReportQueue.h"
@@ -31,7 +31,6 @@ namespace {
 
 const char kFile[] = "KwSrvrStatsCollector.cpp";
 
-constexpr int kMaxEvents = 256;
 // More waiting reports than this are worth a trace line.
 constexpr size_t kBacklogTrace = 5;
 

@@ -13,6 +13,7 @@
 
 #include <memory>
 
+#include "KwCollectorLimits.h"
 #include "KwDiagTypes.h"
 #include "KwStatsCounterCells.h"
 
@@ -20,9 +21,6 @@ class KwSrvrStatsCount;
 
 class KwStatsCounterTable {
 public:
-    // One set of cells per event id.
-    static constexpr int kMaxEvents = 256;
-
     KwStatsCounterTable();
     ~KwStatsCounterTable();
     KwStatsCounterTable(const KwStatsCounterTable&) = delete;
@@ -45,6 +43,7 @@ public:
     KwUlong32 Refused() const;
 
 private:
+    // One set of cells per event id.
     KwStatsCounterCells* m_cells[kMaxEvents];  // null: no counter yet
     unsigned int m_slots[kMaxEvents];
 };

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "KwCollectorTiming.h"
+#include "KwCollectorLimits.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ unsigned long KwTimelyRollup::NextTimeoutMs(const timespec& fired, const timespe
 unsigned long KwTimelyRollup::NextTimeoutMs(const timespec& fired) {
     timespec now;
     if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-        now = timespec{0, 0};
+        return kRollupPeriodMs;  // no clock: a whole period, as for an unknown firing
     }
     return NextTimeoutMs(fired, now);
 }

@@ -1,9 +1,12 @@
-// The collection thread's fixed timings, shared by the files of the
+// The collector's fixed limits and timings, shared by the files of the
 // collector. Inside the library only.
-#ifndef KW_COLLECTOR_TIMING_H
-#define KW_COLLECTOR_TIMING_H
+#ifndef KW_COLLECTOR_LIMITS_H
+#define KW_COLLECTOR_LIMITS_H
 
 #include <unistd.h>
+
+// Events that can be registered: ids 0 to 255.
+constexpr int kMaxEvents = 256;
 
 // The roll-up timer.
 constexpr unsigned long kRollupPeriodMs = 1000;
@@ -14,4 +17,4 @@ constexpr useconds_t kPollUs = 10000;
 // the second after its own closes, and counted in its own.
 constexpr unsigned int kTimelyMaxAgeMs = 250;
 
-#endif  // KW_COLLECTOR_TIMING_H
+#endif  // KW_COLLECTOR_LIMITS_H
