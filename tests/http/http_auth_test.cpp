@@ -20,6 +20,7 @@
 #include "KwBasicAuth.h"
 #include "KwBcryptTurns.h"
 #include "KwStatsHttpServer.h"
+#include "ScratchFolder.h"
 #include "TestTime.h"
 
 namespace {
@@ -244,7 +245,8 @@ TEST(KwBasicAuthTest, AQuietClientGoesBeforeAFloodAndFloodsTakeTurns) {
 TEST(KwBasicAuthTest, TheRightPasswordPassesAtOnceDuringAFlood) {
     // A cheap hash: the turns, not bcrypt's cost, are under test (and an
     // emulator runs it too).
-    const std::string file = testing::TempDir() + "web-config-flood.yml";
+    ScratchFolder scratch;
+    const std::string file = scratch.Path() + "web-config-flood.yml";
     std::ofstream(file) << "basic_auth_users:\n  prom: " + CheapHash("scrape-secret") + "\n";
     std::unique_ptr<KwStatsHttpServer> server = Serve(WithConfig(file));
     ASSERT_NE(server, nullptr);

@@ -9,6 +9,7 @@
 
 #include "FaultInjection.h"
 #include "KwWebConfig.h"
+#include "ScratchFolder.h"
 
 namespace {
 
@@ -29,7 +30,8 @@ std::string Described(bool read, const KwWebConfig& c) {
 }
 
 TEST(WebConfigFaults, EveryAllocationOfAReadingFailsInTurn) {
-    const std::string file = testing::TempDir() + "web-config-faults.yml";
+    ScratchFolder scratch;
+    const std::string file = scratch.Path() + "web-config-faults.yml";
     std::ofstream(file)
         << "tls_server_config:\n"
            "  cert_file: " +

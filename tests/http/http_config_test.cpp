@@ -16,6 +16,7 @@
 #include "KwStatsHttpServer.h"
 #include "KwWebConfig.h"
 #include "LogCapture.h"
+#include "ScratchFolder.h"
 #include "TestTime.h"
 
 namespace {
@@ -45,7 +46,8 @@ std::string StartWith(const std::string& file) {
 
 // Each refusal names the file, the line and the reason.
 TEST(KwWebConfigTest, OddFilesAndWhatCannotBeHonouredAreRefusedWithTheFileAndTheReason) {
-    const std::string dir = testing::TempDir() + "web-config-odd/";
+    ScratchFolder scratch;
+    const std::string dir = scratch.Path() + "web-config-odd/";
     mkdir(dir.c_str(), 0700);
     const std::string fifo = dir + "fifo", link = dir + "zero-link", file = dir + "web.yml";
     const std::string big = dir + "big.crt", large = dir + "large.yml", edge = dir + "edge.yml";
@@ -187,7 +189,8 @@ TEST(KwWebConfigTest, OddFilesAndWhatCannotBeHonouredAreRefusedWithTheFileAndThe
 // logged once for each reason.
 TEST(KwWebConfigTest, TheWatchTakesGoodChangesAndLogsEachRefusalOnce) {
     LogCapture log;
-    const std::string file = testing::TempDir() + "web-config-watch.yml";
+    ScratchFolder scratch;
+    const std::string file = scratch.Path() + "web-config-watch.yml";
     std::ofstream(file) << "basic_auth_users:\n  prom: " + kHash + "\n";
     std::string error;
     std::shared_ptr<const KwHttpSettings> first = KwHttpSettings::Load(file, error);
@@ -228,7 +231,8 @@ TEST(KwWebConfigTest, TheWatchRefusesFilesGoneAndTlsTurnedOn) {
     std::string error;
     KwHttpSettingsWatch none(KwHttpSettings::Load("", error), "test.cpp");
     EXPECT_FALSE(none.Check());
-    const std::string dir = testing::TempDir() + "web-config-gone/";
+    ScratchFolder scratch;
+    const std::string dir = scratch.Path() + "web-config-gone/";
     mkdir(dir.c_str(), 0700);
     const std::string file = dir + "web.yml", tlsFile = dir + "tls.yml";
     const std::string users = "basic_auth_users:\n  prom: " + kHash + "\n";
@@ -269,7 +273,8 @@ TEST(KwWebConfigTest, TheWatchRefusesFilesGoneAndTlsTurnedOn) {
 
 TEST(KwWebConfigTest, ACertificateKeyOrClientCaRotatedServesNewConnections) {
     LogCapture log;
-    const std::string dir = testing::TempDir() + "web-config-rotation/";
+    ScratchFolder scratch;
+    const std::string dir = scratch.Path() + "web-config-rotation/";
     mkdir(dir.c_str(), 0700);
     for (const char* name : {"server.crt", "server.key", "ca.crt"}) {
         std::ofstream(dir + name) << Slurp(kTls + name);

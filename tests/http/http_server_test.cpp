@@ -19,6 +19,7 @@
 #include "KwStatsJson.h"
 #include "LogCapture.h"
 #include "OpenDescriptors.h"
+#include "ScratchFolder.h"
 #include "TestTime.h"
 
 namespace {
@@ -431,7 +432,8 @@ TEST(KwStatsHttpServerTest, ShortOfDescriptorsStartRefusesWithTheReason) {
 // limit, a new one finds none to give way and is refused, which is logged.
 TEST(KwStatsHttpServerTest, AtItsLimitWithEveryConnectionBusyANewOneIsRefusedAndLogged) {
     LogCapture log;
-    const std::string file = testing::TempDir() + "web-config-costly.yml";
+    ScratchFolder scratch;
+    const std::string file = scratch.Path() + "web-config-costly.yml";
     // A costly hash keeps the check of a wrong password busy for a while.
     std::ofstream(file) << "basic_auth_users:\n"
                            "  prom: $2b$13$W4rXmUiDBOSFVVqwOQDah.gIGVOFLt/XxnQGbRIhX3g.43ZshhUlG\n";
@@ -503,7 +505,8 @@ TEST(KwStatsHttpServerTest, TlsWithClientCertificatesAndBasicAuthAsExportersHave
 
 TEST(KwStatsHttpServerTest, TheLowestTlsVersionIsHeld) {
     const std::string tls = QEL_TEST_DATA "/tls/";
-    const std::string file = testing::TempDir() + "web-config-tls13.yml";
+    ScratchFolder scratch;
+    const std::string file = scratch.Path() + "web-config-tls13.yml";
     std::ofstream(file) << "tls_server_config:\n  cert_file: " << tls
                         << "server.crt\n  key_file: " << tls
                         << "server.key\n  min_version: TLS13\n";

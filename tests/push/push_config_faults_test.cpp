@@ -12,6 +12,7 @@
 
 #include "FaultInjection.h"
 #include "KwStatsPusher.h"
+#include "ScratchFolder.h"
 
 namespace {
 
@@ -31,7 +32,8 @@ std::string Described(bool read, const KwStatsPushOptions& o, const std::string&
 }
 
 TEST(PushConfigFaults, EveryAllocationOfAReadingFailsInTurn) {
-    const std::string folder = testing::TempDir() + "push-config-faults";
+    ScratchFolder scratch;
+    const std::string folder = scratch.Path() + "push-config-faults";
     mkdir(folder.c_str(), 0700);
     std::ofstream(folder + "/secret") << "s3cret\n";
     std::ofstream(folder + "/ca.crt") << "not checked here\n";
